@@ -1,0 +1,93 @@
+// read_text_file. The file is opened non-blocking and its type is checked on
+// the open descriptor: a FIFO would otherwise block forever and a character
+// device such as /dev/zero would be read until memory runs out, both while the
+// caller's interpreter lock is held.
+#include "lib/file_text.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "lib/utf8.h"
+
+namespace marblewick {
+namespace {
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+constexpr std::size_t MIN_READ_CHUNK = 64 * 1024;
+
+}  // namespace
+
+std::string os_error_text(int error_number) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not live in `buffer`.
+  const char* description = strerror_r(error_number, buffer, sizeof buffer);
+  std::string text = description;
+  text += " (os error ";
+  text += std::to_string(error_number);
+  text += ')';
+  return text;
+}
+
+Expected<TextBuffer> read_text_file(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return ErrorText{"file name contained an unexpected NUL byte"};
+  }
+  std::string c_path(path);
+  int fd;
+  do {
+    fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return ErrorText{os_error_text(errno)};
+  FileDescriptor file(fd);
+
+  struct stat status {};
+  bool size_known = ::fstat(fd, &status) == 0;
+  if (size_known && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+    return ErrorText{"not a regular file"};
+  }
+
+  TextBuffer text;
+  // One allocation sized from the reported size; one byte more lets the read
+  // that finds the end of file land without growing the buffer.
+  std::size_t expected_size = size_known && status.st_size > 0
+                                  ? static_cast<std::size_t>(status.st_size) + 1
+                                  : MIN_READ_CHUNK;
+  if (!text.reserve(expected_size)) return ErrorText{"out of memory"};
+
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == text.capacity()) {
+      // The file is longer than reported: grow geometrically.
+      if (!text.reserve(text.capacity() * 2)) return ErrorText{"out of memory"};
+    }
+    ssize_t got = ::read(fd, text.data() + filled, text.capacity() - filled);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return ErrorText{os_error_text(errno)};
+    }
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  text.set_size(filled);
+
+  if (!is_valid_utf8(text.view())) return ErrorText{"stream did not contain valid UTF-8"};
+  return text;
+}
+
+}  // namespace marblewick
