@@ -136,8 +136,7 @@ PyObject* raise_panic_for_current_exception() noexcept {
       throw;
     } catch (const InternalFailure& failure) {
       message = failure.what();
-      where = std::string(failure.where().file_name()) + ":" +
-              std::to_string(failure.where().line());
+      where = failure.location_text();
     } catch (const std::exception& failure) {
       const char* text = failure.what();
       if (text != nullptr && *text != '\0') message = text;

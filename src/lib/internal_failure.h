@@ -6,6 +6,7 @@
 #include <exception>
 #include <source_location>
 #include <string>
+#include <utility>
 
 namespace marblewick {
 
@@ -15,7 +16,11 @@ class InternalFailure : public std::exception {
       : message_(std::move(message)), where_(where) {}
 
   const char* what() const noexcept override { return message_.c_str(); }
-  const std::source_location& where() const noexcept { return where_; }
+
+  // "file:line" of the check that failed, for the report on standard error.
+  virtual std::string location_text() const {
+    return std::string(where_.file_name()) + ":" + std::to_string(where_.line());
+  }
 
  private:
   std::string message_;

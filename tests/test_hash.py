@@ -1,0 +1,75 @@
+"""The "hash" command: SHA-256 of the text with CR LF and lone CR turned into LF."""
+
+import hashlib
+import random
+
+import pytest
+
+from conftest import run_json
+
+
+def expected_digest(data: bytes) -> str:
+    return hashlib.sha256(data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")).hexdigest()
+
+
+def digest_of(tmp_path, data: bytes) -> str:
+    target = tmp_path / "file.txt"
+    target.write_bytes(data)
+    result = run_json("hash", {"path": str(target)})
+    assert set(result) == {"hash", "ok"} and result["ok"] is True
+    return result["hash"]
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"",
+        b"a",
+        b"a\n",
+        b"a\r\nb\r\n",
+        b"a\rb\r",
+        b"a\r\r\nb",
+        b"a\n\rb",
+        b"\r",
+        b"\r\n",
+        b"\r\r\r\n\n",
+        b"\xef\xbb\xbfbom\n",
+        "h\u00e9llo w\u00f6rld \U0001F600\r\n".encode(),
+        b"x" * 100_000 + b"\r" + b"y" * 100_000,
+    ],
+)
+def test_digest_matches_normalised_sha256(tmp_path, data):
+    assert digest_of(tmp_path, data) == expected_digest(data)
+
+
+def test_line_ending_conventions_share_one_digest(tmp_path):
+    lines = ["first", "second", "", "fourth"]
+    digests = {digest_of(tmp_path, sep.join(lines).encode()) for sep in ("\n", "\r\n", "\r")}
+    assert len(digests) == 1
+
+
+@pytest.mark.parametrize(
+    "left, right",
+    [(b"a\r\r\nb", b"a\n\nb"), (b"a\n\rb", b"a\n\nb"), (b"\r\n\r", b"\n\n")],
+)
+def test_normalisation_order(tmp_path, left, right):
+    assert digest_of(tmp_path, left) == digest_of(tmp_path, right)
+
+
+def test_byte_order_mark_is_part_of_the_text(tmp_path):
+    assert digest_of(tmp_path, b"\xef\xbb\xbfx") != digest_of(tmp_path, b"x")
+
+
+def test_random_texts_with_mixed_line_endings(tmp_path):
+    rng = random.Random(7)
+    alphabet = [b"a", b"b", b" ", b"\r", b"\n", b"\r\n", "\u00e9".encode(), "\u4e2d".encode()]
+    for _ in range(30):
+        data = b"".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 300)))
+        assert digest_of(tmp_path, data) == expected_digest(data)
+
+
+def test_other_payload_keys_have_no_effect(tmp_path):
+    target = tmp_path / "a.txt"
+    target.write_bytes(b"a\r\nb")
+    plain = run_json("hash", {"path": str(target)})
+    assert run_json("hash", {"path": str(target), "content": "zzz", "language": "py"}) == plain
