@@ -73,3 +73,26 @@ def test_other_payload_keys_have_no_effect(tmp_path):
     target.write_bytes(b"a\r\nb")
     plain = run_json("hash", {"path": str(target)})
     assert run_json("hash", {"path": str(target), "content": "zzz", "language": "py"}) == plain
+
+
+@pytest.mark.parametrize("ending", [b"", b"\r", b"\r\n", b"\n\r"])
+def test_large_file_with_line_endings_across_read_pieces(tmp_path, ending):
+    # Large files are hashed piece by piece while they are read (pieces of
+    # 1 MiB): a CR at the end of one piece must see the first byte of the next.
+    mib = 1024 * 1024
+    data = bytearray(b"abcdefghij\n" * (5 * mib // 11))
+    data[mib - 1 : mib + 1] = b"\r\n"
+    data[2 * mib - 1 : 2 * mib + 1] = b"\rx"
+    data[3 * mib - 2 : 3 * mib + 1] = b"\r\r\n"
+    # A CR and then a character split by the boundary (3 bytes before it, 1 after).
+    data[4 * mib - 4 : 4 * mib + 1] = b"\r" + "\U0001F600".encode()
+    data += ending
+    assert digest_of(tmp_path, bytes(data)) == expected_digest(bytes(data))
+
+
+def test_large_file_with_invalid_utf8_at_the_end_is_refused(tmp_path):
+    target = tmp_path / "big.txt"
+    target.write_bytes(b"x" * (6 * 1024 * 1024) + b"\xff")
+    from conftest import run_error
+
+    assert run_error("hash", {"path": str(target)}) == "stream did not contain valid UTF-8"

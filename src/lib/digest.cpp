@@ -6,39 +6,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <openssl/evp.h>
 
-#include "lib/internal_failure.h"
+#include "lib/sha256.h"
 
 namespace marblewick {
-namespace {
-
-const EVP_MD* sha256_method() {
-  // Fetched once: an implicit fetch on every digest costs a lookup and a lock.
-  static const EVP_MD* method = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  check_invariant(method != nullptr, "SHA-256 is not available from libcrypto");
-  return method;
-}
-
-std::string hex_of(const unsigned char* bytes, unsigned length) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string hex(static_cast<std::size_t>(length) * 2, '0');
-  for (unsigned i = 0; i < length; ++i) {
-    hex[2 * i] = digits[bytes[i] >> 4];
-    hex[2 * i + 1] = digits[bytes[i] & 0xF];
-  }
-  return hex;
-}
-
-std::string sha256_hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  int ok = EVP_Digest(bytes.data(), bytes.size(), digest, &length, sha256_method(), nullptr);
-  check_invariant(ok == 1 && length == 32, "SHA-256 computation failed");
-  return hex_of(digest, length);
-}
-
-}  // namespace
 
 std::string normalize_line_endings(std::string_view text) {
   std::string out;
@@ -57,6 +28,35 @@ std::string normalize_line_endings(std::string_view text) {
     pos = cr + 1;
   }
   return out;
+}
+
+void StreamingLineEndings::feed(std::string_view chunk, std::string& out) {
+  std::size_t pos = 0;
+  if (pending_cr_ && !chunk.empty()) {
+    // The CR that ended the previous chunk: dropped before LF, else it is the line break.
+    if (chunk[0] != '\n') out.push_back('\n');
+    pending_cr_ = false;
+  }
+  while (pos < chunk.size()) {
+    const void* found = std::memchr(chunk.data() + pos, '\r', chunk.size() - pos);
+    if (found == nullptr) {
+      out.append(chunk.data() + pos, chunk.size() - pos);
+      return;
+    }
+    std::size_t cr = static_cast<const char*>(found) - chunk.data();
+    out.append(chunk.data() + pos, cr - pos);
+    if (cr + 1 == chunk.size()) {
+      pending_cr_ = true;
+      return;
+    }
+    if (chunk[cr + 1] != '\n') out.push_back('\n');
+    pos = cr + 1;
+  }
+}
+
+void StreamingLineEndings::finish(std::string& out) {
+  if (pending_cr_) out.push_back('\n');
+  pending_cr_ = false;
 }
 
 std::string content_digest(std::string_view text) {

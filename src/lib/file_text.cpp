@@ -15,20 +15,6 @@
 namespace marblewick {
 namespace {
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 constexpr std::size_t MIN_READ_CHUNK = 64 * 1024;
 
 }  // namespace
@@ -44,7 +30,11 @@ std::string os_error_text(int error_number) {
   return text;
 }
 
-Expected<TextBuffer> read_text_file(std::string_view path) {
+OpenTextFile::~OpenTextFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Expected<OpenTextFile> open_text_file(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
     return ErrorText{"file name contained an unexpected NUL byte"};
   }
@@ -54,20 +44,31 @@ Expected<TextBuffer> read_text_file(std::string_view path) {
     fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return ErrorText{os_error_text(errno)};
-  FileDescriptor file(fd);
+  OpenTextFile file(fd, 0);
 
   struct stat status {};
-  bool size_known = ::fstat(fd, &status) == 0;
-  if (size_known && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+  if (::fstat(fd, &status) != 0) return file;
+  if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
     return ErrorText{"not a regular file"};
   }
+  file.set_reported_size(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) : 0);
+  return file;
+}
+
+Expected<TextBuffer> read_text_file(std::string_view path) {
+  Expected<OpenTextFile> opened = open_text_file(path);
+  if (!opened) return ErrorText{std::move(opened).error()};
+  return read_text_file(opened.value());
+}
+
+Expected<TextBuffer> read_text_file(const OpenTextFile& file) {
+  int fd = file.descriptor();
 
   TextBuffer text;
   // One allocation sized from the reported size; one byte more lets the read
   // that finds the end of file land without growing the buffer.
-  std::size_t expected_size = size_known && status.st_size > 0
-                                  ? static_cast<std::size_t>(status.st_size) + 1
-                                  : MIN_READ_CHUNK;
+  std::size_t expected_size =
+      file.reported_size() > 0 ? file.reported_size() + 1 : MIN_READ_CHUNK;
   if (!text.reserve(expected_size)) return ErrorText{"out of memory"};
 
   std::size_t filled = 0;

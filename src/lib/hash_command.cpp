@@ -1,8 +1,7 @@
 // The "hash" command.
 #include "lib/hash_command.h"
 
-#include "lib/digest.h"
-#include "lib/file_text.h"
+#include "lib/file_digest.h"
 
 namespace marblewick {
 
@@ -10,11 +9,11 @@ CommandResult hash_command(const JsonValue& payload) {
   const std::string* path = payload.string_field("path");
   if (path == nullptr) return missing_field_error("path");
 
-  Expected<TextBuffer> text = read_text_file(*path);
-  if (!text) return CommandResult::error(std::move(text).error());
+  Expected<std::string> digest = digest_text_file(*path);
+  if (!digest) return CommandResult::error(std::move(digest).error());
 
   JsonObject result;
-  result.emplace("hash", content_digest(text.value().view()));
+  result.emplace("hash", std::move(digest).value());
   return CommandResult::success(std::move(result));
 }
 
