@@ -1,7 +1,7 @@
-// Digest and line count. A text without CR is hashed in place; a text with CR
-// is normalised in one copy (the CR LF pass and the lone CR pass fused: a CR
-// is dropped when LF follows it and becomes LF otherwise, which gives exactly
-// what the two passes in sequence give).
+// Digest and line count. A text without CR is hashed where it lies; a text
+// with CR is normalised in one copy. The CR LF pass and the lone CR pass are
+// fused into one: a CR is dropped when LF follows it and becomes LF otherwise,
+// which gives exactly what the two passes in sequence give (CR CR LF -> LF LF).
 #include "lib/digest.h"
 
 #include <algorithm>
@@ -11,52 +11,33 @@
 
 namespace marblewick {
 
+std::size_t normalize_line_endings_in_place(char* data, std::size_t size) {
+  char* cr = static_cast<char*>(std::memchr(data, '\r', size));
+  if (cr == nullptr) return size;
+  char* out = cr;
+  const char* in = cr;
+  const char* end = data + size;
+  while (in < end) {
+    // Here *in is a CR: dropped before LF, otherwise it becomes LF.
+    if (in + 1 < end && in[1] == '\n') {
+      ++in;
+    } else {
+      *out++ = '\n';
+      ++in;
+    }
+    const char* next = static_cast<const char*>(std::memchr(in, '\r', end - in));
+    if (next == nullptr) next = end;
+    std::memmove(out, in, next - in);
+    out += next - in;
+    in = next;
+  }
+  return out - data;
+}
+
 std::string normalize_line_endings(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const void* found = std::memchr(text.data() + pos, '\r', text.size() - pos);
-    if (found == nullptr) {
-      out.append(text.data() + pos, text.size() - pos);
-      break;
-    }
-    std::size_t cr = static_cast<const char*>(found) - text.data();
-    out.append(text.data() + pos, cr - pos);
-    bool lf_follows = cr + 1 < text.size() && text[cr + 1] == '\n';
-    if (!lf_follows) out.push_back('\n');
-    pos = cr + 1;
-  }
+  std::string out(text);
+  out.resize(normalize_line_endings_in_place(out.data(), out.size()));
   return out;
-}
-
-void StreamingLineEndings::feed(std::string_view chunk, std::string& out) {
-  std::size_t pos = 0;
-  if (pending_cr_ && !chunk.empty()) {
-    // The CR that ended the previous chunk: dropped before LF, else it is the line break.
-    if (chunk[0] != '\n') out.push_back('\n');
-    pending_cr_ = false;
-  }
-  while (pos < chunk.size()) {
-    const void* found = std::memchr(chunk.data() + pos, '\r', chunk.size() - pos);
-    if (found == nullptr) {
-      out.append(chunk.data() + pos, chunk.size() - pos);
-      return;
-    }
-    std::size_t cr = static_cast<const char*>(found) - chunk.data();
-    out.append(chunk.data() + pos, cr - pos);
-    if (cr + 1 == chunk.size()) {
-      pending_cr_ = true;
-      return;
-    }
-    if (chunk[cr + 1] != '\n') out.push_back('\n');
-    pos = cr + 1;
-  }
-}
-
-void StreamingLineEndings::finish(std::string& out) {
-  if (pending_cr_) out.push_back('\n');
-  pending_cr_ = false;
 }
 
 std::string content_digest(std::string_view text) {

@@ -48,31 +48,6 @@ std::size_t complete_sequences_end(const char* data, std::size_t size) {
   return size;
 }
 
-// Normalises line endings in place (the text only shrinks) and gives the new
-// size. The caller keeps a final CR back unless the text ends there.
-std::size_t normalize_in_place(char* data, std::size_t size) {
-  char* cr = static_cast<char*>(std::memchr(data, '\r', size));
-  if (cr == nullptr) return size;
-  char* out = cr;
-  const char* in = cr;
-  const char* end = data + size;
-  while (in < end) {
-    // Here *in is a CR: dropped before LF, otherwise it becomes LF.
-    if (in + 1 < end && in[1] == '\n') {
-      ++in;
-    } else {
-      *out++ = '\n';
-      ++in;
-    }
-    const char* next = static_cast<const char*>(std::memchr(in, '\r', end - in));
-    if (next == nullptr) next = end;
-    std::memmove(out, in, next - in);
-    out += next - in;
-    in = next;
-  }
-  return out - data;
-}
-
 // Pieces handed from the reading thread to the hashing thread, in order.
 class PieceRing {
  public:
@@ -215,7 +190,7 @@ Expected<std::string> digest_large_file(const OpenTextFile& file) {
     std::memcpy(carry, slot + complete, carry_size);
     // Once the text is known to be invalid nothing more is hashed, but the
     // file is still read to its end so that a read error takes precedence.
-    ring.publish(valid ? normalize_in_place(slot, complete) : 0);
+    ring.publish(valid ? normalize_line_endings_in_place(slot, complete) : 0);
   }
 
   std::string digest = hasher.finish();
