@@ -68,19 +68,13 @@ class PieceRing {
     return failed_ ? nullptr : slots_[produced_ % PIECE_COUNT].get();
   }
   void publish(std::size_t length) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
+    update([&] {
       lengths_[produced_ % PIECE_COUNT] = length;
       ++produced_;
-    }
-    changed_.notify_all();
+    });
   }
   void close() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      closed_ = true;
-    }
-    changed_.notify_all();
+    update([&] { closed_ = true; });
   }
 
   // Hasher: the next filled piece, or an empty view with false at the end.
@@ -93,21 +87,22 @@ class PieceRing {
     return true;
   }
   void release() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++consumed_;
-    }
-    changed_.notify_all();
+    update([&] { ++consumed_; });
   }
   void fail() {
+    update([&] { failed_ = true; });
+  }
+
+ private:
+  template <class Change>
+  void update(Change change) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      failed_ = true;
+      change();
     }
     changed_.notify_all();
   }
 
- private:
   std::unique_ptr<char[]> slots_[PIECE_COUNT];
   std::size_t lengths_[PIECE_COUNT] = {};
   std::mutex mutex_;
@@ -118,8 +113,8 @@ class PieceRing {
   bool failed_ = false;
 };
 
-// The helper thread's work: the pieces arrive checked and normalised. Nothing may escape the thread: a failure is kept
-// for the reading thread, which rethrows it.
+// The helper thread's work: the pieces arrive checked and normalised. Nothing
+// may escape the thread: a failure is kept for the reading thread to rethrow.
 class PieceHasher {
  public:
   explicit PieceHasher(PieceRing& ring) : ring_(ring), worker_([this] { run(); }) {}
