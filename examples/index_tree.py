@@ -78,7 +78,7 @@ class Progress:
         if not self.enabled:
             return
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped,import-not-found,unused-ignore]
         except ImportError:
             self.step = max(1, total // 100)
             self.end = "\r" if sys.stderr.isatty() else "\n"
