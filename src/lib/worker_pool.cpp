@@ -65,7 +65,7 @@ WorkerPool::WorkerPool(std::size_t wanted_workers) {
   workers_.reserve(wanted_workers);
   for (std::size_t i = 0; i < wanted_workers; ++i) {
     try {
-      workers_.emplace_back([this, i] { worker_loop(i); });
+      workers_.emplace_back([this] { worker_loop(); });
     } catch (const std::system_error&) {
       // The system refused another thread: work with those we have (with
       // none, jobs run on the submitting thread).
@@ -76,7 +76,7 @@ WorkerPool::WorkerPool(std::size_t wanted_workers) {
   for (std::thread& worker : workers_) worker.detach();
 }
 
-void WorkerPool::worker_loop(std::size_t) noexcept {
+void WorkerPool::worker_loop() noexcept {
   std::uint64_t seen = 0;
   for (;;) {
     const std::function<void()>* job;

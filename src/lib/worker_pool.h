@@ -34,7 +34,7 @@ class WorkerPool {
 
  private:
   explicit WorkerPool(std::size_t wanted_workers);
-  void worker_loop(std::size_t index) noexcept;
+  void worker_loop() noexcept;
   void run_on_every_worker(const std::function<void()>& job);
 
   // Serialises submissions: one job occupies the whole pool at a time.
