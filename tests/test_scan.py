@@ -102,10 +102,22 @@ def test_result_is_compact_with_keys_in_byte_order(tmp_path):
                     '"ok":true}' % digest(b"x\n"))
 
 
-def test_empty_file_has_zero_lines_and_the_digest_of_nothing(tmp_path):
-    make_tree(tmp_path, {"empty.py": b""})
+@pytest.mark.parametrize("data, lines", [
+    (b"", 0),
+    (b"a", 1),
+    (b"a\n", 2),
+    (b"a\r\nb\r\n", 3),
+    (b"a\rb", 1),
+    (b"\n" * 255, 256),
+    (b"\n" * 256, 257),
+    (b"\n" * 100_000, 100_001),
+    ((b"x" * 254 + b"\n") * 9 + b"tail", 10),
+    (b"\r" * 300 + b"\r\n" * 300, 301),
+])
+def test_line_counts_and_digests(tmp_path, data, lines):
+    make_tree(tmp_path, {"f.py": data})
     assert scan({"root": str(tmp_path)})["entries"] == [
-        {"file_hash": hashlib.sha256(b"").hexdigest(), "path": "empty.py", "total_lines": 0}]
+        {"file_hash": digest(data), "path": "f.py", "total_lines": lines}]
 
 
 @pytest.mark.parametrize("extensions, selected", [
