@@ -67,8 +67,8 @@ std::string content_digest(std::string_view text) {
 std::uint64_t count_lines(std::string_view text) {
   if (text.empty()) return 0;
   // Counted in blocks of at most 255 bytes into a byte-wide counter: the
-  // compiler turns that loop into whole-vector compares, where a 64-bit
-  // counter per byte (std::count) made the count cost a third of the digest.
+  // compiler turns that loop into whole-vector compares, where std::count,
+  // widening every byte to a 64-bit counter, took over a tenth of a scan's CPU.
   std::uint64_t lines = 1;
   const char* p = text.data();
   std::size_t left = text.size();
