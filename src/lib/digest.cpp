@@ -47,7 +47,21 @@ std::string content_digest(std::string_view text) {
 
 std::uint64_t count_lines(std::string_view text) {
   if (text.empty()) return 0;
-  return 1 + static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
+  // Counted in blocks of at most 255 bytes into a byte-wide counter: the
+  // compiler turns that loop into whole-vector compares, where std::count,
+  // widening every byte to a 64-bit counter, took over a tenth of a scan's CPU.
+  std::uint64_t lines = 1;
+  const char* p = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    std::size_t block = std::min<std::size_t>(left, 255);
+    unsigned char in_block = 0;
+    for (std::size_t i = 0; i < block; ++i) in_block += static_cast<unsigned char>(p[i] == '\n');
+    lines += in_block;
+    p += block;
+    left -= block;
+  }
+  return lines;
 }
 
 }  // namespace marblewick

@@ -1,0 +1,27 @@
+// build_scan_entry: one file read, digested, counted and dropped, so a worker
+// holds at most one file text at a time whatever the size of the tree.
+#include "lib/scan_entry.h"
+
+#include "lib/digest.h"
+#include "lib/file_text.h"
+
+namespace marblewick {
+
+std::optional<ScanEntry> build_scan_entry(std::string_view root, std::string_view relative_path) {
+  std::string path;
+  if (!relative_path.empty() && relative_path.front() == '/') {
+    path = relative_path;
+  } else {
+    path.reserve(root.size() + 1 + relative_path.size());
+    path = root;
+    if (!root.empty() && root.back() != '/') path.push_back('/');
+    path.append(relative_path);
+  }
+
+  Expected<TextBuffer> text = read_text_file(path);
+  if (!text) return std::nullopt;
+  std::string_view bytes = text.value().view();
+  return ScanEntry{content_digest(bytes), std::string(relative_path), count_lines(bytes)};
+}
+
+}  // namespace marblewick

@@ -1,0 +1,476 @@
+"""The "scan" command: walk, filters, order, limit and per-file digests."""
+
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import marblewick_index_native as native
+
+DEFAULT_EXTENSIONS = ["py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml"]
+SKIPPED = [".git", "dist", ".venv", "target", "node_modules"]
+
+
+def scan(payload):
+    return json.loads(native.run("scan", json.dumps(payload)))
+
+
+def scan_text(payload_text):
+    return json.loads(native.run("scan", payload_text))
+
+
+def digest(data: bytes) -> str:
+    return hashlib.sha256(data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")).hexdigest()
+
+
+def line_count(data: bytes) -> int:
+    return 0 if not data else 1 + data.count(b"\n")
+
+
+def make_tree(root, files):
+    """Creates `files` ({relative path: bytes}) below root; paths may be bytes."""
+    root = os.fsencode(root)
+    for relative, data in files.items():
+        path = os.path.join(root, os.fsencode(relative))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+
+def expected_entries(root, relatives):
+    """The entries a scan must give for these relative paths, in byte order."""
+    entries = []
+    for relative in sorted(relatives, key=lambda p: p.encode()):
+        with open(os.path.join(root, relative), "rb") as f:
+            data = f.read()
+        entries.append({"file_hash": digest(data), "path": relative, "total_lines": line_count(data)})
+    return entries
+
+
+def paths(result):
+    return [entry["path"] for entry in result["entries"]]
+
+
+def run_python(code, timeout=60):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout)
+
+
+# ---- selection and digests ---------------------------------------------------
+
+CONTENTS = {
+    "main.py": b"print('hi')\n",
+    "lib.rs": b"fn main() {}\r\nfn other() {}\r\n",
+    "web/app.ts": b"let a = 1;\rlet b = 2;\r",
+    "web/view.tsx": b"a\r\r\nb",
+    "web/old.js": b"\xef\xbb\xbfconst x = 1;\n",
+    "cmd/tool.go": b"package main\n\n\n",
+    "README.md": "# Überblick — naïve\n".encode(),
+    "Cargo.toml": b"",
+    "ci.yaml": b"a: 1\n\r\n",
+    "ci.yml": b"\n",
+    # Not selected by the defaults.
+    "notes.txt": b"x\n",
+    "native.c": b"int x;\n",
+    "SHOUT.PY": b"x\n",
+    "Makefile": b"all:\n",
+    ".gitignore": b"build/\n",
+    ".hidden.py.bak": b"x\n",
+    "trailing.": b"x\n",
+    "types.d.ts.orig": b"x\n",
+}
+DEFAULT_SELECTED = ["main.py", "lib.rs", "web/app.ts", "web/view.tsx", "web/old.js", "cmd/tool.go",
+                    "README.md", "Cargo.toml", "ci.yaml", "ci.yml"]
+
+
+def test_default_payload_selects_default_extensions_with_exact_digests(tmp_path):
+    make_tree(tmp_path, CONTENTS)
+    result = scan({"root": str(tmp_path)})
+    assert result == {"count": len(DEFAULT_SELECTED), "ok": True,
+                      "entries": expected_entries(tmp_path, DEFAULT_SELECTED)}
+
+
+def test_result_is_compact_with_keys_in_byte_order(tmp_path):
+    make_tree(tmp_path, {"a.py": b"x\n"})
+    text = native.run("scan", json.dumps({"root": str(tmp_path)}))
+    assert text == ('{"count":1,"entries":[{"file_hash":"%s","path":"a.py","total_lines":2}],'
+                    '"ok":true}' % digest(b"x\n"))
+
+
+@pytest.mark.parametrize("data, lines", [
+    (b"", 0),
+    (b"a", 1),
+    (b"a\n", 2),
+    (b"a\r\nb\r\n", 3),
+    (b"a\rb", 1),
+    (b"\n" * 255, 256),
+    (b"\n" * 256, 257),
+    (b"\n" * 100_000, 100_001),
+    ((b"x" * 254 + b"\n") * 9 + b"tail", 10),
+    (b"\r" * 300 + b"\r\n" * 300, 301),
+])
+def test_line_counts_and_digests(tmp_path, data, lines):
+    make_tree(tmp_path, {"f.py": data})
+    assert scan({"root": str(tmp_path)})["entries"] == [
+        {"file_hash": digest(data), "path": "f.py", "total_lines": lines}]
+
+
+@pytest.mark.parametrize("extensions, selected", [
+    ([], []),
+    (["PY"], ["SHOUT.PY"]),
+    ([".md", 7, None, {"x": 1}], ["README.md"]),
+    (["..py", "py"], ["main.py"]),
+    (["."], ["trailing."]),
+    ([""], ["trailing."]),
+    (["d.ts", "py.bak"], []),
+    (["bak"], [".hidden.py.bak"]),
+    (["orig", "c", "txt"], ["native.c", "notes.txt", "types.d.ts.orig"]),
+    ([1, 2], []),
+    ("py", DEFAULT_SELECTED),
+    (None, DEFAULT_SELECTED),
+    ({"py": True}, DEFAULT_SELECTED),
+])
+def test_extensions_forms(tmp_path, extensions, selected):
+    make_tree(tmp_path, CONTENTS)
+    result = scan({"root": str(tmp_path), "extensions": extensions})
+    assert result["entries"] == expected_entries(tmp_path, selected)
+    assert result["count"] == len(selected)
+
+
+def test_duplicate_extensions_select_each_file_once(tmp_path):
+    make_tree(tmp_path, {"a.py": b"", "b.py": b""})
+    assert paths(scan({"root": str(tmp_path), "extensions": ["py", ".py", "py"]})) == ["a.py", "b.py"]
+
+
+@pytest.mark.parametrize("skipped", SKIPPED)
+@pytest.mark.parametrize("where", ["", "pkg/", "pkg/sub/deeper/"])
+def test_skipped_directories_at_any_depth(tmp_path, skipped, where):
+    make_tree(tmp_path, {
+        f"{where}{skipped}/inside.py": b"x\n",
+        f"{where}{skipped}/nested/more.py": b"x\n",
+        f"{where}kept.py": b"x\n",
+    })
+    assert paths(scan({"root": str(tmp_path)})) == [f"{where}kept.py"]
+
+
+LOOK_ALIKES = [".github", "build", "Target", "DIST", "Node_Modules", ".git2", "dist.d", "venv",
+               ".venv.old", "x.git"]
+
+
+def test_look_alikes_of_skipped_names_are_walked(tmp_path):
+    files = {f"{name}/sub/f.py": b"x\n" for name in LOOK_ALIKES}
+    # A regular file carrying a skipped name is no directory and stays harmless.
+    files.update({f"files/{name}.py": b"x\n" for name in SKIPPED})
+    files["files/dist"] = b"x\n"
+    make_tree(tmp_path, files)
+    expected = [p for p in files if p.endswith(".py")]
+    assert scan({"root": str(tmp_path), "max_files": 1000})["entries"] == \
+        expected_entries(tmp_path, expected)
+
+
+def test_paths_sort_by_bytes_not_by_walk_or_locale(tmp_path):
+    names = ["b.py", "a.py", "a/b.py", "A.py", "a-b.py", "a_b.py", "Z/z.py", "é.py", "e.py",
+             "a0.py", "ab/c.py", "a.pyx/d.py"]
+    make_tree(tmp_path, {n: b"" for n in names})
+    assert paths(scan({"root": str(tmp_path)})) == sorted(names, key=lambda n: n.encode())
+
+
+def test_awkward_names_come_back_exactly(tmp_path):
+    names = ["with space.py", "tab\there.py", 'quote".py', "apos'.py", "back\\slash.py",
+             "new\nline.py", "ünï cödé/日本語.py", "emoji 🙂.md", "dir with space/x y.rs"]
+    make_tree(tmp_path, {n: n.encode() for n in names})
+    assert scan({"root": str(tmp_path)})["entries"] == expected_entries(tmp_path, names)
+
+
+# ---- limit -------------------------------------------------------------------
+
+MANY = 300  # more than the default limit of 256
+
+
+@pytest.fixture(scope="module")
+def many_files(tmp_path_factory):
+    root = tmp_path_factory.mktemp("many")
+    # Created in reverse so the walk order is unlikely to be the sorted order.
+    names = [f"d{i % 7}/f{i:04d}.py" for i in reversed(range(MANY))]
+    make_tree(root, {n: (b"line\n" * (i % 5)) for i, n in enumerate(names)})
+    return root, sorted(names)
+
+
+@pytest.mark.parametrize("max_files_text, kept", [
+    (None, 256),
+    ("0", 0),
+    ("1", 1),
+    ("3", 3),
+    ("256", 256),
+    ("299", 299),
+    ("100000", MANY),
+    ("18446744073709551615", MANY),
+    ("18446744073709551616", 256),
+    ("1e3", 256),
+    ("10.0", 256),
+    ("1000.0", 256),
+    ("-5", 256),
+    ("-0", 256),
+    ('"10"', 256),
+    ("true", 256),
+    ("null", 256),
+    ("[5]", 256),
+])
+def test_max_files_forms_keep_the_first_files_in_byte_order(many_files, max_files_text, kept):
+    root, names = many_files
+    payload = {"root": str(root)}
+    text = json.dumps(payload)
+    if max_files_text is not None:
+        text = text[:-1] + ', "max_files": ' + max_files_text + "}"
+    result = scan_text(text)
+    assert result["count"] == kept
+    assert paths(result) == names[:kept]
+
+
+def test_limit_counts_candidates_before_unreadable_ones_are_dropped(tmp_path):
+    make_tree(tmp_path, {"a.py": b"ok\n", "b.py": b"\xff\xfe not utf-8", "c.py": b"ok\n"})
+    assert paths(scan({"root": str(tmp_path), "max_files": 2})) == ["a.py"]
+    assert paths(scan({"root": str(tmp_path), "max_files": 3})) == ["a.py", "c.py"]
+
+
+def test_many_files_keep_candidate_order_on_every_run(tmp_path):
+    # Uneven sizes make workers finish their pieces in varying order.
+    files = {f"p{i % 13}/m{i:05d}.py": (b"x = %d\r\n" % i) * ((i * 37) % 400)
+             for i in range(2000)}
+    make_tree(tmp_path, files)
+    expected = expected_entries(tmp_path, files)
+    for _ in range(3):
+        assert scan({"root": str(tmp_path), "max_files": 5000})["entries"] == expected
+
+
+def test_scans_from_several_python_threads(tmp_path):
+    files = {f"t/{i:03d}.rs": b"fn f() {}\n" * i for i in range(200)}
+    make_tree(tmp_path, files)
+    expected = expected_entries(tmp_path, files)
+    results, failures = [], []
+
+    def worker():
+        try:
+            for _ in range(5):
+                results.append(scan({"root": str(tmp_path)})["entries"])
+        except BaseException as error:  # noqa: BLE001 - reported below
+            failures.append(error)
+
+    threads = [threading.Thread(target=worker) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+    assert len(results) == 20 and all(r == expected for r in results)
+
+
+# ---- root forms --------------------------------------------------------------
+
+PROJECT = {"proj/src/lib.rs": b"fn x() {}\n", "proj/top.py": b"a\r\nb\r\n", "proj/doc/a b.md": b""}
+PROJECT_RELATIVE = ["src/lib.rs", "top.py", "doc/a b.md"]
+
+
+@pytest.mark.parametrize("cwd, root", [
+    ("proj", "."),
+    ("proj", "./"),
+    ("proj", "./."),
+    ("proj/src", ".."),
+    ("", "proj"),
+    ("", "./proj"),
+    ("", "proj/"),
+    ("", "proj//"),
+    ("", "proj/."),
+    ("", "./proj/../proj"),
+])
+def test_root_forms_give_the_same_relative_paths(tmp_path, monkeypatch, cwd, root):
+    make_tree(tmp_path, PROJECT)
+    monkeypatch.chdir(tmp_path / cwd)
+    result = scan({"root": root})
+    assert result["entries"] == expected_entries(tmp_path / "proj", PROJECT_RELATIVE)
+
+
+def test_absolute_root_and_link_to_root(tmp_path):
+    make_tree(tmp_path, PROJECT)
+    os.symlink(tmp_path / "proj", tmp_path / "alias")
+    expected = expected_entries(tmp_path / "proj", PROJECT_RELATIVE)
+    assert scan({"root": str(tmp_path / "proj")})["entries"] == expected
+    assert scan({"root": str(tmp_path / "alias")})["entries"] == expected
+
+
+@pytest.mark.parametrize("root", [
+    "missing",
+    "",
+    "proj/top.py",            # a selected file: its empty relative path names no file
+    "proj/top.py/",
+    "proj/doc/a b.md",
+    "node_modules",
+    "deps/dist",
+    "deps/dist/",
+    "deps/dist/.",
+    "dist",                   # a link to a walkable directory, named like a skipped one
+    "proj\u0000",             # the text before the NUL names a real directory
+    "proj/\u0000/src",
+])
+def test_roots_that_yield_nothing(tmp_path, monkeypatch, root):
+    make_tree(tmp_path, PROJECT)
+    make_tree(tmp_path, {"node_modules/m.py": b"", "deps/dist/d.py": b""})
+    os.symlink(tmp_path / "proj", tmp_path / "dist")
+    monkeypatch.chdir(tmp_path)
+    assert scan({"root": root}) == {"count": 0, "entries": [], "ok": True}
+
+
+def test_root_named_by_link_keeps_its_own_name(tmp_path, monkeypatch):
+    # The link's own name decides, not its target's: a target named dist is walked.
+    make_tree(tmp_path, {"dist/d.py": b""})
+    os.symlink(tmp_path / "dist", tmp_path / "release")
+    monkeypatch.chdir(tmp_path)
+    assert paths(scan({"root": "release"})) == ["d.py"]
+
+
+@pytest.mark.parametrize("payload_text", [
+    "{}", "[]", '"root"', "null", "7",
+    '{"root": 1}', '{"root": null}', '{"root": ["."]}', '{"Root": "."}',
+    '{"max_files": 3, "extensions": ["py"]}',
+])
+def test_missing_root_is_the_one_error(payload_text):
+    with pytest.raises(RuntimeError) as raised:
+        native.run("scan", payload_text)
+    assert str(raised.value) == "missing required field: root"
+
+
+# ---- links, special files, unreadable and non-UTF-8 entries --------------------
+
+def test_links_below_the_root_are_neither_followed_nor_selected(tmp_path):
+    make_tree(tmp_path, {"root/real.py": b"x\n", "root/sub/inner.py": b"y\n",
+                         "outside/far.py": b"z\n", "outside/deep/far2.py": b""})
+    root = tmp_path / "root"
+    os.symlink(root / "real.py", root / "link.py")
+    os.symlink(tmp_path / "outside", root / "outside_link")
+    os.symlink(tmp_path / "outside" / "far.py", root / "sub" / "far_link.py")
+    os.symlink(root, root / "sub" / "loop")          # points back to an ancestor
+    os.symlink(tmp_path / "nowhere.py", root / "dangling.py")
+    result = scan({"root": str(root)})
+    assert result["entries"] == expected_entries(root, ["real.py", "sub/inner.py"])
+
+
+def test_fifo_named_like_source_is_never_selected_nor_opened(tmp_path):
+    # Opening a FIFO for reading would block until a writer comes: run in a
+    # child so a regression fails with a timeout instead of hanging the suite.
+    make_tree(tmp_path, {"tree/ok.py": b"x\n"})
+    os.mkfifo(tmp_path / "tree" / "pipe.py")
+    os.mkfifo(tmp_path / "root_pipe.py")
+    code = f"""
+        import json, marblewick_index_native as m
+        print(m.run("scan", json.dumps({{"root": {str(tmp_path / 'tree')!r}}})))
+        print(m.run("scan", json.dumps({{"root": {str(tmp_path / 'root_pipe.py')!r}}})))
+    """
+    done = run_python(code, timeout=30)
+    assert done.returncode == 0, done.stderr
+    first, second = (json.loads(line) for line in done.stdout.splitlines())
+    assert paths(first) == ["ok.py"]
+    assert second["count"] == 0
+
+
+def test_non_utf8_contents_and_names(tmp_path):
+    make_tree(tmp_path, {
+        "a.py": b"fine\n",
+        "latin1.py": "caf\u00e9\n".encode("latin-1"),
+        b"bad\xffname.py": b"x\n",          # reported under a lossy name that no file has
+        b"a\xff/x.py": b"x\n",               # below a non-UTF-8 directory
+        "z.py": b"\n",
+    })
+    # "a\ufffd/x.py" sorts between "a.py" and "latin1.py" and holds a place in the limit.
+    assert paths(scan({"root": str(tmp_path), "max_files": 2})) == ["a.py"]
+    assert paths(scan({"root": str(tmp_path)})) == ["a.py", "z.py"]
+
+
+def test_lossy_path_never_reports_the_file_that_really_has_that_name(tmp_path):
+    # "a\ufffd/x.py" exists for real beside b"a\xff/x.py"; the walk finds both,
+    # but only the real one may be reported, once, with its own digest.
+    make_tree(tmp_path, {"a\ufffd/x.py": b"genuine\n", b"a\xff/x.py": b"impostor\n"})
+    assert scan({"root": str(tmp_path)})["entries"] == expected_entries(tmp_path, ["a\ufffd/x.py"])
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads every directory and file")
+def test_unreadable_directories_and_files_only_shorten_the_result(tmp_path):
+    make_tree(tmp_path, {"open/a.py": b"", "closed/b.py": b"", "nolist/c.py": b"",
+                         "secret.py": b"s\n", "z.py": b""})
+    os.chmod(tmp_path / "closed", 0)
+    os.chmod(tmp_path / "nolist", 0o300)
+    os.chmod(tmp_path / "secret.py", 0)
+    try:
+        assert paths(scan({"root": str(tmp_path)})) == ["open/a.py", "z.py"]
+    finally:
+        os.chmod(tmp_path / "closed", 0o700)
+        os.chmod(tmp_path / "nolist", 0o700)
+
+
+# ---- deep trees and the open-handle budget -------------------------------------
+
+DEPTH = 24
+
+
+def deep_tree(root):
+    """A chain DEPTH levels deep; every level also holds two side directories
+    and a file, so listings left half-read above a deep descent still have
+    directories to enter after the walk comes back up."""
+    files = {}
+    chain = ""
+    for level in range(DEPTH):
+        files[f"{chain}f{level}.py"] = b"level %d\n" % level
+        files[f"{chain}side_a/a{level}.py"] = b"a"
+        files[f"{chain}side_z/z{level}.py"] = b""
+        chain += f"n{level}/"
+    make_tree(root, files)
+    return list(files)
+
+
+def test_tree_deeper_than_the_open_handle_budget(tmp_path):
+    files = deep_tree(tmp_path)
+    before = len(os.listdir("/proc/self/fd"))
+    result = scan({"root": str(tmp_path), "max_files": 10000})
+    assert result["entries"] == expected_entries(tmp_path, files)
+    assert len(os.listdir("/proc/self/fd")) == before  # every listing closed again
+
+
+def test_deep_walk_fits_in_few_descriptors(tmp_path):
+    # With descriptors capped a little above the walk's budget plus one file
+    # per worker, a walk that kept every level open would lose directories.
+    files = deep_tree(tmp_path)
+    code = f"""
+        import json, os, resource, marblewick_index_native as m
+        m.run("scan", json.dumps({{"root": "/nonexistent"}}))  # start the pool first
+        highest = max(int(fd) for fd in os.listdir("/proc/self/fd"))
+        limit = highest + 1 + 10 + (os.cpu_count() or 1) + 2
+        resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+        print(m.run("scan", json.dumps({{"root": {str(tmp_path)!r}, "max_files": 10000}})))
+    """
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["entries"] == expected_entries(tmp_path, files)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_scan_in_a_forked_child_after_the_pool_exists(tmp_path):
+    # The child inherits no worker threads; a scan there must not wait on them.
+    make_tree(tmp_path, {"a.py": b"x\n"})
+    scan({"root": str(tmp_path)})
+    code = f"""
+        import json, os, sys, marblewick_index_native as m
+        root = {str(tmp_path)!r}
+        m.run("scan", json.dumps({{"root": root}}))
+        pid = os.fork()
+        if pid == 0:
+            ok = json.loads(m.run("scan", json.dumps({{"root": root}})))["count"] == 1
+            os._exit(0 if ok else 1)
+        _, status = os.waitpid(pid, 0)
+        sys.exit(os.waitstatus_to_exitcode(status))
+    """
+    done = run_python(code, timeout=30)
+    assert done.returncode == 0, done.stderr
