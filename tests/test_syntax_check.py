@@ -228,6 +228,11 @@ def test_clean_text_is_valid(language, variant):
         # An unterminated comment misses its end after the final LF, on a row
         # that has no line.
         ("rust", "/*\n", [entry(2, 1, "missing */", "")]),
+        # Each of these is one error node holding a missing node or another
+        # error node; only the outer one is reported.
+        ("python", ",:", [entry(1, 1, "syntax error", ",:")]),
+        ("javascript", "(,1", [entry(1, 1, "syntax error", "(,1")]),
+        ("rust", "><", [entry(1, 1, "syntax error", "><")]),
     ],
 )
 def test_reported_entries(language, source, expected):
