@@ -6,13 +6,16 @@
 #include <tree_sitter/api.h>
 
 #include "lib/expected.h"
+#include "syntax/parser_memory.h"
 #include "syntax/ts_handles.h"
 
 namespace marblewick {
 
 // A syntax tree with the parser that made it. Members are destroyed in reverse
-// order, so the tree goes before its parser.
+// order, so the tree goes before its parser, and the memory they were built
+// in goes last. Cursors over the tree must end before it.
 struct ParsedSource {
+  ParserMemory memory;
   ParserHandle parser;
   TreeHandle tree;
 

@@ -38,8 +38,11 @@ CommandResult syntax_check_command(const JsonValue& payload) {
   Expected<ParsedSource> parsed = parse_source(grammar, text);
   if (!parsed) return CommandResult::error(std::move(parsed).error());
 
-  LineTable lines = build_line_table(text);
-  std::vector<SyntaxErrorEntry> errors = collect_syntax_errors(parsed.value().root(), lines);
+  // Lines are only quoted for problems, and a tree without any has none to
+  // report, so a clean text skips the scan for line feeds altogether.
+  TSNode root = parsed.value().root();
+  LineTable lines = build_line_table(ts_node_has_error(root) ? text : std::string_view());
+  std::vector<SyntaxErrorEntry> errors = collect_syntax_errors(root, lines);
 
   JsonArray entries;
   entries.reserve(errors.size());
