@@ -1,6 +1,8 @@
 """Helpers shared by the syntax-check and outline tests."""
 
+import errno
 import json
+import os
 
 import marblewick_index_native
 
@@ -27,7 +29,4 @@ def run_error(command, payload):
 
 
 def enoent_text():
-    import errno
-    import os
-
     return f"{os.strerror(errno.ENOENT)} (os error {errno.ENOENT})"
