@@ -68,6 +68,7 @@ class ParserPool {
   }
 
   ParserPool* previous() const { return previous_; }
+  void set_previous(ParserPool* previous) { previous_ = previous; }
 
   void* allocate(std::size_t bytes) {
     std::size_t size_class = bytes == 0 ? 1 : (bytes + GRANULE - 1) / GRANULE;
@@ -178,7 +179,19 @@ ParserMemory::ParserMemory(ParserMemory&& other) noexcept : pool_(std::move(othe
 
 ParserMemory::~ParserMemory() {
   if (!pool_) return;
-  if (current_pool == pool_.get()) current_pool = pool_->previous();
+  ParserPool* ending = pool_.get();
+  if (current_pool == ending) {
+    current_pool = ending->previous();
+    return;
+  }
+  // Ended out of order (not done today: one parse per call): unlink it so
+  // that no later pool falls back to it.
+  for (ParserPool* pool = current_pool; pool != nullptr; pool = pool->previous()) {
+    if (pool->previous() == ending) {
+      pool->set_previous(ending->previous());
+      break;
+    }
+  }
 }
 
 }  // namespace marblewick
