@@ -1,0 +1,197 @@
+// The parsing library's allocator hooks and the per-parse pool behind them.
+//
+// Every block handed to the library carries a 16-byte header naming the pool
+// it came from (or none, for blocks taken from the general allocator), so a
+// block is always returned to where it came from, whichever pool is current
+// when it is freed. The hooks are installed once per process, before the
+// library allocates anything; they change only this module's private copy of
+// the library.
+#include "syntax/parser_memory.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include <tree_sitter/api.h>
+
+namespace marblewick {
+namespace {
+
+struct alignas(16) BlockHeader {
+  ParserPool* pool;   // null: the block came from the general allocator
+  std::size_t bytes;  // usable size: the size class for pool blocks
+};
+static_assert(sizeof(BlockHeader) == 16);
+
+constexpr std::size_t GRANULE = 16;
+// Larger requests (parse stacks, child arrays of wide nodes) are rare and go
+// to the general allocator.
+constexpr std::size_t MAX_POOLED_BYTES = 512;
+constexpr std::size_t CLASS_COUNT = MAX_POOLED_BYTES / GRANULE + 1;
+constexpr std::size_t CHUNK_BYTES = 64 * 1024;
+
+// The library cannot continue without memory; it aborts the same way itself.
+[[noreturn]] void out_of_memory(std::size_t bytes) {
+  std::fprintf(stderr, "tree-sitter failed to allocate %zu bytes\n", bytes);
+  std::abort();
+}
+
+BlockHeader* header_of(void* user) {
+  return reinterpret_cast<BlockHeader*>(static_cast<char*>(user) - sizeof(BlockHeader));
+}
+void* user_of(BlockHeader* header) { return reinterpret_cast<char*>(header) + sizeof(BlockHeader); }
+
+void* general_alloc(std::size_t bytes) {
+  auto* header = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + bytes));
+  if (header == nullptr) out_of_memory(bytes);
+  header->pool = nullptr;
+  header->bytes = bytes;
+  return user_of(header);
+}
+
+}  // namespace
+
+class ParserPool {
+ public:
+  explicit ParserPool(ParserPool* previous) : previous_(previous) {}
+  ParserPool(const ParserPool&) = delete;
+  ParserPool& operator=(const ParserPool&) = delete;
+  ~ParserPool() {
+    // A block still in use would be left dangling; keeping the chunks is the
+    // safe answer to a leak, so they are released only when all came back.
+    if (live_blocks_ != 0) return;
+    for (char* chunk : chunks_) std::free(chunk);
+  }
+
+  ParserPool* previous() const { return previous_; }
+  void set_previous(ParserPool* previous) { previous_ = previous; }
+
+  void* allocate(std::size_t bytes) {
+    std::size_t size_class = bytes == 0 ? 1 : (bytes + GRANULE - 1) / GRANULE;
+    ++live_blocks_;
+    if (FreeBlock* block = free_lists_[size_class]) {
+      free_lists_[size_class] = block->next;
+      return block;
+    }
+    std::size_t needed = sizeof(BlockHeader) + size_class * GRANULE;
+    if (static_cast<std::size_t>(chunk_end_ - chunk_next_) < needed) grow();
+    auto* header = reinterpret_cast<BlockHeader*>(chunk_next_);
+    chunk_next_ += needed;
+    header->pool = this;
+    header->bytes = size_class * GRANULE;
+    return user_of(header);
+  }
+
+  void release(BlockHeader* header) {
+    auto* block = static_cast<FreeBlock*>(user_of(header));
+    std::size_t size_class = header->bytes / GRANULE;
+    block->next = free_lists_[size_class];
+    free_lists_[size_class] = block;
+    --live_blocks_;
+  }
+
+ private:
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+
+  void grow() {
+    char* chunk = static_cast<char*>(std::malloc(CHUNK_BYTES));
+    if (chunk == nullptr) out_of_memory(CHUNK_BYTES);
+    chunks_.push_back(chunk);
+    chunk_next_ = chunk;
+    chunk_end_ = chunk + CHUNK_BYTES;
+  }
+
+  ParserPool* previous_;
+  FreeBlock* free_lists_[CLASS_COUNT] = {};
+  char* chunk_next_ = nullptr;
+  char* chunk_end_ = nullptr;
+  std::vector<char*> chunks_;
+  std::size_t live_blocks_ = 0;
+};
+
+namespace {
+
+// The pool serving this thread's parse, if any.
+thread_local ParserPool* current_pool = nullptr;
+
+void* hook_malloc(std::size_t bytes) {
+  ParserPool* pool = current_pool;
+  if (pool != nullptr && bytes <= MAX_POOLED_BYTES) return pool->allocate(bytes);
+  return general_alloc(bytes);
+}
+
+void* hook_calloc(std::size_t count, std::size_t size) {
+  if (size != 0 && count > SIZE_MAX / size) out_of_memory(SIZE_MAX);
+  std::size_t bytes = count * size;
+  void* user = hook_malloc(bytes);
+  std::memset(user, 0, bytes);
+  return user;
+}
+
+void hook_free(void* user) {
+  if (user == nullptr) return;
+  BlockHeader* header = header_of(user);
+  if (header->pool != nullptr) {
+    header->pool->release(header);
+  } else {
+    std::free(header);
+  }
+}
+
+void* hook_realloc(void* user, std::size_t bytes) {
+  if (user == nullptr) return hook_malloc(bytes);
+  BlockHeader* header = header_of(user);
+  // A pool block already large enough is kept: its size class has room.
+  if (header->pool != nullptr && bytes <= header->bytes) return user;
+  bool stays_general = header->pool == nullptr && (current_pool == nullptr || bytes > MAX_POOLED_BYTES);
+  if (stays_general) {
+    auto* grown = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + bytes));
+    if (grown == nullptr) out_of_memory(bytes);
+    grown->bytes = bytes;
+    return user_of(grown);
+  }
+  void* moved = hook_malloc(bytes);
+  std::memcpy(moved, user, header->bytes < bytes ? header->bytes : bytes);
+  hook_free(user);
+  return moved;
+}
+
+void install_hooks_once() {
+  static std::once_flag installed;
+  std::call_once(installed, [] { ts_set_allocator(hook_malloc, hook_calloc, hook_realloc, hook_free); });
+}
+
+}  // namespace
+
+ParserMemory::ParserMemory() {
+  install_hooks_once();
+  pool_ = std::make_unique<ParserPool>(current_pool);
+  current_pool = pool_.get();
+}
+
+ParserMemory::ParserMemory(ParserMemory&& other) noexcept : pool_(std::move(other.pool_)) {}
+
+ParserMemory::~ParserMemory() {
+  if (!pool_) return;
+  ParserPool* ending = pool_.get();
+  if (current_pool == ending) {
+    current_pool = ending->previous();
+    return;
+  }
+  // Ended out of order (not done today: one parse per call): unlink it so
+  // that no later pool falls back to it.
+  for (ParserPool* pool = current_pool; pool != nullptr; pool = pool->previous()) {
+    if (pool->previous() == ending) {
+      pool->set_previous(ending->previous());
+      break;
+    }
+  }
+}
+
+}  // namespace marblewick
