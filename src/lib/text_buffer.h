@@ -30,15 +30,6 @@ class TextBuffer {
   }
   ~TextBuffer() { std::free(data_); }
 
-  static TextBuffer copy_of(std::string_view text) {
-    TextBuffer buffer;
-    if (!text.empty() && buffer.reserve(text.size())) {
-      std::memcpy(buffer.data_, text.data(), text.size());
-      buffer.size_ = text.size();
-    }
-    return buffer;
-  }
-
   // Grows the storage to at least `capacity` bytes; false when memory is exhausted.
   bool reserve(std::size_t capacity) {
     if (capacity <= capacity_) return true;

@@ -29,9 +29,7 @@ constexpr std::size_t MAX_EXTENSION_BYTES = 4;
 
 Expected<TextBuffer> obtain_source(const JsonValue& payload) {
   if (const std::string* content = payload.string_field("content")) {
-    // Copied by hand rather than with TextBuffer::copy_of, which hands back an
-    // empty buffer when memory runs out: an empty text would then be checked
-    // and reported as if it were the caller's.
+    // Exhausted memory is an error, never an empty text checked as the caller's.
     TextBuffer text;
     if (!text.reserve(content->size())) return ErrorText{"out of memory"};
     if (!content->empty()) std::memcpy(text.data(), content->data(), content->size());
