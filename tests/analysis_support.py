@@ -3,6 +3,7 @@
 import errno
 import json
 import os
+import random
 
 import marblewick_index_native
 
@@ -30,3 +31,16 @@ def run_error(command, payload):
 
 def enoent_text():
     return f"{os.strerror(errno.ENOENT)} (os error {errno.ENOENT})"
+
+
+def random_text(rng: random.Random, length: int, alphabet: str, replacement: str) -> str:
+    """Text mixing source-like tokens with arbitrary characters (surrogates,
+    which a str cannot carry into UTF-8, become `replacement`)."""
+    chars = []
+    for _ in range(length):
+        if rng.random() < 0.6:
+            chars.append(rng.choice(alphabet))
+        else:
+            code = rng.randrange(0x110000)
+            chars.append(chr(code) if not 0xD800 <= code < 0xE000 else replacement)
+    return "".join(chars)

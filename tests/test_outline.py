@@ -4,7 +4,7 @@ import random
 
 import pytest
 
-from analysis_support import enoent_text, run_error, run_json
+from analysis_support import enoent_text, random_text, run_error, run_json
 from outline_samples import SAMPLES, as_records
 
 OUTLINED_LANGUAGES = ["python", "javascript", "typescript", "tsx", "rust"]
@@ -249,23 +249,14 @@ def test_nul_characters(language, source, names):
     assert [s["name"] for s in symbols_of(source, language)] == names
 
 
-def random_text(rng, length):
-    chars = []
-    for _ in range(length):
-        pick = rng.random()
-        if pick < 0.6:
-            chars.append(rng.choice("def class fn impl ( ) { } [ ] : ; , . = \n\r\t '\"\\/*#<>@"))
-        else:
-            code = rng.randrange(0x110000)
-            chars.append(chr(code) if not 0xD800 <= code < 0xE000 else "x")
-    return "".join(chars)
+OUTLINE_NOISE = "def class fn impl ( ) { } [ ] : ; , . = \n\r\t '\"\\/*#<>@"
 
 
 @pytest.mark.parametrize("language", OUTLINED_LANGUAGES)
 def test_random_text_gives_well_formed_records(language):
     rng = random.Random(language)
     for _ in range(30):
-        source = random_text(rng, rng.randrange(1, 400))
+        source = random_text(rng, rng.randrange(1, 400), OUTLINE_NOISE, "x")
         symbols = symbols_of(source, language)
         assert len(symbols) <= 200
         for symbol in symbols:

@@ -6,7 +6,7 @@ import random
 
 import pytest
 
-from analysis_support import NO_GRAMMAR_LANGUAGES, enoent_text, run_error, run_json
+from analysis_support import NO_GRAMMAR_LANGUAGES, enoent_text, random_text, run_error, run_json
 
 GRAMMAR_LANGUAGES = ["python", "javascript", "typescript", "tsx", "rust", "json"]
 
@@ -305,23 +305,14 @@ def test_nul_does_not_end_the_text(language):
         assert e["snippet"] == line_of(source, e["line"] - 1)
 
 
-def random_text(rng, length):
-    chars = []
-    for _ in range(length):
-        pick = rng.random()
-        if pick < 0.6:
-            chars.append(rng.choice("def fn ( ) { } [ ] : ; , . = \n\r\n\r\t '\"\\/*#<>@`$"))
-        else:
-            code = rng.randrange(0x110000)
-            chars.append(chr(code) if not 0xD800 <= code < 0xE000 else "\u00e9")
-    return "".join(chars)
+SYNTAX_NOISE = "def fn ( ) { } [ ] : ; , . = \n\r\n\r\t '\"\\/*#<>@`$"
 
 
 @pytest.mark.parametrize("language", GRAMMAR_LANGUAGES)
 def test_random_text_gives_consistent_entries(language):
     rng = random.Random(language)
     for _ in range(40):
-        source = random_text(rng, rng.randrange(1, 600))
+        source = random_text(rng, rng.randrange(1, 600), SYNTAX_NOISE, "\u00e9")
         errors = errors_of(source, language)
         assert len(errors) <= 20
         positions = [(e["line"], e["column"]) for e in errors]
