@@ -123,7 +123,9 @@ target_compile_definitions(tree_sitter_runtime PRIVATE
   _POSIX_C_SOURCE=200112L _DEFAULT_SOURCE TREE_SITTER_HIDDEN_SYMBOLS)
 set_target_properties(tree_sitter_runtime PROPERTIES
   POSITION_INDEPENDENT_CODE ON C_STANDARD 11 C_VISIBILITY_PRESET hidden)
-target_compile_options(tree_sitter_runtime PRIVATE -w)
+# -O2 rather than the Release -O3: the parse loop runs measurably faster
+# (about 2% of a whole syntax-check on JavaScript and TypeScript).
+target_compile_options(tree_sitter_runtime PRIVATE -w -O2)
 
 # The six grammars, each a parser.c and (where the grammar has one) a scanner.c.
 set(_grammar_sources
