@@ -27,16 +27,6 @@ import corpus  # noqa: E402
 from stdlib_agreement import reference_parsers  # noqa: E402
 
 
-def is_utf8(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    try:
-        data.decode("utf-8")
-        return True
-    except UnicodeDecodeError:
-        return False
-
-
 def time_call(call, repeat):
     best = float("inf")
     for _ in range(repeat):
@@ -85,7 +75,7 @@ def main():
     print(f"{'language':<11} {'files':>5} {'MB':>7} {'parse s':>8} "
           f"{'syntax-check':>13} {'median':>7} {'outline':>8} {'median':>7}")
     for language in args.languages.split(","):
-        files = [p for p in sources[language]() if is_utf8(p)]
+        files = [p for p in sources[language]() if corpus.read_utf8(p) is not None]
         totals = {"reference": 0.0, "syntax-check": 0.0, "outline": 0.0}
         per_file = {"syntax-check": [], "outline": []}
         size = 0

@@ -13,6 +13,17 @@ import tempfile
 WORK_DIR = os.path.join(tempfile.gettempdir(), "marblewick-analysis-corpus")
 
 
+def read_utf8(path):
+    """The file's bytes, or None when they are not UTF-8 (the module refuses those)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    return data
+
+
 def stdlib_python_files():
     root = sysconfig.get_paths()["stdlib"]
     files = []

@@ -212,11 +212,8 @@ def with_truncations(files):
     for path, language in files:
         number = seen[language]
         seen[language] += 1
-        with open(path, "rb") as f:
-            data = f.read()
-        try:
-            data.decode("utf-8")
-        except UnicodeDecodeError:
+        data = corpus.read_utf8(path)
+        if data is None:
             continue
         yield path, language, data
         if number % 10:
@@ -292,11 +289,8 @@ def large():
     source = corpus.stdlib_python_files()
     texts, size = [], 0
     for path in source:
-        with open(path, "rb") as f:
-            data = f.read()
-        try:
-            data.decode("utf-8")
-        except UnicodeDecodeError:
+        data = corpus.read_utf8(path)
+        if data is None:
             continue
         texts.append(data)
         size += len(data)
