@@ -1,57 +1,27 @@
-"""Shared helpers for the suite: every test goes through the module's one function."""
+"""Fixtures for the suite; the helpers every test uses live in support.py."""
 
-import json
+import pathlib
 
 import pytest
 
-import marblewick_index_native
 
-
-def run_json(command: str, payload) -> dict:
-    """Runs a command with a payload given as a Python value or as raw JSON text."""
-    text = payload if isinstance(payload, str) else json.dumps(payload)
-    result = marblewick_index_native.run(command, text)
-    assert isinstance(result, str)
-    return json.loads(result)
-
-
-def run_error(command: str, payload) -> str:
-    """The RuntimeError text a command raises for a payload."""
-    text = payload if isinstance(payload, str) else json.dumps(payload)
-    with pytest.raises(RuntimeError) as caught:
-        marblewick_index_native.run(command, text)
-    assert len(caught.value.args) == 1
-    return caught.value.args[0]
-
-
-REPO_ROOT = __import__("pathlib").Path(__file__).resolve().parent.parent
+REPO_ROOT = pathlib.Path(__file__).resolve().parent.parent
 PROBE_NAME = "marblewick_boundary_probe"
 
 
 @pytest.fixture(scope="session")
-def boundary_probe_dir(tmp_path_factory):
-    """Builds the test-only probe module: the real boundary and JSON code with a
-    command executor that fails on purpose. Returns the folder holding it."""
-    import shutil
-    import subprocess
-    import sysconfig
+def boundary_probe_dir():
+    """The folder holding the test-only probe module, which the build makes
+    beside the real one and never installs: the real boundary over the real
+    command table, plus commands that fail on purpose and one that counts the
+    parser's live memory blocks. MARBLEWICK_PROBE_DIR names another build."""
+    import os
 
-    compiler = shutil.which("g++") or shutil.which("c++")
-    if compiler is None:
-        pytest.skip("no C++ compiler to build the boundary probe")
-    out_dir = tmp_path_factory.mktemp("probe")
-    sources = [
-        REPO_ROOT / "src/lib/host_boundary.cpp",
-        REPO_ROOT / "src/lib/json_parse.cpp",
-        REPO_ROOT / "src/lib/json_write.cpp",
-        REPO_ROOT / "src/lib/json_value.cpp",
-        REPO_ROOT / "tests/native/boundary_probe.cpp",
-    ]
-    command = [
-        compiler, "-std=c++20", "-O1", "-fPIC", "-shared", "-fvisibility=hidden",
-        "-DPy_LIMITED_API=0x030B0000", f"-DMARBLEWICK_MODULE_NAME={PROBE_NAME}",
-        f"-I{REPO_ROOT / 'src'}", f"-I{sysconfig.get_paths()['include']}",
-        *map(str, sources), "-o", str(out_dir / f"{PROBE_NAME}.abi3.so"),
-    ]
-    subprocess.run(command, check=True, capture_output=True)
-    return out_dir
+    given = os.environ.get("MARBLEWICK_PROBE_DIR")
+    candidates = [pathlib.Path(given)] if given else sorted(
+        (REPO_ROOT / "target").glob("*/"), key=lambda d: d.stat().st_mtime, reverse=True)
+    for folder in candidates:
+        if any(folder.glob(f"{PROBE_NAME}*.so")):
+            return folder
+    pytest.fail(f"no {PROBE_NAME} module under {candidates or REPO_ROOT / 'target'}: "
+                "build the package from this checkout first (pip install .)")

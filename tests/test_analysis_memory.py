@@ -1,35 +1,64 @@
-"""Each analysis call releases everything it took: parser, tree, cursors and
-the memory they were built in. Checked by the process's resident size staying
-flat over many calls (Linux only)."""
+"""Every call gives back all the memory the parsing library took for it: the
+probe module counts the blocks its allocator hooks have out, and after each
+call of every kind (clean and broken texts, every language, the caps, the
+failures) that count must be zero again."""
 
+import importlib
 import json
-import os
 import sys
 
 import pytest
 
-import marblewick_index_native
+from conftest import PROBE_NAME
 from outline_samples import SAMPLES
 
-pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+
+@pytest.fixture(scope="module")
+def probe(boundary_probe_dir):
+    sys.path.insert(0, str(boundary_probe_dir))
+    try:
+        yield importlib.import_module(PROBE_NAME)
+    finally:
+        sys.path.remove(str(boundary_probe_dir))
 
 
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def live_blocks(probe, payload=None):
+    answer = probe.run("live-parser-blocks", json.dumps(payload or {}))
+    return json.loads(answer)["live_parser_blocks"]
 
 
-@pytest.mark.parametrize("command", ["syntax-check", "outline"])
-def test_repeated_calls_do_not_grow_memory(command):
-    source, _ = SAMPLES["rust"]
-    # Errors as well, so that the error walk and its line table run too.
-    payload = json.dumps({"content": source * 4 + "fn broken( {}\n" * 30, "language": "rust"})
-    for _ in range(50):
-        marblewick_index_native.run(command, payload)
-    before = resident_bytes()
-    for _ in range(1000):
-        marblewick_index_native.run(command, payload)
-    grown = resident_bytes() - before
-    # One parse of this text takes well over 100 KB; keeping any of it per
-    # call would add up to far more than this.
-    assert grown < 8 * 1024 * 1024, f"resident size grew by {grown} bytes"
+def test_the_count_sees_a_live_tree(probe):
+    source, _ = SAMPLES["python"]
+    assert live_blocks(probe, {"content": source, "language": "python"}) > 100
+    assert live_blocks(probe) == 0
+
+
+def analysis_calls():
+    for language, (source, _) in sorted(SAMPLES.items()):
+        broken = source + "\n)(}{ fn def class [\n" * 30
+        for command in ("syntax-check", "outline"):
+            yield f"{command}-{language}", command, {"content": source, "language": language}
+            yield f"{command}-{language}-broken", command, {"content": broken, "language": language}
+    many = "".join(f"def f{i}(): pass\n" for i in range(300))
+    yield "outline-cap", "outline", {"content": many, "language": "python"}
+    yield "syntax-check-cap", "syntax-check", {"content": "(\n" * 5000, "language": "python"}
+    yield "syntax-check-json", "syntax-check", {"content": '{"a": [1, 2', "language": "json"}
+    yield "no-parser", "syntax-check", {"content": "x = 1", "language": "toml"}
+
+
+CALLS = list(analysis_calls()) + [
+    ("missing-file", "outline", {"path": "/no/such/file.py"}),
+    ("missing-source", "syntax-check", {}),
+    ("hash", "hash", {"path": __file__}),
+    ("scan", "scan", {"root": str(__import__("pathlib").Path(__file__).parent)}),
+]
+
+
+@pytest.mark.parametrize("command, payload", [c[1:] for c in CALLS], ids=[c[0] for c in CALLS])
+def test_no_parser_block_outlives_a_call(probe, command, payload):
+    assert live_blocks(probe) == 0
+    try:
+        probe.run(command, json.dumps(payload))
+    except RuntimeError:
+        pass  # failures must give their memory back as well
+    assert live_blocks(probe) == 0

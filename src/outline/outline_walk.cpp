@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "lib/internal_failure.h"
-#include "lib/utf8.h"
+#include "base/internal_failure.h"
+#include "base/utf8.h"
 #include "outline/outline_rules.h"
 #include "outline/signature.h"
 #include "syntax/ts_handles.h"
@@ -56,22 +56,22 @@ std::string declaration_name(TSNode declaration, std::string_view source) {
   return std::string(text);
 }
 
-JsonValue symbol_record(TSNode declaration, const OutlineRule& rule, std::string_view source,
-                        unsigned depth) {
-  JsonObject record;
-  record.emplace("depth", JsonValue::count(depth));
-  record.emplace("end_line", JsonValue::count(std::size_t{ts_node_end_point(declaration).row} + 1));
-  record.emplace("kind", JsonValue(rule.symbol_kind));
-  record.emplace("line", JsonValue::count(std::size_t{ts_node_start_point(declaration).row} + 1));
-  record.emplace("name", JsonValue(declaration_name(declaration, source)));
-  record.emplace("signature", JsonValue(symbol_signature(node_text(declaration, source))));
-  return JsonValue(std::move(record));
+SymbolRecord symbol_record(TSNode declaration, const OutlineRule& rule, std::string_view source,
+                           unsigned depth) {
+  SymbolRecord record;
+  record.depth = depth;
+  record.line = std::uint64_t{ts_node_start_point(declaration).row} + 1;
+  record.end_line = std::uint64_t{ts_node_end_point(declaration).row} + 1;
+  record.kind = rule.symbol_kind;
+  record.name = declaration_name(declaration, source);
+  record.signature = symbol_signature(node_text(declaration, source));
+  return record;
 }
 
 }  // namespace
 
 void collect_outline(TSNode node, std::string_view source, std::string_view language,
-                     unsigned depth, JsonArray& symbols) {
+                     unsigned depth, std::vector<SymbolRecord>& symbols) {
   std::span<const OutlineRule> rules = outline_rules_for(language);
   std::uint32_t child_count = ts_node_child_count(node);
   if (child_count == 0) return;

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "lib/utf8.h"
+#include "base/utf8.h"
 
 namespace marblewick {
 namespace {
@@ -16,41 +16,19 @@ bool is_white_space(char32_t c) {
          c == 0x205F || c == 0x3000;
 }
 
-std::size_t sequence_length(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if (lead < 0xE0) return 2;
-  if (lead < 0xF0) return 3;
-  return 4;
-}
-
-// Decodes the character of `length` bytes at `p`; the text is valid UTF-8.
-char32_t decode(const unsigned char* p, std::size_t length) {
-  switch (length) {
-    case 1:
-      return p[0];
-    case 2:
-      return (char32_t{p[0] & 0x1Fu} << 6) | (p[1] & 0x3Fu);
-    case 3:
-      return (char32_t{p[0] & 0x0Fu} << 12) | (char32_t{p[1] & 0x3Fu} << 6) | (p[2] & 0x3Fu);
-    default:
-      return (char32_t{p[0] & 0x07u} << 18) | (char32_t{p[1] & 0x3Fu} << 12) |
-             (char32_t{p[2] & 0x3Fu} << 6) | (p[3] & 0x3Fu);
-  }
-}
-
 std::string_view trim_white_space(std::string_view text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t begin = 0;
   std::size_t end = text.size();
   while (begin < end) {
-    std::size_t length = sequence_length(bytes[begin]);
-    if (!is_white_space(decode(bytes + begin, length))) break;
+    std::size_t length = utf8_sequence_length(bytes[begin]);
+    if (!is_white_space(decode_utf8_scalar(bytes + begin, length))) break;
     begin += length;
   }
   while (end > begin) {
     std::size_t lead = end - 1;
-    while (lead > begin && (bytes[lead] & 0xC0) == 0x80) --lead;
-    if (!is_white_space(decode(bytes + lead, end - lead))) break;
+    while (lead > begin && is_utf8_continuation(bytes[lead])) --lead;
+    if (!is_white_space(decode_utf8_scalar(bytes + lead, end - lead))) break;
     end = lead;
   }
   return text.substr(begin, end - begin);

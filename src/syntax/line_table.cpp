@@ -1,25 +1,12 @@
-// build_line_table: two memchr passes, one to size the table and one to fill it.
+// build_line_table: one pass to count the lines and size the table, one memchr
+// pass to fill it.
 #include "syntax/line_table.h"
 
 #include <cstring>
 
+#include "base/line_feeds.h"
+
 namespace marblewick {
-namespace {
-
-std::size_t count_line_feeds(std::string_view text) {
-  std::size_t count = 0;
-  const char* p = text.data();
-  const char* end = p + text.size();
-  while (p < end) {
-    const void* hit = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
-    if (hit == nullptr) break;
-    ++count;
-    p = static_cast<const char*>(hit) + 1;
-  }
-  return count;
-}
-
-}  // namespace
 
 std::optional<std::string_view> LineTable::line(std::size_t index) const {
   if (index >= line_count()) return std::nullopt;
@@ -33,7 +20,7 @@ std::optional<std::string_view> LineTable::line(std::size_t index) const {
 
 LineTable build_line_table(std::string_view text) {
   std::vector<std::size_t> starts;
-  starts.reserve(count_line_feeds(text) + 1);
+  starts.reserve(static_cast<std::size_t>(count_line_feeds(text)) + 1);
   starts.push_back(0);
   const char* base = text.data();
   const char* p = base;

@@ -26,8 +26,8 @@ std::string incompatible_version_text(std::uint32_t version) {
 
 Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text) {
   if (text.size() > MAX_PARSE_BYTES) {
-    return ErrorText{"source text too large to parse: " + std::to_string(text.size()) +
-                     " bytes, at most " + std::to_string(MAX_PARSE_BYTES)};
+    return ErrorText("source text too large to parse: " + std::to_string(text.size()) +
+                     " bytes, at most " + std::to_string(MAX_PARSE_BYTES));
   }
 
   ParsedSource parsed;
@@ -36,14 +36,14 @@ Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view 
   std::uint32_t version = ts_language_abi_version(grammar);
   if (version < MIN_GRAMMAR_ABI || version > MAX_GRAMMAR_ABI ||
       !ts_parser_set_language(parsed.parser.get(), grammar)) {
-    return ErrorText{incompatible_version_text(version)};
+    return ErrorText(incompatible_version_text(version));
   }
 
   // The string entry point reads through a callback that always returns the
   // whole rest of the text, so the parser sees it in one chunk.
   parsed.tree.reset(ts_parser_parse_string(parsed.parser.get(), nullptr, text.data(),
                                            static_cast<std::uint32_t>(text.size())));
-  if (!parsed.tree) return ErrorText{"tree-sitter parse returned no tree"};
+  if (!parsed.tree) return ErrorText("tree-sitter parse returned no tree");
   return parsed;
 }
 

@@ -5,7 +5,7 @@
 
 #include <tree_sitter/api.h>
 
-#include "lib/expected.h"
+#include "base/expected.h"
 #include "syntax/parser_memory.h"
 #include "syntax/ts_handles.h"
 

@@ -6,14 +6,21 @@
 // when it is freed. The hooks are installed once per process, before the
 // library allocates anything; they change only this module's private copy of
 // the library.
+//
+// A pool object lives as long as any block that names it: when its parse ends
+// with blocks still out, it stays behind, detached, and frees itself when the
+// last of them comes back. Blocks handed out and not yet returned are counted
+// (live_parser_blocks), so a test can prove that a call leaves none behind.
 #include "syntax/parser_memory.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include <tree_sitter/api.h>
@@ -45,12 +52,24 @@ BlockHeader* header_of(void* user) {
 }
 void* user_of(BlockHeader* header) { return reinterpret_cast<char*>(header) + sizeof(BlockHeader); }
 
+// Blocks of the general allocator now out, and blocks of detached pools
+// (whose parse has ended) now out. Both are rare: large requests, and blocks
+// kept past their parse, which should never happen.
+std::atomic<std::size_t> live_general_blocks{0};
+std::atomic<std::size_t> live_detached_blocks{0};
+
 void* general_alloc(std::size_t bytes) {
   auto* header = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + bytes));
   if (header == nullptr) out_of_memory(bytes);
   header->pool = nullptr;
   header->bytes = bytes;
+  live_general_blocks.fetch_add(1, std::memory_order_relaxed);
   return user_of(header);
+}
+
+void general_free(BlockHeader* header) {
+  live_general_blocks.fetch_sub(1, std::memory_order_relaxed);
+  std::free(header);
 }
 
 }  // namespace
@@ -60,14 +79,8 @@ class ParserPool {
   explicit ParserPool(ParserPool* previous) : previous_(previous) {}
   ParserPool(const ParserPool&) = delete;
   ParserPool& operator=(const ParserPool&) = delete;
-  ~ParserPool() {
-    // A block still in use would be left dangling; keeping the chunks is the
-    // safe answer to a leak, so they are released only when all came back.
-    if (live_blocks_ != 0) return;
-    for (char* chunk : chunks_) std::free(chunk);
-  }
-
   ParserPool* previous() const { return previous_; }
+  std::size_t live_blocks() const { return live_blocks_; }
   void set_previous(ParserPool* previous) { previous_ = previous; }
 
   void* allocate(std::size_t bytes) {
@@ -92,9 +105,28 @@ class ParserPool {
     block->next = free_lists_[size_class];
     free_lists_[size_class] = block;
     --live_blocks_;
+    if (detached_) {
+      live_detached_blocks.fetch_sub(1, std::memory_order_relaxed);
+      if (live_blocks_ == 0) delete this;
+    }
+  }
+
+  // The end of the parse this pool served. The pool goes with it unless a
+  // block is still out: then it waits, detached, for the last one.
+  void end_parse() {
+    if (live_blocks_ == 0) {
+      delete this;
+      return;
+    }
+    detached_ = true;
+    live_detached_blocks.fetch_add(live_blocks_, std::memory_order_relaxed);
   }
 
  private:
+  ~ParserPool() {
+    for (char* chunk : chunks_) std::free(chunk);
+  }
+
   struct FreeBlock {
     FreeBlock* next;
   };
@@ -113,6 +145,7 @@ class ParserPool {
   char* chunk_end_ = nullptr;
   std::vector<char*> chunks_;
   std::size_t live_blocks_ = 0;
+  bool detached_ = false;
 };
 
 namespace {
@@ -140,7 +173,7 @@ void hook_free(void* user) {
   if (header->pool != nullptr) {
     header->pool->release(header);
   } else {
-    std::free(header);
+    general_free(header);
   }
 }
 
@@ -171,27 +204,36 @@ void install_hooks_once() {
 
 ParserMemory::ParserMemory() {
   install_hooks_once();
-  pool_ = std::make_unique<ParserPool>(current_pool);
-  current_pool = pool_.get();
+  pool_ = new ParserPool(current_pool);
+  current_pool = pool_;
 }
 
-ParserMemory::ParserMemory(ParserMemory&& other) noexcept : pool_(std::move(other.pool_)) {}
+ParserMemory::ParserMemory(ParserMemory&& other) noexcept : pool_(std::exchange(other.pool_, nullptr)) {}
 
 ParserMemory::~ParserMemory() {
-  if (!pool_) return;
-  ParserPool* ending = pool_.get();
-  if (current_pool == ending) {
-    current_pool = ending->previous();
-    return;
-  }
-  // Ended out of order (not done today: one parse per call): unlink it so
-  // that no later pool falls back to it.
-  for (ParserPool* pool = current_pool; pool != nullptr; pool = pool->previous()) {
-    if (pool->previous() == ending) {
-      pool->set_previous(ending->previous());
-      break;
+  if (pool_ == nullptr) return;
+  if (current_pool == pool_) {
+    current_pool = pool_->previous();
+  } else {
+    // Ended out of order (not done today: one parse per call): unlink it so
+    // that no later pool falls back to it.
+    for (ParserPool* pool = current_pool; pool != nullptr; pool = pool->previous()) {
+      if (pool->previous() == pool_) {
+        pool->set_previous(pool_->previous());
+        break;
+      }
     }
   }
+  pool_->end_parse();
+}
+
+std::size_t live_parser_blocks() {
+  std::size_t live = live_general_blocks.load(std::memory_order_relaxed) +
+                     live_detached_blocks.load(std::memory_order_relaxed);
+  for (ParserPool* pool = current_pool; pool != nullptr; pool = pool->previous()) {
+    live += pool->live_blocks();
+  }
+  return live;
 }
 
 }  // namespace marblewick

@@ -1,7 +1,7 @@
 // ParserMemory: where the parsing library's allocations go during one parse.
 #pragma once
 
-#include <memory>
+#include <cstddef>
 
 namespace marblewick {
 
@@ -13,7 +13,8 @@ class ParserPool;
 // nodes, stack entries); serving them from size-class free lists in a few
 // large chunks instead of the general allocator is most of what separates a
 // command's cost from the bare parse. Nothing is kept between calls: the owner
-// is created before the parser and ends after the tree and every cursor.
+// is created before the parser and ends after the tree and every cursor. A
+// block the library keeps past that point stays valid: its pool waits for it.
 class ParserMemory {
  public:
   ParserMemory();
@@ -24,7 +25,12 @@ class ParserMemory {
   ~ParserMemory();
 
  private:
-  std::unique_ptr<ParserPool> pool_;
+  ParserPool* pool_;  // ends through ParserPool::end_parse, never deleted here
 };
+
+// Blocks the parsing library holds from these hooks right now, on any thread
+// plus the pools current on this one. Zero between calls: nothing a call
+// allocates for parsing outlives it.
+std::size_t live_parser_blocks();
 
 }  // namespace marblewick

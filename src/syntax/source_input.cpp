@@ -3,12 +3,12 @@
 
 #include <cstring>
 
-#include "lib/file_text.h"
+#include "base/error_texts.h"
+#include "io/text_file.h"
+#include "json/command_result.h"
 
 namespace marblewick {
 namespace {
-
-constexpr const char* MISSING_SOURCE = "missing required field: content or path";
 
 struct ExtensionEntry {
   std::string_view extension;
@@ -31,13 +31,13 @@ Expected<TextBuffer> obtain_source(const JsonValue& payload) {
   if (const std::string* content = payload.string_field("content")) {
     // Exhausted memory is an error, never an empty text checked as the caller's.
     TextBuffer text;
-    if (!text.reserve(content->size())) return ErrorText{"out of memory"};
+    if (!text.reserve(content->size())) return ErrorText(OUT_OF_MEMORY_TEXT);
     if (!content->empty()) std::memcpy(text.data(), content->data(), content->size());
     text.set_size(content->size());
     return text;
   }
   if (const std::string* path = payload.string_field("path")) return read_text_file(*path);
-  return ErrorText{MISSING_SOURCE};
+  return missing_field_error("content or path");
 }
 
 LanguageId resolve_language(const JsonValue& payload) {

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "lib/expected.h"
-#include "lib/json_value.h"
-#include "lib/text_buffer.h"
+#include "base/expected.h"
+#include "base/text_buffer.h"
+#include "json/json_value.h"
 
 namespace marblewick {
 

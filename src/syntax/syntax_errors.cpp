@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "lib/utf8.h"
+#include "base/utf8.h"
 #include "syntax/ts_handles.h"
 
 namespace marblewick {
@@ -45,16 +45,6 @@ void push_children_reversed(TSNode node, TreeCursor& cursor, std::vector<TSNode>
 }
 
 }  // namespace
-
-JsonValue SyntaxErrorEntry::to_json() const {
-  JsonObject object;
-  object.emplace("column", JsonValue(column));
-  object.emplace("kind", JsonValue(missing ? "missing" : "error"));
-  object.emplace("line", JsonValue(line));
-  object.emplace("message", JsonValue(message));
-  object.emplace("snippet", JsonValue(snippet));
-  return JsonValue(std::move(object));
-}
 
 std::vector<SyntaxErrorEntry> collect_syntax_errors(TSNode root, const LineTable& lines) {
   std::vector<SyntaxErrorEntry> errors;

@@ -8,7 +8,6 @@
 
 #include <tree_sitter/api.h>
 
-#include "lib/json_value.h"
 #include "syntax/line_table.h"
 
 namespace marblewick {
@@ -26,8 +25,6 @@ struct SyntaxErrorEntry {
   bool missing = false;  // "missing" kind when true, "error" otherwise
   std::string message;
   std::string snippet;
-
-  JsonValue to_json() const;
 };
 
 // At most MAX_SYNTAX_ERRORS entries, in document order.

@@ -1,14 +1,18 @@
-// A command executor for the test-only probe module. The tests build it with
-// the real boundary and the real JSON parser and writer in place of the
-// shipped dispatcher, so that they can drive the failure barrier and check the
-// writer on any value. Nothing here is part of the shipped module.
+// The command executor of the test-only probe module. The tests build it with
+// the real boundary over the real command table, so that they can drive the
+// failure barrier, check the writer on any value, and ask how many blocks the
+// parser's memory still has out after a real command. Nothing here is part of
+// the shipped module.
+#include <optional>
 #include <stdexcept>
 #include <string>
 
-#include "lib/dispatch.h"
-#include "lib/internal_failure.h"
-#include "lib/json_parse.h"
-#include "lib/json_write.h"
+#include "base/internal_failure.h"
+#include "json/json_parse.h"
+#include "json/json_write.h"
+#include "module/dispatch.h"
+#include "syntax/parser_memory.h"
+#include "syntax/source_tree.h"
 
 namespace {
 
@@ -27,18 +31,30 @@ class UnreportableFailure : public marblewick::InternalFailure {
 
 namespace marblewick {
 
-CommandOutcome execute_command(std::string_view command, std::string_view payload_text) {
+Expected<std::string> execute_probe_command(std::string_view command, std::string_view payload_text) {
   if (command == "echo") {
     Expected<JsonValue> payload = parse_json_text(payload_text);
-    if (!payload) return {true, std::move(payload).error()};
-    return {false, write_json_text(payload.value())};
+    if (!payload) return std::move(payload).error();
+    return write_json_text(payload.value());
+  }
+  if (command == "live-parser-blocks") {
+    // With a source in the payload, the count is taken while its tree is
+    // alive, which shows that the count sees the parser's blocks at all.
+    Expected<JsonValue> payload = parse_json_text(payload_text);
+    if (!payload) return std::move(payload).error();
+    std::optional<Expected<SourceTree>> source;
+    if (payload.value().field("content") != nullptr) source.emplace(obtain_source_tree(payload.value()));
+    JsonObject result;
+    result.emplace("live_parser_blocks", JsonValue::count(live_parser_blocks()));
+    return write_json_text(JsonValue(std::move(result)));
   }
   if (command == "fail-invariant") check_invariant(false, "probe invariant broken");
   if (command == "fail-std") throw std::out_of_range("index 7 is out of range for length 3");
   if (command == "fail-unknown") throw 42;
-  if (command == "bad-result") return {false, std::string("\xff\xfe not UTF-8")};
+  if (command == "bad-result") return std::string("\xff\xfe not UTF-8");
   if (command == "fail-twice") throw UnreportableFailure();
-  return {true, "probe: unknown command"};
+  // Everything else is the shipped module's own answer.
+  return execute_command(command, payload_text);
 }
 
 }  // namespace marblewick

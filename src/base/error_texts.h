@@ -1,0 +1,22 @@
+// The error texts of the contract that more than one place reports or builds
+// on, each written once. Callers compare them byte for byte, so they never
+// change.
+#pragma once
+
+#include <string_view>
+
+namespace marblewick {
+
+// Reading a file (every command that reads one reports these unchanged).
+inline constexpr std::string_view NUL_IN_FILE_NAME_TEXT = "file name contained an unexpected NUL byte";
+inline constexpr std::string_view NOT_A_REGULAR_FILE_TEXT = "not a regular file";
+inline constexpr std::string_view INVALID_UTF8_TEXT = "stream did not contain valid UTF-8";
+// Memory for a text could not be had; never an empty text handled as the caller's.
+inline constexpr std::string_view OUT_OF_MEMORY_TEXT = "out of memory";
+
+// The payload envelope: followed by what is missing ("path", "root", ...) or
+// by the command name as given.
+inline constexpr std::string_view MISSING_FIELD_PREFIX = "missing required field: ";
+inline constexpr std::string_view UNKNOWN_COMMAND_PREFIX = "unknown command: ";
+
+}  // namespace marblewick

@@ -1,0 +1,89 @@
+// The "scan" command. The walk, the sort and the gathering run on the calling
+// thread; only reading and digesting the kept files runs on the worker pool.
+#include "inventory/scan_command.h"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "inventory/scan_entry.h"
+#include "inventory/scan_walk.h"
+#include "inventory/worker_pool.h"
+
+namespace marblewick {
+namespace {
+
+// Every string element with its leading dots removed (".py" and "..py" select
+// py, "." selects the empty extension); other elements are dropped. An array
+// without strings selects nothing rather than falling back to the defaults.
+std::vector<std::string> extension_list(const JsonValue& payload) {
+  const JsonArray* given = payload.array_field("extensions");
+  if (given == nullptr) return {DEFAULT_EXTENSIONS.begin(), DEFAULT_EXTENSIONS.end()};
+  std::vector<std::string> extensions;
+  for (const JsonValue& element : *given) {
+    const std::string* text = element.as_string();
+    if (text == nullptr) continue;
+    std::size_t first_kept = text->find_first_not_of('.');
+    extensions.push_back(first_kept == std::string::npos ? std::string() : text->substr(first_kept));
+  }
+  return extensions;
+}
+
+// One slot per candidate, each written by exactly one worker, so the entries
+// come back in candidate order however the work was shared out.
+std::vector<std::optional<ScanEntry>> build_scan_entries(
+    std::string_view root, const std::vector<ScanCandidate>& candidates) {
+  std::vector<std::optional<ScanEntry>> slots(candidates.size());
+  if (candidates.empty()) return slots;
+  WorkerPool::shared().for_each_range(candidates.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const ScanCandidate& candidate = candidates[i];
+      // A path whose names were made valid UTF-8 by replacement names some
+      // other file, or none: reading it could report another file's digest.
+      if (!candidate.path_names_file) continue;
+      slots[i] = build_scan_entry(root, candidate.path);
+    }
+  });
+  return slots;
+}
+
+}  // namespace
+
+CommandResult scan_command(const JsonValue& payload) {
+  const std::string* root = payload.string_field("root");
+  if (root == nullptr) return missing_field_error("root");
+  const std::uint64_t limit = payload.count_field("max_files").value_or(DEFAULT_MAX_FILES);
+  const std::vector<std::string> extensions = extension_list(payload);
+
+  std::vector<ScanCandidate> candidates = collect_candidate_paths(*root, extensions);
+  // Byte order of the whole texts (std::string compares bytes as unsigned).
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const ScanCandidate& a, const ScanCandidate& b) { return a.path < b.path; });
+  // The limit is applied before any file is opened.
+  if (candidates.size() > limit) candidates.resize(static_cast<std::size_t>(limit));
+
+  std::vector<std::optional<ScanEntry>> slots = build_scan_entries(*root, candidates);
+  candidates = {};
+
+  std::size_t produced = static_cast<std::size_t>(
+      std::count_if(slots.begin(), slots.end(), [](const auto& slot) { return slot.has_value(); }));
+  JsonArray entries;
+  entries.reserve(produced);
+  for (std::optional<ScanEntry>& slot : slots) {
+    if (!slot) continue;
+    JsonObject entry;
+    entry.emplace("file_hash", std::move(slot->file_hash));
+    entry.emplace("path", std::move(slot->path));
+    entry.emplace("total_lines", JsonValue::count(slot->total_lines));
+    entries.emplace_back(std::move(entry));
+    slot.reset();
+  }
+
+  JsonObject result;
+  result.emplace("count", JsonValue::count(entries.size()));
+  result.emplace("entries", std::move(entries));
+  return command_success(std::move(result));
+}
+
+}  // namespace marblewick

@@ -1,0 +1,50 @@
+// read_text_file: the one way every command reads a file.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "base/expected.h"
+#include "base/text_buffer.h"
+
+namespace marblewick {
+
+// Reads a whole file as UTF-8 text, unaltered. Errors: "file name contained an
+// unexpected NUL byte", "<system description> (os error N)", "not a regular
+// file" (FIFOs, sockets and devices, refused before any read), "stream did not
+// contain valid UTF-8", "out of memory". Safe to call from several threads.
+Expected<TextBuffer> read_text_file(std::string_view path);
+
+// A file opened for reading as text: the first steps of read_text_file, shared
+// with the streaming digest of large files. Closes the file when destroyed.
+class OpenTextFile {
+ public:
+  explicit OpenTextFile(int fd, std::size_t reported_size) : fd_(fd), reported_size_(reported_size) {}
+  OpenTextFile(OpenTextFile&& other) noexcept
+      : fd_(std::exchange(other.fd_, -1)), reported_size_(other.reported_size_) {}
+  OpenTextFile(const OpenTextFile&) = delete;
+  OpenTextFile& operator=(const OpenTextFile&) = delete;
+  OpenTextFile& operator=(OpenTextFile&&) = delete;
+  ~OpenTextFile();
+
+  int descriptor() const noexcept { return fd_; }
+  // The size the file system reports; 0 when it reports none.
+  std::size_t reported_size() const noexcept { return reported_size_; }
+  void set_reported_size(std::size_t size) noexcept { reported_size_ = size; }
+
+ private:
+  int fd_;
+  std::size_t reported_size_;
+};
+
+// The NUL check, the open and the refusal of FIFOs, sockets and devices.
+Expected<OpenTextFile> open_text_file(std::string_view path);
+
+// The rest of read_text_file, on a file already opened.
+Expected<TextBuffer> read_text_file(const OpenTextFile& file);
+
+// "<description of errno> (os error <errno>)".
+std::string os_error_text(int error_number);
+
+}  // namespace marblewick

@@ -1,0 +1,19 @@
+// parse_json_text: the payload parser, with its fixed error texts and positions.
+#pragma once
+
+#include <string_view>
+
+#include "base/expected.h"
+#include "json/json_value.h"
+
+namespace marblewick {
+
+// Deepest nesting of arrays and objects a payload may have; the next level fails.
+inline constexpr int MAX_JSON_DEPTH = 127;
+
+// Parses exactly one JSON value surrounded by optional whitespace. Errors read
+// "<description> at line <L> column <C>", where the error point lies just
+// after the offending byte, or at the end of the text when it ends early.
+Expected<JsonValue> parse_json_text(std::string_view text);
+
+}  // namespace marblewick

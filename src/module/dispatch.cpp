@@ -1,0 +1,56 @@
+// execute_command: the payload is parsed before the name is looked at, so a
+// malformed payload is reported whatever the command.
+#include "module/dispatch.h"
+
+#include "base/error_texts.h"
+#include "inventory/hash_command.h"
+#include "inventory/scan_command.h"
+#include "json/json_parse.h"
+#include "json/json_write.h"
+#include "outline/outline_command.h"
+#include "syntax/syntax_check_command.h"
+
+namespace marblewick {
+namespace {
+
+using CommandHandler = CommandResult (*)(const JsonValue&);
+
+struct CommandEntry {
+  std::string_view name;
+  CommandHandler handler;
+};
+
+// Names are matched by exact bytes: no case folding, trimming or prefixes.
+constexpr CommandEntry COMMAND_TABLE[] = {
+    {"outline", outline_command},
+    {"hash", hash_command},
+    {"scan", scan_command},
+    {"syntax-check", syntax_check_command},
+};
+
+CommandHandler find_handler(std::string_view command) {
+  for (const CommandEntry& entry : COMMAND_TABLE) {
+    if (entry.name == command) return entry.handler;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Expected<std::string> execute_command(std::string_view command, std::string_view payload_text) {
+  Expected<JsonValue> payload = parse_json_text(payload_text);
+  if (!payload) return std::move(payload).error();
+
+  CommandHandler handler = find_handler(command);
+  if (handler == nullptr) {
+    std::string message(UNKNOWN_COMMAND_PREFIX);
+    message.append(command);
+    return ErrorText(std::move(message));
+  }
+
+  CommandResult result = handler(payload.value());
+  if (!result) return std::move(result).error();
+  return write_json_text(result.value());
+}
+
+}  // namespace marblewick

@@ -1,0 +1,65 @@
+// The "outline" command: obtain and parse, walk the top two levels, report.
+#include "outline/outline_command.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "outline/outline_rules.h"
+#include "outline/outline_walk.h"
+#include "syntax/source_tree.h"
+
+namespace marblewick {
+namespace {
+
+// Languages without outline rules are not parsed at all: those without a
+// grammar, and JSON, which holds data, not declarations.
+bool has_outline_rules(std::string_view language) { return !outline_rules_for(language).empty(); }
+
+CommandResult no_outline_result(LanguageId language) {
+  JsonObject result;
+  result.emplace("checked", JsonValue(false));
+  result.emplace("language", JsonValue(std::move(language)));
+  result.emplace("reason", JsonValue("no_outline"));
+  result.emplace("symbol_count", JsonValue::count(0));
+  result.emplace("symbols", JsonValue(JsonArray()));
+  return command_success(std::move(result));
+}
+
+JsonValue symbol_json(SymbolRecord& symbol) {
+  JsonObject record;
+  record.emplace("depth", JsonValue::count(symbol.depth));
+  record.emplace("end_line", JsonValue(symbol.end_line));
+  record.emplace("kind", JsonValue(symbol.kind));
+  record.emplace("line", JsonValue(symbol.line));
+  record.emplace("name", JsonValue(std::move(symbol.name)));
+  record.emplace("signature", JsonValue(std::move(symbol.signature)));
+  return JsonValue(std::move(record));
+}
+
+}  // namespace
+
+CommandResult outline_command(const JsonValue& payload) {
+  Expected<SourceTree> source = obtain_source_tree(payload, has_outline_rules);
+  if (!source) return std::move(source).error();
+  SourceTree& subject = source.value();
+  if (!subject.parsed) return no_outline_result(std::move(subject.language));
+
+  TSNode root = subject.parsed->root();
+  std::vector<SymbolRecord> records;
+  records.reserve(std::min<std::size_t>(ts_node_child_count(root), MAX_OUTLINE_SYMBOLS));
+  collect_outline(root, subject.text.view(), subject.language, 0, records);
+
+  JsonArray symbols;
+  symbols.reserve(records.size());
+  for (SymbolRecord& record : records) symbols.push_back(symbol_json(record));
+
+  JsonObject result;
+  result.emplace("checked", JsonValue(true));
+  result.emplace("language", JsonValue(std::move(subject.language)));
+  result.emplace("symbol_count", JsonValue::count(symbols.size()));
+  result.emplace("symbols", JsonValue(std::move(symbols)));
+  return command_success(std::move(result));
+}
+
+}  // namespace marblewick

@@ -1,0 +1,25 @@
+// obtain_source_tree.
+#include "syntax/source_tree.h"
+
+#include <utility>
+
+#include "syntax/grammar.h"
+
+namespace marblewick {
+
+Expected<SourceTree> obtain_source_tree(const JsonValue& payload, LanguageFilter wanted) {
+  Expected<TextBuffer> text = obtain_source(payload);
+  if (!text) return std::move(text).error();
+
+  SourceTree source{std::move(text).value(), resolve_language(payload), std::nullopt};
+  if (!wanted(source.language)) return source;
+  const TSLanguage* grammar = grammar_for_language(source.language);
+  if (grammar == nullptr) return source;
+
+  Expected<ParsedSource> parsed = parse_source(grammar, source.text.view());
+  if (!parsed) return std::move(parsed).error();
+  source.parsed.emplace(std::move(parsed).value());
+  return source;
+}
+
+}  // namespace marblewick

@@ -1,0 +1,37 @@
+// obtain_source_tree: the steps every analysis command opens with, written
+// once: obtain the text, resolve its language, find its grammar, parse it.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "base/expected.h"
+#include "base/text_buffer.h"
+#include "json/json_value.h"
+#include "syntax/parse.h"
+#include "syntax/source_input.h"
+
+namespace marblewick {
+
+// An analysis command's subject. `parsed` is empty when the text was not
+// parsed: its language has no grammar, or the command has nothing to do in it.
+// The tree refers to `text`, which therefore lives as long as it does.
+struct SourceTree {
+  TextBuffer text;
+  LanguageId language;
+  std::optional<ParsedSource> parsed;
+};
+
+// Which resolved languages a command wants parsed at all.
+using LanguageFilter = bool (*)(std::string_view language);
+
+inline bool every_language(std::string_view) { return true; }
+
+// The text comes first, so an unreadable file is reported whatever its
+// language; then the language, then (only when `wanted` accepts the language
+// and a grammar exists for it) one parse. Errors: obtain_source's and
+// parse_source's texts, unchanged.
+Expected<SourceTree> obtain_source_tree(const JsonValue& payload,
+                                        LanguageFilter wanted = every_language);
+
+}  // namespace marblewick
