@@ -8,7 +8,8 @@ import textwrap
 import pytest
 
 import marblewick_index_native as m
-from conftest import PROBE_NAME, run_error, run_json
+from conftest import PROBE_NAME
+from support import run_error, run_json
 
 
 @pytest.mark.parametrize(
@@ -103,6 +104,16 @@ def test_command_names_match_by_exact_bytes(command):
 )
 def test_absent_or_wrongly_typed_field_counts_as_missing(payload):
     assert run_error("hash", payload) == "missing required field: path"
+
+
+@pytest.mark.parametrize(
+    "payload",
+    ["[]", "{}", '"text"', "5", "null", '{"content": 5}', '{"path": 5}',
+     '{"content": null, "path": null}', '{"Content": "x"}'],
+)
+@pytest.mark.parametrize("command", ["syntax-check", "outline"])
+def test_analysis_without_content_or_path_is_missing_its_source(command, payload):
+    assert run_error(command, payload) == "missing required field: content or path"
 
 
 def test_repeated_key_uses_the_last_value(tmp_path):

@@ -1,89 +1,134 @@
-"""Reading files as text: the error forms every command shares (seen through "hash")."""
+"""Reading a file named by a payload path: every command that does so ("hash",
+"syntax-check", "outline") fails in the same words, and follows the same paths."""
 
 import errno
-import json
 import os
 import subprocess
 import sys
 
 import pytest
 
-from conftest import run_error, run_json
+from support import os_error_text, run_error, run_json
+
+READING_COMMANDS = ["hash", "syntax-check", "outline"]
+ANALYSIS_COMMANDS = ["syntax-check", "outline"]
+
+NUL_IN_NAME = "file name contained an unexpected NUL byte"
+NOT_REGULAR = "not a regular file"
+NOT_UTF8 = "stream did not contain valid UTF-8"
+
+INVALID_UTF8 = [
+    b"\xff",
+    b"abc\x80",
+    b"\xc3",
+    b"\xed\xa0\x80",
+    b"\xf4\x90\x80\x80",
+    b"\xc0\xaf",
+    b"ok\n" * 100 + b"\xe2\x82",
+    b"x = '\xe9'\n",
+]
 
 
-def os_error(number: int) -> str:
-    return f"{os.strerror(number)} (os error {number})"
+def write(path, data: bytes) -> str:
+    path.write_bytes(data)
+    return str(path)
 
 
-@pytest.mark.parametrize(
-    "path, message",
-    [
-        ("", os_error(errno.ENOENT)),
-        ("/no/such/file.py", os_error(errno.ENOENT)),
-        ("/etc/passwd/inside", os_error(errno.ENOTDIR)),
-        ("a\0b", "file name contained an unexpected NUL byte"),
-        ("/dev/zero", "not a regular file"),
-        ("/dev/null", "not a regular file"),
-    ],
-)
-def test_read_errors(path, message):
-    assert run_error("hash", {"path": path}) == message
+# Each case turns the test's folder into the path to read.
+PATH_CASES = {
+    "empty": (lambda tmp: "", os_error_text(errno.ENOENT)),
+    "missing": (lambda tmp: str(tmp / "no" / "such" / "file.py"), os_error_text(errno.ENOENT)),
+    "below a file": (lambda tmp: write(tmp / "a.py", b"x") + "/inside.py", os_error_text(errno.ENOTDIR)),
+    "directory": (lambda tmp: str(tmp), os_error_text(errno.EISDIR)),
+    "nul": (lambda tmp: "a\0.py", NUL_IN_NAME),
+    # The text before the NUL names a file: it must not be opened instead.
+    "nul after a real name": (lambda tmp: write(tmp / "a.py", b"x") + "\0junk", NUL_IN_NAME),
+    "/dev/zero": (lambda tmp: "/dev/zero", NOT_REGULAR),
+    "/dev/null": (lambda tmp: "/dev/null", NOT_REGULAR),
+}
 
 
-def test_directory_fails_with_the_systems_read_error(tmp_path):
-    assert run_error("hash", {"path": str(tmp_path)}) == os_error(errno.EISDIR)
+@pytest.mark.parametrize("case", PATH_CASES)
+@pytest.mark.parametrize("command", READING_COMMANDS)
+def test_path_errors(tmp_path, command, case):
+    make_path, message = PATH_CASES[case]
+    assert run_error(command, {"path": make_path(tmp_path)}) == message
 
 
-def test_nul_in_path_never_reaches_the_file_system(tmp_path):
-    # "a.txt" exists; the text before the NUL must not be opened instead.
-    (tmp_path / "a.txt").write_text("x")
-    assert run_error("hash", {"path": str(tmp_path / "a.txt") + "\0junk"}) == (
-        "file name contained an unexpected NUL byte"
-    )
+@pytest.mark.parametrize("content", INVALID_UTF8)
+@pytest.mark.parametrize("command", READING_COMMANDS)
+def test_invalid_utf8_is_refused(tmp_path, command, content):
+    assert run_error(command, {"path": write(tmp_path / "bad.py", content)}) == NOT_UTF8
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root reads files whatever their mode")
-def test_unreadable_file(tmp_path):
+@pytest.mark.parametrize("command", READING_COMMANDS)
+def test_unreadable_file(tmp_path, command):
     target = tmp_path / "secret.py"
     target.write_text("x")
     target.chmod(0)
-    assert run_error("hash", {"path": str(target)}) == os_error(errno.EACCES)
+    assert run_error(command, {"path": str(target)}) == os_error_text(errno.EACCES)
 
 
-@pytest.mark.parametrize(
-    "content",
-    [b"\xff", b"abc\x80", b"\xc3", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc0\xaf", b"ok\n" * 100 + b"\xe2\x82"],
-)
-def test_invalid_utf8_is_refused(tmp_path, content):
-    target = tmp_path / "bad.py"
-    target.write_bytes(content)
-    assert run_error("hash", {"path": str(target)}) == "stream did not contain valid UTF-8"
-
-
-def test_fifo_is_refused_without_blocking(tmp_path):
+@pytest.mark.parametrize("command", READING_COMMANDS)
+def test_fifo_is_refused_without_blocking(tmp_path, command):
     fifo = tmp_path / "pipe.py"
     os.mkfifo(fifo)
     # In a child process: a regression would block forever on the open or read.
     code = (
         "import json, marblewick_index_native as m\n"
-        f"try: m.run('hash', json.dumps({{'path': {str(fifo)!r}}}))\n"
+        f"try: m.run({command!r}, json.dumps({{'path': {str(fifo)!r}}}))\n"
         "except RuntimeError as e: print(e)\n"
     )
     completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                                timeout=30)
-    assert completed.stdout.strip() == "not a regular file"
+    assert completed.stdout.strip() == NOT_REGULAR
 
 
-def test_symbolic_link_is_followed(tmp_path):
-    target = tmp_path / "real.txt"
-    target.write_text("same\n")
-    link = tmp_path / "link.txt"
+# A text every command answers from its content: a digest, an error, a symbol.
+SOURCE = b"def f(:\n    pass\nclass A:\n    pass\n"
+
+
+@pytest.mark.parametrize("command", READING_COMMANDS)
+def test_symbolic_link_is_followed(tmp_path, command):
+    target = write(tmp_path / "real.py", SOURCE)
+    link = tmp_path / "link.py"
     link.symlink_to(target)
-    assert run_json("hash", {"path": str(link)}) == run_json("hash", {"path": str(target)})
+    assert run_json(command, {"path": str(link)}) == run_json(command, {"path": target})
 
 
-def test_relative_path_resolves_against_the_working_directory(tmp_path, monkeypatch):
-    (tmp_path / "rel.txt").write_text("relative\n")
+@pytest.mark.parametrize("command", READING_COMMANDS)
+def test_relative_path_resolves_against_the_working_directory(tmp_path, monkeypatch, command):
+    absolute = run_json(command, {"path": write(tmp_path / "rel.py", SOURCE)})
     monkeypatch.chdir(tmp_path)
-    absolute = run_json("hash", {"path": str(tmp_path / "rel.txt")})
-    assert run_json("hash", json.dumps({"path": "rel.txt"})) == absolute
+    assert run_json(command, {"path": "rel.py"}) == absolute
+
+
+# The analysis commands answer some languages without parsing ("toml" has no
+# grammar, "json" no outline): the file must still be read, and its fault told.
+@pytest.mark.parametrize(
+    "name, language",
+    [
+        ("source.json", None),
+        ("source.toml", None),
+        ("source", None),
+        ("source.py", "json"),
+        ("source.py", "toml"),
+        ("source.py", ""),
+        ("source.py", "Python"),
+        ("source.py", "nothing"),
+    ],
+)
+@pytest.mark.parametrize("fault", ["missing", "not UTF-8"])
+@pytest.mark.parametrize("command", ANALYSIS_COMMANDS)
+def test_read_error_reported_whatever_the_language(tmp_path, command, fault, name, language):
+    path = tmp_path / name
+    if fault == "missing":
+        expected = os_error_text(errno.ENOENT)
+    else:
+        path.write_bytes(b"x = '\xe9'\n")
+        expected = NOT_UTF8
+    payload = {"path": str(path)}
+    if language is not None:
+        payload["language"] = language
+    assert run_error(command, payload) == expected

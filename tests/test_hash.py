@@ -1,15 +1,10 @@
 """The "hash" command: SHA-256 of the text with CR LF and lone CR turned into LF."""
 
-import hashlib
 import random
 
 import pytest
 
-from conftest import run_json
-
-
-def expected_digest(data: bytes) -> str:
-    return hashlib.sha256(data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")).hexdigest()
+from support import expected_digest, run_error, run_json
 
 
 def digest_of(tmp_path, data: bytes) -> str:
@@ -93,6 +88,4 @@ def test_large_file_with_line_endings_across_read_pieces(tmp_path, ending):
 def test_large_file_with_invalid_utf8_at_the_end_is_refused(tmp_path):
     target = tmp_path / "big.txt"
     target.write_bytes(b"x" * (6 * 1024 * 1024) + b"\xff")
-    from conftest import run_error
-
     assert run_error("hash", {"path": str(target)}) == "stream did not contain valid UTF-8"

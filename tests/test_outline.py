@@ -1,11 +1,9 @@
 """The "outline" command: declarations at the top two levels of a file."""
 
-import random
-
 import pytest
 
-from analysis_support import enoent_text, random_text, run_error, run_json
 from outline_samples import SAMPLES, as_records
+from support import random_sources, run_json
 
 OUTLINED_LANGUAGES = ["python", "javascript", "typescript", "tsx", "rust"]
 
@@ -53,21 +51,6 @@ def no_outline(language):
 )
 def test_no_outline_result(payload, language):
     assert outline(payload) == no_outline(language)
-
-
-@pytest.mark.parametrize("language", [None, "json", "toml", "nothing"])
-def test_unreadable_path_fails_before_language_is_looked_at(tmp_path, language):
-    payload = {"path": str(tmp_path / "missing.json")}
-    if language is not None:
-        payload["language"] = language
-    assert run_error("outline", payload) == enoent_text()
-
-
-@pytest.mark.parametrize(
-    "payload", [[], {}, "text", 5, None, {"content": 5}, {"path": 5}, {"Content": "x"}]
-)
-def test_missing_source(payload):
-    assert run_error("outline", payload) == "missing required field: content or path"
 
 
 def test_text_read_from_path(tmp_path):
@@ -254,9 +237,7 @@ OUTLINE_NOISE = "def class fn impl ( ) { } [ ] : ; , . = \n\r\t '\"\\/*#<>@"
 
 @pytest.mark.parametrize("language", OUTLINED_LANGUAGES)
 def test_random_text_gives_well_formed_records(language):
-    rng = random.Random(language)
-    for _ in range(30):
-        source = random_text(rng, rng.randrange(1, 400), OUTLINE_NOISE, "x")
+    for source in random_sources(language, 30, 400, OUTLINE_NOISE, "x"):
         symbols = symbols_of(source, language)
         assert len(symbols) <= 200
         for symbol in symbols:

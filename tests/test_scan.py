@@ -1,6 +1,5 @@
 """The "scan" command: walk, filters, order, limit and per-file digests."""
 
-import hashlib
 import json
 import os
 import subprocess
@@ -11,21 +10,15 @@ import threading
 import pytest
 
 import marblewick_index_native as native
+from support import expected_digest, run_error, run_json
 
 DEFAULT_EXTENSIONS = ["py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml"]
 SKIPPED = [".git", "dist", ".venv", "target", "node_modules"]
 
 
 def scan(payload):
-    return json.loads(native.run("scan", json.dumps(payload)))
-
-
-def scan_text(payload_text):
-    return json.loads(native.run("scan", payload_text))
-
-
-def digest(data: bytes) -> str:
-    return hashlib.sha256(data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")).hexdigest()
+    """A scan's answer; the payload is a Python value or raw JSON text."""
+    return run_json("scan", payload)
 
 
 def line_count(data: bytes) -> int:
@@ -48,7 +41,8 @@ def expected_entries(root, relatives):
     for relative in sorted(relatives, key=lambda p: p.encode()):
         with open(os.path.join(root, relative), "rb") as f:
             data = f.read()
-        entries.append({"file_hash": digest(data), "path": relative, "total_lines": line_count(data)})
+        entries.append({"file_hash": expected_digest(data), "path": relative,
+                        "total_lines": line_count(data)})
     return entries
 
 
@@ -99,7 +93,7 @@ def test_result_is_compact_with_keys_in_byte_order(tmp_path):
     make_tree(tmp_path, {"a.py": b"x\n"})
     text = native.run("scan", json.dumps({"root": str(tmp_path)}))
     assert text == ('{"count":1,"entries":[{"file_hash":"%s","path":"a.py","total_lines":2}],'
-                    '"ok":true}' % digest(b"x\n"))
+                    '"ok":true}' % expected_digest(b"x\n"))
 
 
 @pytest.mark.parametrize("data, lines", [
@@ -117,7 +111,7 @@ def test_result_is_compact_with_keys_in_byte_order(tmp_path):
 def test_line_counts_and_digests(tmp_path, data, lines):
     make_tree(tmp_path, {"f.py": data})
     assert scan({"root": str(tmp_path)})["entries"] == [
-        {"file_hash": digest(data), "path": "f.py", "total_lines": lines}]
+        {"file_hash": expected_digest(data), "path": "f.py", "total_lines": lines}]
 
 
 @pytest.mark.parametrize("extensions, selected", [
@@ -227,7 +221,7 @@ def test_max_files_forms_keep_the_first_files_in_byte_order(many_files, max_file
     text = json.dumps(payload)
     if max_files_text is not None:
         text = text[:-1] + ', "max_files": ' + max_files_text + "}"
-    result = scan_text(text)
+    result = scan(text)
     assert result["count"] == kept
     assert paths(result) == names[:kept]
 
@@ -339,9 +333,7 @@ def test_root_named_by_link_keeps_its_own_name(tmp_path, monkeypatch):
     '{"max_files": 3, "extensions": ["py"]}',
 ])
 def test_missing_root_is_the_one_error(payload_text):
-    with pytest.raises(RuntimeError) as raised:
-        native.run("scan", payload_text)
-    assert str(raised.value) == "missing required field: root"
+    assert run_error("scan", payload_text) == "missing required field: root"
 
 
 # ---- links, special files, unreadable and non-UTF-8 entries --------------------

@@ -1,12 +1,9 @@
 """The "syntax-check" command: source input, language resolution, the error walk."""
 
-import errno
-import os
-import random
-
 import pytest
 
-from analysis_support import NO_GRAMMAR_LANGUAGES, enoent_text, random_text, run_error, run_json
+import marblewick_index_native
+from support import NO_GRAMMAR_LANGUAGES, random_sources, run_json
 
 GRAMMAR_LANGUAGES = ["python", "javascript", "typescript", "tsx", "rust", "json"]
 
@@ -57,13 +54,6 @@ def no_parser(language):
 # --- where the text comes from ------------------------------------------------------
 
 
-@pytest.mark.parametrize(
-    "payload", [[], {}, "text", 5, None, {"content": 5}, {"path": 5}, {"content": None, "path": None}, {"Content": "x"}]
-)
-def test_missing_source(payload):
-    assert run_error("syntax-check", payload) == "missing required field: content or path"
-
-
 def test_content_wins_over_path(tmp_path):
     # The path only names the language: the file does not exist and is not opened.
     result = check({"content": "def f(:\n", "path": str(tmp_path / "absent.PY")})
@@ -77,32 +67,6 @@ def test_text_from_path_when_content_is_not_a_string(tmp_path):
     result = check({"content": 5, "path": str(source)})
     assert result["language"] == "rust"
     assert result["errors"] == [entry(2, 6, "missing )", "fn f( {}")]
-
-
-@pytest.mark.parametrize("language", [None, "toml", "", "Python"])
-def test_unreadable_path_reported_whatever_the_language(tmp_path, language):
-    payload = {"path": str(tmp_path / "absent.toml")}
-    if language is not None:
-        payload["language"] = language
-    assert run_error("syntax-check", payload) == enoent_text()
-
-
-@pytest.mark.parametrize("name", ["latin1.py", "latin1.toml"])
-def test_file_not_utf8(tmp_path, name):
-    path = tmp_path / name
-    path.write_bytes(b"x = '\xe9'\n")
-    assert run_error("syntax-check", {"path": str(path)}) == "stream did not contain valid UTF-8"
-
-
-def test_directory_path(tmp_path):
-    expected = f"{os.strerror(errno.EISDIR)} (os error {errno.EISDIR})"
-    assert run_error("syntax-check", {"path": str(tmp_path)}) == expected
-
-
-@pytest.mark.parametrize("path", ["", "a\x00.py"])
-def test_unusable_paths(path):
-    expected = enoent_text() if path == "" else "file name contained an unexpected NUL byte"
-    assert run_error("syntax-check", {"path": path}) == expected
 
 
 # --- which language ----------------------------------------------------------------
@@ -173,8 +137,6 @@ def test_no_parser_result(language):
 
 
 def test_no_parser_text_is_exact():
-    import marblewick_index_native
-
     text = marblewick_index_native.run("syntax-check", '{"content":"a = 1","language":"toml"}')
     assert text == (
         '{"checked":false,"error_count":0,"errors":[],"language":"toml",'
@@ -310,9 +272,7 @@ SYNTAX_NOISE = "def fn ( ) { } [ ] : ; , . = \n\r\n\r\t '\"\\/*#<>@`$"
 
 @pytest.mark.parametrize("language", GRAMMAR_LANGUAGES)
 def test_random_text_gives_consistent_entries(language):
-    rng = random.Random(language)
-    for _ in range(40):
-        source = random_text(rng, rng.randrange(1, 600), SYNTAX_NOISE, "\u00e9")
+    for source in random_sources(language, 40, 600, SYNTAX_NOISE, "\u00e9"):
         errors = errors_of(source, language)
         assert len(errors) <= 20
         positions = [(e["line"], e["column"]) for e in errors]
