@@ -14,6 +14,15 @@
 namespace marblewick {
 namespace {
 
+// The descriptions that more than one rule reports; the rest stand where they
+// are found.
+constexpr const char* EOF_IN_VALUE = "EOF while parsing a value";
+constexpr const char* EOF_IN_STRING = "EOF while parsing a string";
+constexpr const char* EOF_IN_LIST = "EOF while parsing a list";
+constexpr const char* EOF_IN_OBJECT = "EOF while parsing an object";
+constexpr const char* INVALID_NUMBER = "invalid number";
+constexpr const char* LONE_LEADING_SURROGATE = "lone leading surrogate in hex escape";
+
 bool is_json_whitespace(unsigned char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
@@ -76,7 +85,7 @@ class JsonParser {
 
   bool parse_value(JsonValue& out) {
     skip_whitespace();
-    if (at_end()) return fail_at_end("EOF while parsing a value");
+    if (at_end()) return fail_at_end(EOF_IN_VALUE);
     switch (data_[pos_]) {
       case 'n':
         ++pos_;
@@ -112,7 +121,7 @@ class JsonParser {
 
   bool parse_literal_rest(const char* rest) {
     for (const char* c = rest; *c != '\0'; ++c) {
-      if (at_end()) return fail_at_end("EOF while parsing a value");
+      if (at_end()) return fail_at_end(EOF_IN_VALUE);
       if (data_[pos_] != static_cast<unsigned char>(*c)) return fail("expected ident", pos_ + 1);
       ++pos_;
     }
@@ -127,63 +136,73 @@ class JsonParser {
     return true;
   }
 
-  bool parse_array(JsonValue& out) {
+  // What tells arrays and objects apart while their elements are read.
+  struct ContainerSyntax {
+    unsigned char close;
+    const char* unfinished;         // the text ends inside the container
+    const char* missing_separator;  // neither a comma nor the closing bracket
+  };
+  static constexpr ContainerSyntax ARRAY_SYNTAX = {
+      ']', EOF_IN_LIST, "expected `,` or `]`"};
+  static constexpr ContainerSyntax OBJECT_SYNTAX = {
+      '}', EOF_IN_OBJECT, "expected `,` or `}`"};
+
+  // From the opening bracket past the closing one: comma-separated elements,
+  // each read by `parse_element`, with no comma before the closing bracket.
+  template <class ParseElement>
+  bool parse_elements(const ContainerSyntax& syntax, ParseElement parse_element) {
     if (!enter_level()) return false;
-    JsonArray elements;
     for (bool first = true;; first = false) {
       skip_whitespace();
-      if (at_end()) return fail_at_end("EOF while parsing a list");
-      if (data_[pos_] == ']') {
+      if (at_end()) return fail_at_end(syntax.unfinished);
+      if (data_[pos_] == syntax.close) {
         ++pos_;
         break;
       }
       if (!first) {
-        if (data_[pos_] != ',') return fail("expected `,` or `]`", pos_ + 1);
+        if (data_[pos_] != ',') return fail(syntax.missing_separator, pos_ + 1);
         ++pos_;
         skip_whitespace();
-        if (at_end()) return fail_at_end("EOF while parsing a value");
-        if (data_[pos_] == ']') return fail("trailing comma", pos_ + 1);
+        if (at_end()) return fail_at_end(EOF_IN_VALUE);
+        if (data_[pos_] == syntax.close) return fail("trailing comma", pos_ + 1);
       }
+      if (!parse_element()) return false;
+    }
+    --depth_;
+    return true;
+  }
+
+  bool parse_array(JsonValue& out) {
+    JsonArray elements;
+    bool parsed = parse_elements(ARRAY_SYNTAX, [&] {
       JsonValue element;
       if (!parse_value(element)) return false;
       elements.push_back(std::move(element));
-    }
-    --depth_;
+      return true;
+    });
+    if (!parsed) return false;
     out = JsonValue(std::move(elements));
     return true;
   }
 
   bool parse_object(JsonValue& out) {
-    if (!enter_level()) return false;
     JsonObject members;
-    for (bool first = true;; first = false) {
-      skip_whitespace();
-      if (at_end()) return fail_at_end("EOF while parsing an object");
-      if (data_[pos_] == '}') {
-        ++pos_;
-        break;
-      }
-      if (!first) {
-        if (data_[pos_] != ',') return fail("expected `,` or `}`", pos_ + 1);
-        ++pos_;
-        skip_whitespace();
-        if (at_end()) return fail_at_end("EOF while parsing a value");
-        if (data_[pos_] == '}') return fail("trailing comma", pos_ + 1);
-      }
+    bool parsed = parse_elements(OBJECT_SYNTAX, [&] {
       if (data_[pos_] != '"') return fail("key must be a string", pos_ + 1);
       ++pos_;
       std::string key;
       if (!parse_string_body(key)) return false;
       skip_whitespace();
-      if (at_end()) return fail_at_end("EOF while parsing an object");
+      if (at_end()) return fail_at_end(EOF_IN_OBJECT);
       if (data_[pos_] != ':') return fail("expected `:`", pos_ + 1);
       ++pos_;
       JsonValue value;
       if (!parse_value(value)) return false;
       // A repeated key replaces the earlier value.
       members.insert_or_assign(std::move(key), std::move(value));
-    }
-    --depth_;
+      return true;
+    });
+    if (!parsed) return false;
     out = JsonValue(std::move(members));
     return true;
   }
@@ -198,7 +217,7 @@ class JsonParser {
         ++pos_;
       }
       out.append(reinterpret_cast<const char*>(data_ + run_start), pos_ - run_start);
-      if (at_end()) return fail_at_end("EOF while parsing a string");
+      if (at_end()) return fail_at_end(EOF_IN_STRING);
       unsigned char c = data_[pos_];
       if (c == '"') {
         ++pos_;
@@ -213,7 +232,7 @@ class JsonParser {
   }
 
   bool parse_escape(std::string& out) {
-    if (at_end()) return fail_at_end("EOF while parsing a string");
+    if (at_end()) return fail_at_end(EOF_IN_STRING);
     unsigned char e = data_[pos_++];
     switch (e) {
       case '"': out.push_back('"'); return true;
@@ -233,7 +252,7 @@ class JsonParser {
   bool read_hex4(std::uint32_t& value) {
     value = 0;
     for (int i = 0; i < 4; ++i) {
-      if (at_end()) return fail_at_end("EOF while parsing a string");
+      if (at_end()) return fail_at_end(EOF_IN_STRING);
       int digit = hex_digit_value(data_[pos_]);
       ++pos_;
       if (digit < 0) return fail("unexpected end of hex escape", pos_);
@@ -252,14 +271,14 @@ class JsonParser {
     }
     // A leading surrogate must be followed at once by an escaped trailing one.
     for (unsigned char expected : {static_cast<unsigned char>('\\'), static_cast<unsigned char>('u')}) {
-      if (at_end()) return fail_at_end("EOF while parsing a string");
-      if (data_[pos_] != expected) return fail("lone leading surrogate in hex escape", pos_ + 1);
+      if (at_end()) return fail_at_end(EOF_IN_STRING);
+      if (data_[pos_] != expected) return fail(LONE_LEADING_SURROGATE, pos_ + 1);
       ++pos_;
     }
     std::uint32_t trailing = 0;
     if (!read_hex4(trailing)) return false;
     if (trailing < 0xDC00 || trailing > 0xDFFF) {
-      return fail("lone leading surrogate in hex escape", pos_);
+      return fail(LONE_LEADING_SURROGATE, pos_);
     }
     append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (trailing - 0xDC00));
     return true;
@@ -273,8 +292,8 @@ class JsonParser {
 
   // At least one digit must follow a sign, a decimal point or an exponent mark.
   bool expect_digit() {
-    if (at_end()) return fail_at_end("EOF while parsing a value");
-    if (!is_digit(data_[pos_])) return fail("invalid number", pos_ + 1);
+    if (at_end()) return fail_at_end(EOF_IN_VALUE);
+    if (!is_digit(data_[pos_])) return fail(INVALID_NUMBER, pos_ + 1);
     consume_digits();
     return true;
   }
@@ -283,14 +302,14 @@ class JsonParser {
     std::size_t start = pos_;
     bool negative = data_[pos_] == '-';
     if (negative) ++pos_;
-    if (at_end()) return fail_at_end("EOF while parsing a value");
+    if (at_end()) return fail_at_end(EOF_IN_VALUE);
     if (data_[pos_] == '0') {
       ++pos_;
-      if (pos_ < size_ && is_digit(data_[pos_])) return fail("invalid number", pos_ + 1);
+      if (pos_ < size_ && is_digit(data_[pos_])) return fail(INVALID_NUMBER, pos_ + 1);
     } else if (is_digit(data_[pos_])) {
       consume_digits();
     } else {
-      return fail("invalid number", pos_ + 1);
+      return fail(INVALID_NUMBER, pos_ + 1);
     }
     std::size_t integer_end = pos_;
     bool is_integer = true;
