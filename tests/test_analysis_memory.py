@@ -33,6 +33,12 @@ def test_the_count_sees_a_live_tree(probe):
     assert live_blocks(probe) == 0
 
 
+def test_a_tree_kept_past_its_memory_stays_valid_and_is_counted(probe):
+    counts = json.loads(probe.run("tree-outlives-its-memory", "{}"))
+    assert counts["while_kept"] > 0
+    assert counts["after"] == 0
+
+
 def analysis_calls():
     for language, (source, _) in sorted(SAMPLES.items()):
         broken = source + "\n)(}{ fn def class [\n" * 30

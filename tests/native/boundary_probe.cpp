@@ -3,6 +3,7 @@
 // failure barrier, check the writer on any value, and ask how many blocks the
 // parser's memory still has out after a real command. Nothing here is part of
 // the shipped module.
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,8 +12,10 @@
 #include "json/json_parse.h"
 #include "json/json_write.h"
 #include "module/dispatch.h"
+#include "syntax/grammar.h"
 #include "syntax/parser_memory.h"
 #include "syntax/source_tree.h"
+#include "syntax/ts_handles.h"
 
 namespace {
 
@@ -46,6 +49,24 @@ Expected<std::string> execute_probe_command(std::string_view command, std::strin
     if (payload.value().field("content") != nullptr) source.emplace(obtain_source_tree(payload.value()));
     JsonObject result;
     result.emplace("live_parser_blocks", JsonValue::count(live_parser_blocks()));
+    return write_json_text(JsonValue(std::move(result)));
+  }
+  if (command == "tree-outlives-its-memory") {
+    // A tree kept past the end of the memory it was parsed in: its blocks
+    // must stay counted (and valid) until the tree goes, then all come back.
+    std::optional<ParserMemory> memory(std::in_place);
+    ParserHandle parser(ts_parser_new());
+    check_invariant(ts_parser_set_language(parser.get(), grammar_for_language("python")),
+                    "probe grammar rejected");
+    constexpr std::string_view source = "def f(x):\n    return [x, (x,), {x: x}]\n";
+    TreeHandle tree(ts_parser_parse_string(parser.get(), nullptr, source.data(),
+                                           static_cast<std::uint32_t>(source.size())));
+    parser.reset();
+    memory.reset();
+    JsonObject result;
+    result.emplace("while_kept", JsonValue::count(live_parser_blocks()));
+    tree.reset();
+    result.emplace("after", JsonValue::count(live_parser_blocks()));
     return write_json_text(JsonValue(std::move(result)));
   }
   if (command == "fail-invariant") check_invariant(false, "probe invariant broken");
