@@ -1,13 +1,16 @@
-// digest_text_file. SHA-256 is the slowest step of hashing a large file, so a
-// large file is read in pieces through a small ring of buffers: this thread
-// reads each piece and checks its UTF-8 while a helper thread hashes the
+// digest_text_file and summarize_text_file. A file below STREAM_THRESHOLD is
+// read whole and hashed after, which costs less than anything else. A larger
+// file is read in pieces into a buffer of about 1 MiB that TextPieces checks,
+// counts and normalises in place, so the whole text is never held and the
+// digest counts only when the whole text proved valid. Errors are those of
+// read_text_file, with the same precedence: a read error found later wins over
+// invalid UTF-8 found earlier, so the file is read to its end either way.
+//
+// For "hash", SHA-256 is the slowest step, so the pieces go through a small ring
+// of buffers: this thread reads each piece while a helper thread hashes the
 // pieces before it. The ring stays in cache, so the file's bytes cross memory
-// once and the whole text is never held. The digest counts only when the whole
-// text proved valid, and errors are those of read_text_file, with the same
-// precedence (a read error found later wins over invalid UTF-8 found earlier).
-// Line endings are normalised in place by the reading thread, so the hashing
-// thread does nothing but hash. A small file is read whole and hashed after,
-// which costs less than a thread.
+// once. A scan worker hashes its pieces itself: the workers are one per CPU
+// already, and a helper thread each would only make them take turns.
 #include "inventory/file_digest.h"
 
 #include <cerrno>
@@ -17,13 +20,14 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
 #include <unistd.h>
 
 #include "base/error_texts.h"
-#include "base/utf8.h"
 #include "inventory/content_digest.h"
 #include "inventory/sha256.h"
+#include "inventory/text_pieces.h"
 #include "io/text_file.h"
 
 namespace marblewick {
@@ -32,15 +36,14 @@ namespace {
 constexpr std::size_t STREAM_THRESHOLD = 4 * 1024 * 1024;
 constexpr std::size_t PIECE_SIZE = 1024 * 1024;
 constexpr std::size_t PIECE_COUNT = 4;
-// A piece may start with what the piece before could not finish: a CR whose
-// LF may follow, then an unfinished UTF-8 sequence.
-constexpr std::size_t MAX_CARRY = 1 + (MAX_UTF8_SEQUENCE_BYTES - 1);
+// Room for what the piece before could not finish, then the fresh bytes.
+constexpr std::size_t PIECE_BUFFER_SIZE = TextPieces::MAX_CARRY + PIECE_SIZE;
 
 // Pieces handed from the reading thread to the hashing thread, in order.
 class PieceRing {
  public:
   PieceRing() {
-    for (auto& slot : slots_) slot.reset(new (std::nothrow) char[MAX_CARRY + PIECE_SIZE]);
+    for (auto& slot : slots_) slot.reset(new (std::nothrow) char[PIECE_BUFFER_SIZE]);
   }
   bool allocated() const {
     for (const auto& slot : slots_) {
@@ -140,46 +143,75 @@ class PieceHasher {
   std::thread worker_;  // last: starts once everything above exists
 };
 
-Expected<std::string> digest_large_file(const OpenTextFile& file) {
-  PieceRing ring;
-  if (!ring.allocated()) return ErrorText(OUT_OF_MEMORY_TEXT);
-  PieceHasher hasher(ring);
+// Where the pieces go: hashed on the helper thread, through the ring.
+class OverlappedDigest {
+ public:
+  // The helper thread starts only once its buffers exist.
+  OverlappedDigest() {
+    if (ring_.allocated()) hasher_.emplace(ring_);
+  }
+  bool allocated() const { return hasher_.has_value(); }
+  // The next piece buffer, or null once the hasher has failed.
+  char* acquire() { return ring_.acquire(); }
+  // `normalised` lies at the front of the buffer acquire() gave.
+  void publish(std::string_view normalised) { ring_.publish(normalised.size()); }
+  std::string finish() { return hasher_->finish(); }
 
+ private:
+  PieceRing ring_;
+  std::optional<PieceHasher> hasher_;
+};
+
+// Where the pieces go: hashed at once, on this thread, in one reused buffer.
+class InlineDigest {
+ public:
+  InlineDigest() : buffer_(new (std::nothrow) char[PIECE_BUFFER_SIZE]) {}
+  bool allocated() const { return buffer_ != nullptr; }
+  char* acquire() { return buffer_.get(); }
+  void publish(std::string_view normalised) { sha_.update(normalised); }
+  std::string finish() { return sha_.finish_hex(); }
+
+ private:
+  std::unique_ptr<char[]> buffer_;
+  Sha256Stream sha_;
+};
+
+// Reads into `piece` from `filled` on until the piece is full or the file
+// ends; true at the end, which a read error also is (its text kept in
+// `read_error`).
+bool read_piece(const OpenTextFile& file, char* piece, std::size_t& filled, std::string& read_error) {
+  const std::size_t piece_end = filled + PIECE_SIZE;
+  while (filled < piece_end) {
+    ssize_t got = ::read(file.descriptor(), piece + filled, piece_end - filled);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) read_error = os_error_text(errno);
+    if (got <= 0) return true;
+    filled += static_cast<std::size_t>(got);
+  }
+  return false;
+}
+
+template <class Digest>
+Expected<TextFileSummary> stream_text_file(const OpenTextFile& file, bool count_lines) {
+  Digest digest;
+  if (!digest.allocated()) return ErrorText(OUT_OF_MEMORY_TEXT);
+
+  TextPieces text(count_lines);
   std::string read_error;
-  bool valid = true;
-  char carry[MAX_CARRY];
-  std::size_t carry_size = 0;
   for (bool end = false; !end;) {
-    char* slot = ring.acquire();
-    if (slot == nullptr) break;  // the hasher failed; finish() reports it
-    std::memcpy(slot, carry, carry_size);
-    std::size_t filled = carry_size;
-    carry_size = 0;
-    std::size_t piece_end = filled + PIECE_SIZE;
-    while (filled < piece_end) {
-      ssize_t got = ::read(file.descriptor(), slot + filled, piece_end - filled);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) read_error = os_error_text(errno);
-      if (got <= 0) {
-        end = true;
-        break;
-      }
-      filled += static_cast<std::size_t>(got);
-    }
-    std::size_t complete = end ? filled : end_of_complete_sequences(std::string_view(slot, filled));
-    if (valid && !is_valid_utf8(std::string_view(slot, complete))) valid = false;
-    if (!end && complete > 0 && slot[complete - 1] == '\r') --complete;
-    carry_size = filled - complete;
-    std::memcpy(carry, slot + complete, carry_size);
+    char* piece = digest.acquire();
+    if (piece == nullptr) break;  // the hasher failed; finish() reports it
+    std::size_t filled = text.begin_piece(piece);
+    end = read_piece(file, piece, filled, read_error);
     // Once the text is known to be invalid nothing more is hashed, but the
     // file is still read to its end so that a read error takes precedence.
-    ring.publish(valid ? normalize_line_endings_in_place(slot, complete) : 0);
+    digest.publish(text.end_piece(piece, filled, end));
   }
 
-  std::string digest = hasher.finish();
+  std::string hex = digest.finish();
   if (!read_error.empty()) return ErrorText(std::move(read_error));
-  if (!valid) return ErrorText(INVALID_UTF8_TEXT);
-  return digest;
+  if (!text.valid()) return ErrorText(INVALID_UTF8_TEXT);
+  return TextFileSummary{std::move(hex), text.line_count()};
 }
 
 }  // namespace
@@ -187,11 +219,29 @@ Expected<std::string> digest_large_file(const OpenTextFile& file) {
 Expected<std::string> digest_text_file(std::string_view path) {
   Expected<OpenTextFile> opened = open_text_file(path);
   if (!opened) return std::move(opened).error();
-  if (opened.value().reported_size() >= STREAM_THRESHOLD) return digest_large_file(opened.value());
+  if (opened.value().reported_size() >= STREAM_THRESHOLD) {
+    Expected<TextFileSummary> streamed =
+        stream_text_file<OverlappedDigest>(opened.value(), /*count_lines=*/false);
+    if (!streamed) return std::move(streamed).error();
+    return std::move(streamed.value().digest);
+  }
 
   Expected<TextBuffer> text = read_text_file(opened.value());
   if (!text) return std::move(text).error();
   return content_digest(text.value().view());
+}
+
+Expected<TextFileSummary> summarize_text_file(std::string_view path) {
+  Expected<OpenTextFile> opened = open_text_file(path);
+  if (!opened) return std::move(opened).error();
+  if (opened.value().reported_size() >= STREAM_THRESHOLD) {
+    return stream_text_file<InlineDigest>(opened.value(), /*count_lines=*/true);
+  }
+
+  Expected<TextBuffer> text = read_text_file(opened.value());
+  if (!text) return std::move(text).error();
+  std::string_view bytes = text.value().view();
+  return TextFileSummary{content_digest(bytes), count_lines(bytes)};
 }
 
 }  // namespace marblewick

@@ -1,10 +1,10 @@
-// build_scan_entry: one file read, digested, counted and dropped, so a worker
-// holds at most one file text at a time whatever the size of the tree.
+// build_scan_entry: one file read, digested, counted and dropped. A large file
+// is taken in pieces, so a worker holds a few MiB at most whatever the sizes
+// of the files it meets.
 #include "inventory/scan_entry.h"
 
-#include "inventory/content_digest.h"
+#include "inventory/file_digest.h"
 #include "inventory/scan_path.h"
-#include "io/text_file.h"
 
 namespace marblewick {
 
@@ -13,10 +13,10 @@ std::optional<ScanEntry> build_scan_entry(std::string_view root, std::string_vie
   path.reserve(root.size() + 1 + relative_path.size());
   append_joined_path(path, root, relative_path);
 
-  Expected<TextBuffer> text = read_text_file(path);
-  if (!text) return std::nullopt;
-  std::string_view bytes = text.value().view();
-  return ScanEntry{content_digest(bytes), std::string(relative_path), count_lines(bytes)};
+  Expected<TextFileSummary> summary = summarize_text_file(path);
+  if (!summary) return std::nullopt;
+  return ScanEntry{std::move(summary.value().digest), std::string(relative_path),
+                   summary.value().total_lines};
 }
 
 }  // namespace marblewick
