@@ -47,6 +47,48 @@ def expected_digest(data: bytes) -> str:
     return hashlib.sha256(data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")).hexdigest()
 
 
+MIB = 1024 * 1024
+
+
+def text_across_read_pieces(size: int, ending: bytes = b"") -> bytes:
+    """A text of `size` bytes ending with `ending`. From 4 MiB on, a file is
+    read in pieces of 1 MiB; here every boundary of the first six cuts a line
+    ending or a character: what one piece ends with decides how the next
+    begins."""
+    data = bytearray((b"abcdefghij\n" * (size // 11 + 1))[: size - len(ending)])
+    boundary_cuts = [
+        b"\r|\n",                              # CR LF
+        b"\r|x",                               # a lone CR
+        b"\r\r|\n",                            # CR CR LF
+        b"\r\xf0\x9f\x98|\x80",                # CR, then a character cut 3 + 1
+        "\u00e9".encode()[:1] + b"|" + "\u00e9".encode()[1:],  # cut 1 + 1
+        b"\r\xe4\xb8|\xad",                    # CR, then a character cut 2 + 1
+    ]
+    for number, cut in enumerate(boundary_cuts, start=1):
+        before, after = cut.split(b"|")
+        start = number * MIB - len(before)
+        if start + len(before) + len(after) <= len(data):
+            data[start : start + len(before) + len(after)] = before + after
+    return bytes(data) + ending
+
+
+# (size, ending) of valid texts read in pieces, for "hash" and "scan" alike.
+STREAMED_TEXTS = [
+    (7 * MIB - 3, b""),
+    (7 * MIB, b"\r"),                  # a CR ends the last full piece
+    (7 * MIB, b"\r\n"),
+    (7 * MIB + 1, b"\n\r"),
+    (7 * MIB, "\u20ac".encode()),      # a character ends exactly with a piece
+    (4 * MIB, b"x"),                   # the smallest file read in pieces
+]
+# ... and of texts whose only invalid UTF-8 is at their very end.
+STREAMED_INVALID_TEXTS = [
+    (7 * MIB - 1, b"\xff"),
+    (7 * MIB, b"\xf0\x9f\x98"),         # a character left unfinished by the end
+    (6 * MIB + 1, b"\r\xc3"),
+]
+
+
 def random_text(rng: random.Random, length: int, alphabet: str, replacement: str) -> str:
     """Text mixing source-like tokens with arbitrary characters (surrogates,
     which a str cannot carry into UTF-8, become `replacement`)."""

@@ -4,7 +4,8 @@ import random
 
 import pytest
 
-from support import expected_digest, run_error, run_json
+from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, run_error, run_json,
+                     text_across_read_pieces)
 
 
 def digest_of(tmp_path, data: bytes) -> str:
@@ -70,22 +71,14 @@ def test_other_payload_keys_have_no_effect(tmp_path):
     assert run_json("hash", {"path": str(target), "content": "zzz", "language": "py"}) == plain
 
 
-@pytest.mark.parametrize("ending", [b"", b"\r", b"\r\n", b"\n\r"])
-def test_large_file_with_line_endings_across_read_pieces(tmp_path, ending):
-    # Large files are hashed piece by piece while they are read (pieces of
-    # 1 MiB): a CR at the end of one piece must see the first byte of the next.
-    mib = 1024 * 1024
-    data = bytearray(b"abcdefghij\n" * (5 * mib // 11))
-    data[mib - 1 : mib + 1] = b"\r\n"
-    data[2 * mib - 1 : 2 * mib + 1] = b"\rx"
-    data[3 * mib - 2 : 3 * mib + 1] = b"\r\r\n"
-    # A CR and then a character split by the boundary (3 bytes before it, 1 after).
-    data[4 * mib - 4 : 4 * mib + 1] = b"\r" + "\U0001F600".encode()
-    data += ending
-    assert digest_of(tmp_path, bytes(data)) == expected_digest(bytes(data))
+@pytest.mark.parametrize("size, ending", STREAMED_TEXTS)
+def test_large_file_with_line_endings_and_characters_across_read_pieces(tmp_path, size, ending):
+    data = text_across_read_pieces(size, ending)
+    assert digest_of(tmp_path, data) == expected_digest(data)
 
 
-def test_large_file_with_invalid_utf8_at_the_end_is_refused(tmp_path):
+@pytest.mark.parametrize("size, ending", STREAMED_INVALID_TEXTS)
+def test_large_file_with_invalid_utf8_at_the_end_is_refused(tmp_path, size, ending):
     target = tmp_path / "big.txt"
-    target.write_bytes(b"x" * (6 * 1024 * 1024) + b"\xff")
+    target.write_bytes(text_across_read_pieces(size, ending))
     assert run_error("hash", {"path": str(target)}) == "stream did not contain valid UTF-8"

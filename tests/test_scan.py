@@ -10,7 +10,8 @@ import threading
 import pytest
 
 import marblewick_index_native as native
-from support import expected_digest, run_error, run_json
+from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, run_error, run_json,
+                     text_across_read_pieces)
 
 DEFAULT_EXTENSIONS = ["py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml"]
 SKIPPED = [".git", "dist", ".venv", "target", "node_modules"]
@@ -112,6 +113,19 @@ def test_line_counts_and_digests(tmp_path, data, lines):
     make_tree(tmp_path, {"f.py": data})
     assert scan({"root": str(tmp_path)})["entries"] == [
         {"file_hash": expected_digest(data), "path": "f.py", "total_lines": lines}]
+
+
+@pytest.mark.parametrize("size, ending", STREAMED_TEXTS)
+def test_large_file_entry_across_read_pieces(tmp_path, size, ending):
+    make_tree(tmp_path, {"big.py": text_across_read_pieces(size, ending)})
+    assert scan({"root": str(tmp_path)})["entries"] == expected_entries(tmp_path, ["big.py"])
+
+
+@pytest.mark.parametrize("size, ending", STREAMED_INVALID_TEXTS)
+def test_large_file_invalid_only_at_its_end_is_left_out(tmp_path, size, ending):
+    make_tree(tmp_path, {"a.py": b"x\n", "big.py": text_across_read_pieces(size, ending),
+                         "z.py": b""})
+    assert paths(scan({"root": str(tmp_path)})) == ["a.py", "z.py"]
 
 
 @pytest.mark.parametrize("extensions, selected", [
