@@ -108,3 +108,23 @@ def random_sources(seed, count: int, longest: int, alphabet: str, replacement: s
     rng = random.Random(seed)
     for _ in range(count):
         yield random_text(rng, rng.randrange(1, longest), alphabet, replacement)
+
+
+# Tokens whose random sequences make a grammar's error recovery slow: the time
+# grows much faster than the text (hundreds of KB take seconds).
+SLOW_SOUP_TOKENS = {
+    "json": ["{", "}", "[", "]", ":", ",", '"s"', "1"],
+    "rust": ["{", "}", "(", ")", "[", "]", "<", ">", ",", ";", ":", "x", "1"],
+}
+
+
+def token_soup(tokens, size: int, seed=1) -> str:
+    """About `size` characters of tokens drawn at random, separated by spaces."""
+    rng = random.Random(seed)
+    chosen = []
+    length = 0
+    while length < size:
+        token = rng.choice(tokens)
+        chosen.append(token)
+        length += len(token) + 1
+    return " ".join(chosen)

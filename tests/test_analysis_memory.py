@@ -11,6 +11,7 @@ import pytest
 
 from conftest import PROBE_NAME
 from outline_samples import SAMPLES
+from support import SLOW_SOUP_TOKENS, token_soup
 
 
 @pytest.fixture(scope="module")
@@ -49,12 +50,16 @@ def analysis_calls():
     yield "outline-cap", "outline", {"content": many, "language": "python"}
     yield "syntax-check-cap", "syntax-check", {"content": "(\n" * 5000, "language": "python"}
     yield "syntax-check-json", "syntax-check", {"content": '{"a": [1, 2', "language": "json"}
+    yield "outline-json", "outline", {"content": '{"a": [1, 2]}', "language": "json"}
+    soup = token_soup(SLOW_SOUP_TOKENS["json"], 200_000)
+    yield "stopped-by-budget", "syntax-check", {"content": soup, "language": "json", "timeout_ms": 20}
     yield "no-parser", "syntax-check", {"content": "x = 1", "language": "toml"}
 
 
 CALLS = list(analysis_calls()) + [
     ("missing-file", "outline", {"path": "/no/such/file.py"}),
     ("missing-source", "syntax-check", {}),
+    ("payload-error", "outline", "[1,"),
     ("hash", "hash", {"path": __file__}),
     ("scan", "scan", {"root": str(__import__("pathlib").Path(__file__).parent)}),
 ]
@@ -64,7 +69,7 @@ CALLS = list(analysis_calls()) + [
 def test_no_parser_block_outlives_a_call(probe, command, payload):
     assert live_blocks(probe) == 0
     try:
-        probe.run(command, json.dumps(payload))
+        probe.run(command, payload if isinstance(payload, str) else json.dumps(payload))
     except RuntimeError:
         pass  # failures must give their memory back as well
     assert live_blocks(probe) == 0

@@ -2,6 +2,8 @@
 // malformed payload is reported whatever the command.
 #include "module/dispatch.h"
 
+#include <new>
+
 #include "base/error_texts.h"
 #include "inventory/hash_command.h"
 #include "inventory/scan_command.h"
@@ -35,9 +37,7 @@ CommandHandler find_handler(std::string_view command) {
   return nullptr;
 }
 
-}  // namespace
-
-Expected<std::string> execute_command(std::string_view command, std::string_view payload_text) {
+Expected<std::string> answer_command(std::string_view command, std::string_view payload_text) {
   Expected<JsonValue> payload = parse_json_text(payload_text);
   if (!payload) return std::move(payload).error();
 
@@ -51,6 +51,20 @@ Expected<std::string> execute_command(std::string_view command, std::string_view
   CommandResult result = handler(payload.value());
   if (!result) return std::move(result).error();
   return write_json_text(result.value());
+}
+
+}  // namespace
+
+Expected<std::string> execute_command(std::string_view command, std::string_view payload_text) {
+  // Memory the system refuses anywhere in a call (the payload tree, a result,
+  // a worker's list) is the command's failure, not a fault of the module:
+  // everything the call held is released on the way out, and the process
+  // stays usable.
+  try {
+    return answer_command(command, payload_text);
+  } catch (const std::bad_alloc&) {
+    return ErrorText(OUT_OF_MEMORY_TEXT);
+  }
 }
 
 }  // namespace marblewick

@@ -1,10 +1,16 @@
 // parse_source. The whole text is handed over in one piece and parsed from
-// scratch: no previous tree, no time limit, no cancellation, no logger.
+// scratch: no previous tree and no logger. A progress check, which the parser
+// makes every hundred operations or so, stops the parse when its time budget
+// is spent or when the system has refused it memory; nothing of a stopped
+// parse is kept, since the parser goes with the call.
 #include "syntax/parse.h"
 
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <string>
+
+#include "base/error_texts.h"
 
 namespace marblewick {
 namespace {
@@ -17,17 +23,65 @@ constexpr std::uint32_t MAX_GRAMMAR_ABI = TREE_SITTER_LANGUAGE_VERSION;
 // wrap and its tree describe the wrong bytes.
 constexpr std::size_t MAX_PARSE_BYTES = std::numeric_limits<std::uint32_t>::max();
 
+// Budgets beyond this (about 35 years) cannot run out, and are not turned into
+// a deadline, whose clock value would overflow.
+constexpr std::uint64_t LONGEST_DEADLINE_MS = std::uint64_t{1} << 40;
+
 std::string incompatible_version_text(std::uint32_t version) {
   return "Incompatible language version " + std::to_string(version) + ". Expected minimum " +
          std::to_string(MIN_GRAMMAR_ABI) + ", maximum " + std::to_string(MAX_GRAMMAR_ABI);
 }
 
+std::string timeout_text(std::uint64_t timeout_ms) {
+  return "parse did not finish within " + std::to_string(timeout_ms) + " ms";
+}
+
+// The whole rest of the text on every read, so the parser sees it in one chunk.
+struct WholeText {
+  std::string_view text;
+};
+
+const char* read_whole_text(void* payload, std::uint32_t byte_index, TSPoint, std::uint32_t* bytes_read) {
+  std::string_view text = static_cast<const WholeText*>(payload)->text;
+  if (byte_index >= text.size()) {
+    *bytes_read = 0;
+    return "";
+  }
+  *bytes_read = static_cast<std::uint32_t>(text.size() - byte_index);
+  return text.data() + byte_index;
+}
+
+// What the progress check looks at, and why it stopped the parse.
+struct ParseWatch {
+  bool has_deadline = false;
+  std::chrono::steady_clock::time_point deadline;
+  bool timed_out = false;
+};
+
+// True stops the parse.
+bool parse_should_stop(TSParseState* state) {
+  if (parser_memory_exhausted()) return true;
+  auto* watch = static_cast<ParseWatch*>(state->payload);
+  if (watch->has_deadline && std::chrono::steady_clock::now() >= watch->deadline) {
+    watch->timed_out = true;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text) {
+Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text,
+                                    std::uint64_t timeout_ms) {
   if (text.size() > MAX_PARSE_BYTES) {
     return ErrorText("source text too large to parse: " + std::to_string(text.size()) +
                      " bytes, at most " + std::to_string(MAX_PARSE_BYTES));
+  }
+
+  ParseWatch watch;
+  if (timeout_ms != NO_PARSE_TIMEOUT && timeout_ms < LONGEST_DEADLINE_MS) {
+    watch.has_deadline = true;
+    watch.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   }
 
   ParsedSource parsed;
@@ -39,11 +93,18 @@ Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view 
     return ErrorText(incompatible_version_text(version));
   }
 
-  // The string entry point reads through a callback that always returns the
-  // whole rest of the text, so the parser sees it in one chunk.
-  parsed.tree.reset(ts_parser_parse_string(parsed.parser.get(), nullptr, text.data(),
-                                           static_cast<std::uint32_t>(text.size())));
-  if (!parsed.tree) return ErrorText("tree-sitter parse returned no tree");
+  WholeText whole{text};
+  TSInput input{&whole, read_whole_text, TSInputEncodingUTF8, nullptr};
+  TSParseOptions options{&watch, parse_should_stop};
+  parsed.tree.reset(ts_parser_parse_with_options(parsed.parser.get(), nullptr, input, options));
+  if (!parsed.tree) {
+    if (parser_memory_exhausted()) return ErrorText(OUT_OF_MEMORY_TEXT);
+    if (watch.timed_out) return ErrorText(timeout_text(timeout_ms));
+    return ErrorText("tree-sitter parse returned no tree");
+  }
+  // A parse that finished although the reserve had to serve it still counts
+  // as one the system could not hold.
+  if (parser_memory_exhausted()) return ErrorText(OUT_OF_MEMORY_TEXT);
   return parsed;
 }
 

@@ -1,6 +1,7 @@
 // parse_source: one fresh parse of a whole text with one grammar.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include <tree_sitter/api.h>
@@ -22,10 +23,15 @@ struct ParsedSource {
   TSNode root() const { return ts_tree_root_node(tree.get()); }
 };
 
+// A parse budget of 0 ms means none: the parse runs to its end.
+inline constexpr std::uint64_t NO_PARSE_TIMEOUT = 0;
+
 // Error texts: "Incompatible language version N. Expected minimum 13, maximum
-// 15", "source text too large to parse: N bytes, at most 4294967295", "tree-sitter
+// 15", "source text too large to parse: N bytes, at most 4294967295", "parse
+// did not finish within N ms" (N as given), "out of memory", "tree-sitter
 // parse returned no tree". Syntax errors in the text are not failures: they
 // are error and missing nodes in the tree.
-Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text);
+Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text,
+                                    std::uint64_t timeout_ms = NO_PARSE_TIMEOUT);
 
 }  // namespace marblewick

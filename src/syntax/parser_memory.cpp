@@ -11,6 +11,13 @@
 // with blocks still out, it stays behind, detached, and frees itself when the
 // last of them comes back. Blocks handed out and not yet returned are counted
 // (live_parser_blocks), so a test can prove that a call leaves none behind.
+//
+// The library cannot handle a failed allocation, so when the system refuses
+// memory the request is served from a reserve set aside once per process, and
+// the parse is marked exhausted: its next progress check stops it, and the
+// command reports "out of memory" instead of the process aborting. Only when
+// the reserve cannot serve either does the process abort, as the library
+// itself would.
 #include "syntax/parser_memory.h"
 
 #include <cstddef>
@@ -20,6 +27,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -29,7 +37,9 @@ namespace marblewick {
 namespace {
 
 struct alignas(16) BlockHeader {
-  ParserPool* pool;   // null: the block came from the general allocator
+  // The pool the block came from; null for the general allocator, and
+  // reserve_owner() for the reserve.
+  ParserPool* pool;
   std::size_t bytes;  // usable size: the size class for pool blocks
 };
 static_assert(sizeof(BlockHeader) == 16);
@@ -40,8 +50,13 @@ constexpr std::size_t GRANULE = 16;
 constexpr std::size_t MAX_POOLED_BYTES = 512;
 constexpr std::size_t CLASS_COUNT = MAX_POOLED_BYTES / GRANULE + 1;
 constexpr std::size_t CHUNK_BYTES = 64 * 1024;
+// Enough for what a parse allocates between two progress checks (at most 100
+// parse operations), chunks and the occasional grown stack included. Untouched
+// until needed, so it costs address space, not memory.
+constexpr std::size_t RESERVE_BYTES = 16 * 1024 * 1024;
 
-// The library cannot continue without memory; it aborts the same way itself.
+// Not even the reserve can serve: the library cannot continue, and it aborts
+// the same way itself.
 [[noreturn]] void out_of_memory(std::size_t bytes) {
   std::fprintf(stderr, "tree-sitter failed to allocate %zu bytes\n", bytes);
   std::abort();
@@ -58,9 +73,68 @@ void* user_of(BlockHeader* header) { return reinterpret_cast<char*>(header) + si
 std::atomic<std::size_t> live_general_blocks{0};
 std::atomic<std::size_t> live_detached_blocks{0};
 
+// The tag that reserve blocks carry in place of a pool.
+ParserPool* reserve_owner() {
+  static char tag;
+  return reinterpret_cast<ParserPool*>(&tag);
+}
+
+// Set on the thread whose parse had to take from the reserve; cleared when
+// the next parse memory is created.
+thread_local bool memory_exhausted = false;
+
+// The reserve: one block of address space, handed out front to back and
+// reset once every block taken from it is back.
+class MemoryReserve {
+ public:
+  void set_aside() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (base_ == nullptr) base_ = static_cast<char*>(std::malloc(RESERVE_BYTES));
+  }
+
+  void* allocate(std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t usable = (bytes + GRANULE - 1) / GRANULE * GRANULE;
+    if (base_ == nullptr || usable < bytes || RESERVE_BYTES - used_ < sizeof(BlockHeader) + usable) {
+      out_of_memory(bytes);
+    }
+    auto* header = reinterpret_cast<BlockHeader*>(base_ + used_);
+    used_ += sizeof(BlockHeader) + usable;
+    ++live_;
+    header->pool = reserve_owner();
+    header->bytes = usable;
+    return user_of(header);
+  }
+
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--live_ == 0) used_ = 0;
+  }
+
+  std::size_t live() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return live_;
+  }
+
+ private:
+  std::mutex mutex_;
+  char* base_ = nullptr;
+  std::size_t used_ = 0;
+  std::size_t live_ = 0;
+};
+
+MemoryReserve reserve;
+
+// What every hook does when the system refuses memory.
+void* allocate_from_reserve(std::size_t bytes) {
+  memory_exhausted = true;
+  return reserve.allocate(bytes);
+}
+
 void* general_alloc(std::size_t bytes) {
+  if (bytes > SIZE_MAX - sizeof(BlockHeader)) out_of_memory(bytes);
   auto* header = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + bytes));
-  if (header == nullptr) out_of_memory(bytes);
+  if (header == nullptr) return allocate_from_reserve(bytes);
   header->pool = nullptr;
   header->bytes = bytes;
   live_general_blocks.fetch_add(1, std::memory_order_relaxed);
@@ -91,7 +165,10 @@ class ParserPool {
       return block;
     }
     std::size_t needed = sizeof(BlockHeader) + size_class * GRANULE;
-    if (static_cast<std::size_t>(chunk_end_ - chunk_next_) < needed) grow();
+    if (static_cast<std::size_t>(chunk_end_ - chunk_next_) < needed && !grow()) {
+      --live_blocks_;
+      return allocate_from_reserve(bytes);
+    }
     auto* header = reinterpret_cast<BlockHeader*>(chunk_next_);
     chunk_next_ += needed;
     header->pool = this;
@@ -131,12 +208,23 @@ class ParserPool {
     FreeBlock* next;
   };
 
-  void grow() {
+  // A fresh chunk; false when the system refuses one.
+  bool grow() {
+    if (chunks_.size() == chunks_.capacity()) {
+      // The chunk list itself must not throw from inside the library.
+      std::size_t wanted = chunks_.empty() ? 16 : chunks_.size() * 2;
+      try {
+        chunks_.reserve(wanted);
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
+    }
     char* chunk = static_cast<char*>(std::malloc(CHUNK_BYTES));
-    if (chunk == nullptr) out_of_memory(CHUNK_BYTES);
+    if (chunk == nullptr) return false;
     chunks_.push_back(chunk);
     chunk_next_ = chunk;
     chunk_end_ = chunk + CHUNK_BYTES;
+    return true;
   }
 
   ParserPool* previous_;
@@ -170,10 +258,12 @@ void* hook_calloc(std::size_t count, std::size_t size) {
 void hook_free(void* user) {
   if (user == nullptr) return;
   BlockHeader* header = header_of(user);
-  if (header->pool != nullptr) {
-    header->pool->release(header);
-  } else {
+  if (header->pool == nullptr) {
     general_free(header);
+  } else if (header->pool == reserve_owner()) {
+    reserve.release();
+  } else {
+    header->pool->release(header);
   }
 }
 
@@ -183,11 +273,13 @@ void* hook_realloc(void* user, std::size_t bytes) {
   // A pool block already large enough is kept: its size class has room.
   if (header->pool != nullptr && bytes <= header->bytes) return user;
   bool stays_general = header->pool == nullptr && (current_pool == nullptr || bytes > MAX_POOLED_BYTES);
-  if (stays_general) {
+  if (stays_general && bytes <= SIZE_MAX - sizeof(BlockHeader)) {
     auto* grown = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + bytes));
-    if (grown == nullptr) out_of_memory(bytes);
-    grown->bytes = bytes;
-    return user_of(grown);
+    if (grown != nullptr) {
+      grown->bytes = bytes;
+      return user_of(grown);
+    }
+    // Refused: the block is still there, and moves to the reserve below.
   }
   void* moved = hook_malloc(bytes);
   std::memcpy(moved, user, header->bytes < bytes ? header->bytes : bytes);
@@ -197,13 +289,17 @@ void* hook_realloc(void* user, std::size_t bytes) {
 
 void install_hooks_once() {
   static std::once_flag installed;
-  std::call_once(installed, [] { ts_set_allocator(hook_malloc, hook_calloc, hook_realloc, hook_free); });
+  std::call_once(installed, [] {
+    reserve.set_aside();
+    ts_set_allocator(hook_malloc, hook_calloc, hook_realloc, hook_free);
+  });
 }
 
 }  // namespace
 
 ParserMemory::ParserMemory() {
   install_hooks_once();
+  memory_exhausted = false;
   pool_ = new ParserPool(current_pool);
   current_pool = pool_;
 }
@@ -229,11 +325,13 @@ ParserMemory::~ParserMemory() {
 
 std::size_t live_parser_blocks() {
   std::size_t live = live_general_blocks.load(std::memory_order_relaxed) +
-                     live_detached_blocks.load(std::memory_order_relaxed);
+                     live_detached_blocks.load(std::memory_order_relaxed) + reserve.live();
   for (ParserPool* pool = current_pool; pool != nullptr; pool = pool->previous()) {
     live += pool->live_blocks();
   }
   return live;
 }
+
+bool parser_memory_exhausted() { return memory_exhausted; }
 
 }  // namespace marblewick

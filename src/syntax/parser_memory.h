@@ -33,4 +33,9 @@ class ParserMemory {
 // allocates for parsing outlives it.
 std::size_t live_parser_blocks();
 
+// True once the system refused memory to the parse running on this thread and
+// the hooks had to serve it from their reserve: the parse must stop at its
+// next progress check and the command report "out of memory".
+bool parser_memory_exhausted();
+
 }  // namespace marblewick

@@ -1,6 +1,7 @@
 // obtain_source_tree.
 #include "syntax/source_tree.h"
 
+#include <cstdint>
 #include <utility>
 
 #include "syntax/grammar.h"
@@ -16,7 +17,10 @@ Expected<SourceTree> obtain_source_tree(const JsonValue& payload, LanguageFilter
   const TSLanguage* grammar = grammar_for_language(source.language);
   if (grammar == nullptr) return source;
 
-  Expected<ParsedSource> parsed = parse_source(grammar, source.text.view());
+  // "timeout_ms" follows the rule of every count field: anything but a
+  // non-negative integer means the default, no limit.
+  std::uint64_t timeout_ms = payload.count_field("timeout_ms").value_or(NO_PARSE_TIMEOUT);
+  Expected<ParsedSource> parsed = parse_source(grammar, source.text.view(), timeout_ms);
   if (!parsed) return std::move(parsed).error();
   source.parsed.emplace(std::move(parsed).value());
   return source;

@@ -29,8 +29,8 @@ inline bool every_language(std::string_view) { return true; }
 
 // The text comes first, so an unreadable file is reported whatever its
 // language; then the language, then (only when `wanted` accepts the language
-// and a grammar exists for it) one parse. Errors: obtain_source's and
-// parse_source's texts, unchanged.
+// and a grammar exists for it) one parse, within the payload's "timeout_ms"
+// when it gives one. Errors: obtain_source's and parse_source's texts, unchanged.
 Expected<SourceTree> obtain_source_tree(const JsonValue& payload,
                                         LanguageFilter wanted = every_language);
 

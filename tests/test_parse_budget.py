@@ -1,0 +1,74 @@
+"""What bounds an analysis call: the caller's "timeout_ms" budget for the parse,
+and the memory the system grants. Either way the call fails with its text,
+keeps nothing, and the next call works."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from outline_samples import SAMPLES
+from support import SLOW_SOUP_TOKENS, run_error, run_json, token_soup
+
+# A slow text per command: syntax-check of a JSON soup, the outline of a Rust
+# one (JSON has no outline). Untimed, each takes seconds.
+SLOW = {
+    "syntax-check": {"content": token_soup(SLOW_SOUP_TOKENS["json"], 400_000), "language": "json"},
+    "outline": {"content": token_soup(SLOW_SOUP_TOKENS["rust"], 300_000), "language": "rust"},
+}
+
+
+@pytest.mark.parametrize("timeout_ms", [1, 100])
+@pytest.mark.parametrize("command", sorted(SLOW))
+def test_parse_past_its_budget_fails_and_the_next_call_works(command, timeout_ms):
+    payload = dict(SLOW[command], timeout_ms=timeout_ms)
+    assert run_error(command, payload) == f"parse did not finish within {timeout_ms} ms"
+    source, _ = SAMPLES["rust"]
+    assert run_json(command, {"content": source, "language": "rust"})["checked"] is True
+
+
+# Anything but a non-negative integer is no budget at all, like 0.
+@pytest.mark.parametrize("timeout_ms", [0, None, "10", -5, 10.0, 1e3, [1], 2**64 - 1])
+@pytest.mark.parametrize("command", ["syntax-check", "outline"])
+def test_budget_forms_that_do_not_limit(command, timeout_ms):
+    source, _ = SAMPLES["python"]
+    plain = {"content": source, "language": "python"}
+    assert run_json(command, dict(plain, timeout_ms=timeout_ms)) == run_json(command, plain)
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer reserves more address space than the limit")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
+def test_memory_refused_by_the_system_is_an_error_not_an_abort(tmp_path):
+    # 42 MB of Python: parsing it needs far more than the 600 MB of address
+    # space the child gets, reading and hashing it far less.
+    source, _ = SAMPLES["python"]
+    big = tmp_path / "tree" / "big.py"
+    big.parent.mkdir()
+    big.write_text(source * (42_000_000 // len(source)))
+    code = textwrap.dedent(
+        f"""
+        import json, resource
+        resource.setrlimit(resource.RLIMIT_AS, (600_000 * 1024, 600_000 * 1024))
+        import marblewick_index_native as m
+        def answer(command, payload):
+            try:
+                return json.loads(m.run(command, json.dumps(payload)))
+            except RuntimeError as failure:
+                return str(failure)
+        print(json.dumps([
+            answer("syntax-check", {{"path": {str(big)!r}}}),
+            answer("outline", {{"path": {str(big)!r}}}),
+            answer("hash", {{"path": {str(big)!r}}})["ok"],
+            answer("scan", {{"root": {str(big.parent)!r}}})["count"],
+            answer("syntax-check", {{"content": "def f(): pass", "language": "python"}})["valid"],
+        ]))
+        """
+    )
+    completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                               timeout=300)
+    assert completed.returncode == 0, completed.stderr
+    assert json.loads(completed.stdout) == ["out of memory", "out of memory", True, 1, True]
