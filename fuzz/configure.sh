@@ -1,0 +1,20 @@
+# Sourced by build.sh and replay.sh: configure_build FOLDER CMAKE_OPTION...
+# configures a build of this checkout in FOLDER, reusing the pinned dependency
+# archives that an earlier build already holds, so nothing is downloaded again.
+configure_build() {
+  local folder=$1
+  shift
+  local options=()
+  local archives
+  for archives in target/*/_deps/archives; do
+    if [ -f "$archives/tree-sitter-0.25.2.tar.gz" ]; then
+      options+=("-DMARBLEWICK_DEPENDENCY_DIR=$PWD/$archives")
+      break
+    fi
+  done
+  if command -v ninja >/dev/null; then
+    options+=(-G Ninja)
+  fi
+  cmake -S . -B "$folder" "${options[@]}" -DMARBLEWICK_TEST_PROBE=OFF "$@" >"$folder.configure.log" ||
+    { cat "$folder.configure.log" >&2; return 1; }
+}
