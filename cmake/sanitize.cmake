@@ -1,0 +1,37 @@
+# The sanitizer build: every target defined after this file (the parser runtime,
+# the grammars, the layers, the extension module and the test probe) compiles
+# and links with AddressSanitizer and UndefinedBehaviorSanitizer. A bad access
+# inside the parser runtime is reached through our calls, so the runtime and the
+# grammars are instrumented too, not only our own code.
+#
+#   pip install . -Ccmake.define.MARBLEWICK_SANITIZE=ON
+#
+# The module is loaded by an interpreter that is not instrumented, so the
+# sanitizer runtime must be preloaded into it; .ci/sanitize does that and runs
+# the suite.
+
+option(MARBLEWICK_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+
+if(MARBLEWICK_SANITIZE)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU" OR NOT CMAKE_C_COMPILER_ID STREQUAL "GNU")
+    message(WARNING "MARBLEWICK_SANITIZE is tried with GCC only; the preloaded runtime must match the compiler")
+  endif()
+  # float-cast-overflow is not part of "undefined" in GCC; a payload number
+  # beyond an integer's range is exactly what a caller may send.
+  set(_sanitizers address,undefined,float-cast-overflow)
+  add_compile_options(
+    -fsanitize=${_sanitizers}
+    # An undefined-behaviour finding stops the process like a memory error
+    # does, so a run cannot print one and still pass.
+    -fno-sanitize-recover=all
+    # Whole stacks in every report, and line numbers in them.
+    -fno-omit-frame-pointer -g
+    # -O1 keeps the six grammars' large generated parsers quick to build while
+    # still inlining enough for realistic stacks; the runtime's own -O2 wins
+    # for it, since target options come after these.
+    -O1)
+  add_link_options(-fsanitize=${_sanitizers})
+  # The standard library checks indexes and preconditions, and marks the
+  # unused capacity of a vector so that a read past its end is reported too.
+  add_compile_definitions(_GLIBCXX_ASSERTIONS _GLIBCXX_SANITIZE_VECTOR)
+endif()
