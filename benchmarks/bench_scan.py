@@ -2,6 +2,7 @@
 """How fast and how lean is "scan" on a real tree?
 
     python benchmarks/bench_scan.py [--root ROOT] [--repeat N] [--sizes SMALL LARGE]
+    python benchmarks/bench_scan.py --large-files [--large-file-mib MIB]
 
 Times one "scan" of ROOT (default: the interpreter's standard library, which
 holds site-packages too) against
@@ -14,6 +15,10 @@ The page cache is warmed by one untimed run of each; the best of N runs counts.
 Then it measures the peak resident memory of a child process running one scan
 over two generated trees of different sizes, to show that memory grows with
 the number of files (the path list and the result) and not with their bytes.
+With --large-files it measures instead the peak resident memory of a child
+scanning a tree that holds two files of 1 GiB each (written to a temporary
+folder and deleted after), which stays at a few MiB above an empty scan
+because large files are digested piece by piece.
 Prints figures and ratios only; nothing here asserts on time.
 """
 
@@ -151,6 +156,40 @@ def make_tree(root: str, files: int, file_bytes: int) -> None:
             f.write(body)
 
 
+def write_large_file(path: str, mib: int) -> None:
+    """`mib` MiB of text, half of it with CR LF endings."""
+    block = (b"x = 'a line of source text'\n" * 40000)[: 2**20]
+    crlf_block = block.replace(b"\n", b"\r\n")[: 2**20]
+    with open(path, "wb") as f:
+        for i in range(mib):
+            f.write(block if i % 2 else crlf_block)
+
+
+def print_empty_tree_peak(scratch: str) -> int:
+    empty = os.path.join(scratch, "empty")
+    os.mkdir(empty)
+    _, peak = child_peak_kib(empty)
+    print(f"  {'empty tree':<34} {0:>7} files  {peak:>8} KiB")
+    return peak
+
+
+def bench_large_files(scratch: str, mib: int) -> None:
+    """The caller removes `scratch`, and with it the files written here."""
+    tree = os.path.join(scratch, "large")
+    os.mkdir(tree)
+    for i in range(2):
+        write_large_file(os.path.join(tree, f"large_{i}.py"), mib)
+    print(f"peak RSS of a child running one scan over two files of {mib} MiB each:")
+    baseline = print_empty_tree_peak(scratch)
+    child_peak_kib(tree)  # warms the page cache
+    start = time.perf_counter()
+    count, peak = child_peak_kib(tree)
+    t_scan = time.perf_counter() - start
+    print(f"  {f'two files of {mib} MiB':<34} {count:>7} files  {peak:>8} KiB"
+          f"  ({(peak - baseline) / 1024:.1f} MiB above the empty scan)")
+    print(f"  wall time of that child, start to exit: {t_scan:.2f} s")
+
+
 # ---- main -----------------------------------------------------------------------
 
 def main() -> int:
@@ -159,10 +198,20 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--sizes", type=int, nargs=2, default=[2000, 20000], metavar=("SMALL", "LARGE"))
     parser.add_argument("--file-bytes", type=int, default=16384)
+    parser.add_argument("--large-files", action="store_true",
+                        help="only the peak memory of a scan over two files of 1 GiB")
+    parser.add_argument("--large-file-mib", type=int, default=1024)
     args = parser.parse_args()
     root = os.path.abspath(args.root)
 
     print(f"command: {' '.join(shlex.quote(a) for a in [sys.executable] + sys.argv)}")
+    if args.large_files:
+        scratch = tempfile.mkdtemp(prefix="bench_scan_")
+        try:
+            bench_large_files(scratch, args.large_file_mib)
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
+        return 0
     print(f"root: {root}  cpus: {CPUS}  repeat: best of {args.repeat}")
 
     entries = native_scan(root)
@@ -192,10 +241,7 @@ def main() -> int:
     print(f"peak RSS of a child running one scan ({args.file_bytes} bytes per file):")
     scratch = tempfile.mkdtemp(prefix="bench_scan_")
     try:
-        empty = os.path.join(scratch, "empty")
-        os.mkdir(empty)
-        _, baseline = child_peak_kib(empty)
-        print(f"  {'empty tree':<34} {0:>7} files  {baseline:>8} KiB")
+        baseline = print_empty_tree_peak(scratch)
         results = []
         for files in args.sizes:
             tree = os.path.join(scratch, f"tree{files}")
