@@ -30,7 +30,12 @@ if(MARBLEWICK_SANITIZE)
     # still inlining enough for realistic stacks; the runtime's own -O2 wins
     # for it, since target options come after these.
     -O1)
-  add_link_options(-fsanitize=${_sanitizers})
+  # The undefined-behaviour runtime goes into each module, whose export list
+  # keeps it private. Loaded as its own library it would hand its report file
+  # setting to the address sanitizer's runtime, which comes first in the
+  # process, and write its reports only to standard error, where a test run
+  # that captures the output loses them when the process stops.
+  add_link_options(-fsanitize=${_sanitizers} -static-libubsan)
   # The standard library checks indexes and preconditions, and marks the
   # unused capacity of a vector so that a read past its end is reported too.
   add_compile_definitions(_GLIBCXX_ASSERTIONS _GLIBCXX_SANITIZE_VECTOR)
