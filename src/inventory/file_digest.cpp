@@ -1,16 +1,18 @@
-// digest_text_file and summarize_text_file. A file below STREAM_THRESHOLD is
-// read whole and hashed after, which costs less than anything else. A larger
-// file is read in pieces into a buffer of about 1 MiB that TextPieces checks,
-// counts and normalises in place, so the whole text is never held and the
-// digest counts only when the whole text proved valid. Errors are those of
-// read_text_file, with the same precedence: a read error found later wins over
-// invalid UTF-8 found earlier, so the file is read to its end either way.
+// digest_text_file and summarize_text_file. Every file is read in pieces into
+// a buffer of about 1 MiB that TextPieces checks, counts and normalises in
+// place, so no text is ever held whole and the digest counts only when the
+// whole text proved valid. Reading a small file whole and hashing it once was
+// measured no faster, so there is one way to read, whatever the size the file
+// reports. Errors are those of read_text_file, with the same precedence: a
+// read error found later wins over invalid UTF-8 found earlier, so the file is
+// read to its end either way.
 //
-// For "hash", SHA-256 is the slowest step, so the pieces go through a small ring
-// of buffers: this thread reads each piece while a helper thread hashes the
-// pieces before it. The ring stays in cache, so the file's bytes cross memory
-// once. A scan worker hashes its pieces itself: the workers are one per CPU
-// already, and a helper thread each would only make them take turns.
+// For "hash" of a large file, SHA-256 is the slowest step, so the pieces go
+// through a small ring of buffers: this thread reads each piece while a helper
+// thread hashes the pieces before it. The ring stays in cache, so the file's
+// bytes cross memory once. A small file costs less than a thread, and a scan
+// worker hashes its pieces itself: the workers are one per CPU already, and a
+// helper thread each would only make them take turns.
 #include "inventory/file_digest.h"
 
 #include <cerrno>
@@ -25,7 +27,6 @@
 #include <unistd.h>
 
 #include "base/error_texts.h"
-#include "inventory/content_digest.h"
 #include "inventory/sha256.h"
 #include "inventory/text_pieces.h"
 #include "io/text_file.h"
@@ -33,7 +34,7 @@
 namespace marblewick {
 namespace {
 
-constexpr std::size_t STREAM_THRESHOLD = 4 * 1024 * 1024;
+constexpr std::size_t HELPER_THREAD_THRESHOLD = 4 * 1024 * 1024;
 constexpr std::size_t PIECE_SIZE = 1024 * 1024;
 constexpr std::size_t PIECE_COUNT = 4;
 // Room for what the piece before could not finish, then the fresh bytes.
@@ -219,29 +220,18 @@ Expected<TextFileSummary> stream_text_file(const OpenTextFile& file, bool count_
 Expected<std::string> digest_text_file(std::string_view path) {
   Expected<OpenTextFile> opened = open_text_file(path);
   if (!opened) return std::move(opened).error();
-  if (opened.value().reported_size() >= STREAM_THRESHOLD) {
-    Expected<TextFileSummary> streamed =
-        stream_text_file<OverlappedDigest>(opened.value(), /*count_lines=*/false);
-    if (!streamed) return std::move(streamed).error();
-    return std::move(streamed.value().digest);
-  }
-
-  Expected<TextBuffer> text = read_text_file(opened.value());
-  if (!text) return std::move(text).error();
-  return content_digest(text.value().view());
+  Expected<TextFileSummary> streamed =
+      opened.value().reported_size() >= HELPER_THREAD_THRESHOLD
+          ? stream_text_file<OverlappedDigest>(opened.value(), /*count_lines=*/false)
+          : stream_text_file<InlineDigest>(opened.value(), /*count_lines=*/false);
+  if (!streamed) return std::move(streamed).error();
+  return std::move(streamed.value().digest);
 }
 
 Expected<TextFileSummary> summarize_text_file(std::string_view path) {
   Expected<OpenTextFile> opened = open_text_file(path);
   if (!opened) return std::move(opened).error();
-  if (opened.value().reported_size() >= STREAM_THRESHOLD) {
-    return stream_text_file<InlineDigest>(opened.value(), /*count_lines=*/true);
-  }
-
-  Expected<TextBuffer> text = read_text_file(opened.value());
-  if (!text) return std::move(text).error();
-  std::string_view bytes = text.value().view();
-  return TextFileSummary{content_digest(bytes), count_lines(bytes)};
+  return stream_text_file<InlineDigest>(opened.value(), /*count_lines=*/true);
 }
 
 }  // namespace marblewick

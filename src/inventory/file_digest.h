@@ -1,5 +1,5 @@
-// digest_text_file and summarize_text_file: read_text_file, content_digest and
-// count_lines in one, with a large file taken in pieces, never held whole.
+// digest_text_file and summarize_text_file: what "hash" and "scan" report of a
+// file, read in pieces so that no file is ever held whole.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,9 @@
 
 namespace marblewick {
 
-// The content digest of a file's text, or read_text_file's error text.
+// The content digest of a file's text: SHA-256 of the text after CR LF, and
+// then every remaining lone CR, have become LF, as 64 lower-case hex digits.
+// Or read_text_file's error text.
 Expected<std::string> digest_text_file(std::string_view path);
 
 // What "scan" reports of a file's text.
@@ -19,10 +21,10 @@ struct TextFileSummary {
   std::uint64_t total_lines;
 };
 
-// The content digest and line count of a file's text, or read_text_file's
-// error text. Works on the calling thread alone: meant for the scan workers,
-// which already keep every CPU busy. Its memory is a few MiB at most,
-// whatever the size of the file.
+// The content digest and line count (0 for an empty text, else 1 plus the
+// number of LF bytes) of a file's text, or read_text_file's error text. Works
+// on the calling thread alone: meant for the scan workers, which already keep
+// every CPU busy. It holds about 1 MiB, whatever the size of the file.
 Expected<TextFileSummary> summarize_text_file(std::string_view path);
 
 }  // namespace marblewick

@@ -8,9 +8,39 @@
 #include <cstring>
 
 #include "base/line_feeds.h"
-#include "inventory/content_digest.h"
 
 namespace marblewick {
+namespace {
+
+// CR LF, then every remaining lone CR, become LF, in place (the text only
+// shrinks); gives the new size. The two passes are fused into one: a CR is
+// dropped when LF follows it and becomes LF otherwise, which gives exactly
+// what the two passes in sequence give (CR CR LF -> LF LF). A CR at the very
+// end becomes LF, which is why a piece that is not the last keeps it back.
+std::size_t normalize_line_endings_in_place(char* data, std::size_t size) {
+  char* cr = static_cast<char*>(std::memchr(data, '\r', size));
+  if (cr == nullptr) return size;
+  char* out = cr;
+  const char* in = cr;
+  const char* end = data + size;
+  while (in < end) {
+    // Here *in is a CR: dropped before LF, otherwise it becomes LF.
+    if (in + 1 < end && in[1] == '\n') {
+      ++in;
+    } else {
+      *out++ = '\n';
+      ++in;
+    }
+    const char* next = static_cast<const char*>(std::memchr(in, '\r', end - in));
+    if (next == nullptr) next = end;
+    std::memmove(out, in, next - in);
+    out += next - in;
+    in = next;
+  }
+  return out - data;
+}
+
+}  // namespace
 
 std::size_t TextPieces::begin_piece(char* piece) {
   std::memcpy(piece, carry_, carry_size_);
