@@ -18,7 +18,7 @@ the number of files (the path list and the result) and not with their bytes.
 With --large-files it measures instead the peak resident memory of a child
 scanning a tree that holds two files of 1 GiB each (written to a temporary
 folder and deleted after), which stays at a few MiB above an empty scan
-because large files are digested piece by piece.
+because files are digested piece by piece.
 Prints figures and ratios only; nothing here asserts on time.
 """
 

@@ -51,10 +51,10 @@ MIB = 1024 * 1024
 
 
 def text_across_read_pieces(size: int, ending: bytes = b"") -> bytes:
-    """A text of `size` bytes ending with `ending`. From 4 MiB on, a file is
-    read in pieces of 1 MiB; here every boundary of the first six cuts a line
-    ending or a character: what one piece ends with decides how the next
-    begins."""
+    """A text of `size` bytes ending with `ending`. Files are read in pieces of
+    1 MiB (from 4 MiB on, "hash" hashes them on a helper thread); here every
+    boundary of the first six cuts a line ending or a character: what one
+    piece ends with decides how the next begins."""
     data = bytearray((b"abcdefghij\n" * (size // 11 + 1))[: size - len(ending)])
     boundary_cuts = [
         b"\r|\n",                              # CR LF
@@ -72,14 +72,15 @@ def text_across_read_pieces(size: int, ending: bytes = b"") -> bytes:
     return bytes(data) + ending
 
 
-# (size, ending) of valid texts read in pieces, for "hash" and "scan" alike.
+# (size, ending) of valid texts of several pieces, for "hash" and "scan" alike.
 STREAMED_TEXTS = [
     (7 * MIB - 3, b""),
     (7 * MIB, b"\r"),                  # a CR ends the last full piece
     (7 * MIB, b"\r\n"),
     (7 * MIB + 1, b"\n\r"),
     (7 * MIB, "\u20ac".encode()),      # a character ends exactly with a piece
-    (4 * MIB, b"x"),                   # the smallest file read in pieces
+    (4 * MIB, b"x"),                   # the smallest one "hash" hashes on a helper thread
+    (3 * MIB + 2, b"\r"),              # below that, the same pieces on one thread
 ]
 # ... and of texts whose only invalid UTF-8 is at their very end.
 STREAMED_INVALID_TEXTS = [

@@ -1,6 +1,6 @@
-// build_scan_entry: one file read, digested, counted and dropped. A large file
-// is taken in pieces, so a worker holds a few MiB at most whatever the sizes
-// of the files it meets.
+// build_scan_entry: one file read, digested, counted and dropped. The file is
+// taken in pieces, so a worker holds about 1 MiB whatever the sizes of the
+// files it meets.
 #include "inventory/scan_entry.h"
 
 #include "inventory/file_digest.h"
