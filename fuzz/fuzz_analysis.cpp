@@ -149,7 +149,8 @@ void check_syntax_check(const JsonValue& result, const std::vector<std::string_v
   }
 }
 
-void check_outline(const JsonValue& result, const std::vector<std::string_view>& lines) {
+void check_outline(const JsonValue& result, std::string_view content,
+                   const std::vector<std::string_view>& lines) {
   const JsonArray& symbols = array_member(result, "symbols");
   FUZZ_PROPERTY(count_member(result, "symbol_count") == symbols.size());
   FUZZ_PROPERTY(symbols.size() <= MAX_SYMBOLS);
@@ -162,8 +163,12 @@ void check_outline(const JsonValue& result, const std::vector<std::string_view>&
     const std::string& kind = string_member(symbol, "kind");
     FUZZ_PROPERTY(std::find(std::begin(SYMBOL_KINDS), std::end(SYMBOL_KINDS), kind) !=
                   std::end(SYMBOL_KINDS));
-    string_member(symbol, "name");
-    FUZZ_PROPERTY(count_chars(string_member(symbol, "signature")) <= MAX_QUOTED_CHARS);
+    // Both are quoted from the text: the name from anywhere in the
+    // declaration, the signature from its first line.
+    FUZZ_PROPERTY(content.find(string_member(symbol, "name")) != std::string_view::npos);
+    const std::string& signature = string_member(symbol, "signature");
+    FUZZ_PROPERTY(lines[line - 1].find(signature) != std::string_view::npos);
+    FUZZ_PROPERTY(count_chars(signature) <= MAX_QUOTED_CHARS);
 
     // A member lies within the container listed before it.
     std::uint64_t depth = count_member(symbol, "depth");
@@ -210,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_PROPERTY(!bool_member(result, "checked") && string_member(result, "reason") == "no_outline");
   } else {
     FUZZ_PROPERTY(bool_member(result, "checked"));
-    check_outline(result, lines);
+    check_outline(result, content, lines);
   }
   return 0;
 }
