@@ -1,4 +1,4 @@
-// "syntax-check" and "outline" on arbitrary content. The input's first byte
+// "syntax-check", "outline" and "analyse" on arbitrary content. The input's first byte
 // picks the language and the command, the rest is the "content" (UTF-8 only,
 // as a str gives). Every answer must be a compact success object whose
 // positions lie inside the text and whose lists keep their caps, and the same
@@ -191,6 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!is_valid_utf8(content)) return -1;
   std::string_view language = LANGUAGES[data[0] % std::size(LANGUAGES)];
   bool outline = (data[0] / std::size(LANGUAGES)) % 2 == 1;
+  bool also_analyse = (data[0] / (2 * std::size(LANGUAGES))) % 2 == 1;
   std::string_view command = outline ? "outline" : "syntax-check";
 
   JsonObject members;
@@ -204,6 +205,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Nothing a call allocates for parsing outlives it.
   FUZZ_PROPERTY(live_parser_blocks() == 0);
   FUZZ_PROPERTY(run_with_plain_allocator(command, payload, hooks) == first.value());
+  if (also_analyse) {
+    // "analyse" answers both commands' results from its one parse.
+    Expected<std::string> other = execute_command(outline ? "syntax-check" : "outline", payload);
+    Expected<std::string> both = execute_command("analyse", payload);
+    FUZZ_PROPERTY(other.has_value() && both.has_value());
+    const std::string& outline_text = outline ? first.value() : other.value();
+    const std::string& check_text = outline ? other.value() : first.value();
+    FUZZ_PROPERTY(both.value() ==
+                  R"({"ok":true,"outline":)" + outline_text + R"(,"syntax_check":)" + check_text + "}");
+    FUZZ_PROPERTY(live_parser_blocks() == 0);
+  }
 
   JsonValue result = fuzz::parse_result_text(first.value());
   fuzz::success_object(result);

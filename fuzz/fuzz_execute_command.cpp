@@ -31,12 +31,12 @@ using namespace std::string_view_literals;
 
 namespace {
 
-constexpr std::string_view REAL_COMMANDS[] = {"syntax-check", "outline", "hash", "scan"};
+constexpr std::string_view REAL_COMMANDS[] = {"syntax-check", "outline", "hash", "scan", "analyse"};
 
 // Half of the selectors name a real command; some name a near miss; the rest
 // take the name from the input.
 constexpr std::string_view COMMAND_CHOICES[] = {
-    "syntax-check", "outline", "hash", "scan", "syntax-check", "outline", "hash", "scan",
+    "syntax-check", "outline", "hash", "scan", "syntax-check", "outline", "analyse", "scan",
     "Hash", "scan ", "syntax_check", "outlin", "", "hash\0"sv,
 };
 constexpr std::size_t SELECTORS = 16;

@@ -43,7 +43,7 @@ def test_a_tree_kept_past_its_memory_stays_valid_and_is_counted(probe):
 def analysis_calls():
     for language, (source, _) in sorted(SAMPLES.items()):
         broken = source + "\n)(}{ fn def class [\n" * 30
-        for command in ("syntax-check", "outline"):
+        for command in ("syntax-check", "outline", "analyse"):
             yield f"{command}-{language}", command, {"content": source, "language": language}
             yield f"{command}-{language}-broken", command, {"content": broken, "language": language}
     many = "".join(f"def f{i}(): pass\n" for i in range(300))
@@ -51,6 +51,7 @@ def analysis_calls():
     yield "syntax-check-cap", "syntax-check", {"content": "(\n" * 5000, "language": "python"}
     yield "syntax-check-json", "syntax-check", {"content": '{"a": [1, 2', "language": "json"}
     yield "outline-json", "outline", {"content": '{"a": [1, 2]}', "language": "json"}
+    yield "analyse-json", "analyse", {"content": '{"a": [1, 2', "language": "json"}
     soup = token_soup(SLOW_SOUP_TOKENS["json"], 200_000)
     yield "stopped-by-budget", "syntax-check", {"content": soup, "language": "json", "timeout_ms": 20}
     yield "no-parser", "syntax-check", {"content": "x = 1", "language": "toml"}

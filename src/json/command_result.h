@@ -14,10 +14,14 @@ namespace marblewick {
 
 using CommandResult = Expected<JsonValue>;
 
-// A handler's success: its own members beside "ok": true.
-inline CommandResult command_success(JsonObject members) {
+// A handler's success object: its own members beside "ok": true.
+inline JsonValue success_object(JsonObject members) {
   members.insert_or_assign("ok", JsonValue(true));
   return JsonValue(std::move(members));
+}
+
+inline CommandResult command_success(JsonObject members) {
+  return success_object(std::move(members));
 }
 
 // The required-field error every handler reports, e.g. "missing required field: path".

@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "analysis/analyse_command.h"
 #include "base/error_texts.h"
 #include "inventory/hash_command.h"
 #include "inventory/scan_command.h"
@@ -28,6 +29,7 @@ constexpr CommandEntry COMMAND_TABLE[] = {
     {"hash", hash_command},
     {"scan", scan_command},
     {"syntax-check", syntax_check_command},
+    {"analyse", analyse_command},
 };
 
 CommandHandler find_handler(std::string_view command) {

@@ -12,18 +12,14 @@
 namespace marblewick {
 namespace {
 
-// Languages without outline rules are not parsed at all: those without a
-// grammar, and JSON, which holds data, not declarations.
-bool has_outline_rules(std::string_view language) { return !outline_rules_for(language).empty(); }
-
-CommandResult no_outline_result(LanguageId language) {
+JsonValue no_outline_result(LanguageId language) {
   JsonObject result;
   result.emplace("checked", JsonValue(false));
   result.emplace("language", JsonValue(std::move(language)));
   result.emplace("reason", JsonValue("no_outline"));
   result.emplace("symbol_count", JsonValue::count(0));
   result.emplace("symbols", JsonValue(JsonArray()));
-  return command_success(std::move(result));
+  return success_object(std::move(result));
 }
 
 JsonValue symbol_json(SymbolRecord& symbol) {
@@ -39,11 +35,20 @@ JsonValue symbol_json(SymbolRecord& symbol) {
 
 }  // namespace
 
+// Languages without outline rules are not parsed for an outline at all: those
+// without a grammar, and JSON, which holds data, not declarations.
+bool has_outline_rules(std::string_view language) { return !outline_rules_for(language).empty(); }
+
 CommandResult outline_command(const JsonValue& payload) {
   Expected<SourceTree> source = obtain_source_tree(payload, has_outline_rules);
   if (!source) return std::move(source).error();
-  SourceTree& subject = source.value();
-  if (!subject.parsed) return no_outline_result(std::move(subject.language));
+  return outline_result(source.value());
+}
+
+JsonValue outline_result(const SourceTree& subject) {
+  if (!subject.parsed || !has_outline_rules(subject.language)) {
+    return no_outline_result(subject.language);
+  }
 
   TSNode root = subject.parsed->root();
   std::vector<SymbolRecord> records;
@@ -56,10 +61,10 @@ CommandResult outline_command(const JsonValue& payload) {
 
   JsonObject result;
   result.emplace("checked", JsonValue(true));
-  result.emplace("language", JsonValue(std::move(subject.language)));
+  result.emplace("language", JsonValue(subject.language));
   result.emplace("symbol_count", JsonValue::count(symbols.size()));
   result.emplace("symbols", JsonValue(std::move(symbols)));
-  return command_success(std::move(result));
+  return success_object(std::move(result));
 }
 
 }  // namespace marblewick

@@ -13,7 +13,7 @@ namespace {
 
 // A language without a grammar is an answer, not a failure: the text was
 // simply not checked.
-CommandResult no_parser_result(LanguageId language) {
+JsonValue no_parser_result(LanguageId language) {
   JsonObject result;
   result.emplace("checked", JsonValue(false));
   result.emplace("error_count", JsonValue::count(0));
@@ -21,7 +21,7 @@ CommandResult no_parser_result(LanguageId language) {
   result.emplace("language", JsonValue(std::move(language)));
   result.emplace("reason", JsonValue("no_parser"));
   result.emplace("valid", JsonValue(true));
-  return command_success(std::move(result));
+  return success_object(std::move(result));
 }
 
 JsonValue error_entry_json(SyntaxErrorEntry& error) {
@@ -39,8 +39,11 @@ JsonValue error_entry_json(SyntaxErrorEntry& error) {
 CommandResult syntax_check_command(const JsonValue& payload) {
   Expected<SourceTree> source = obtain_source_tree(payload);
   if (!source) return std::move(source).error();
-  SourceTree& subject = source.value();
-  if (!subject.parsed) return no_parser_result(std::move(subject.language));
+  return syntax_check_result(source.value());
+}
+
+JsonValue syntax_check_result(const SourceTree& subject) {
+  if (!subject.parsed) return no_parser_result(subject.language);
 
   // Lines are only quoted for problems, and a tree without any has none to
   // report, so a clean text skips the scan for line feeds altogether.
@@ -58,8 +61,8 @@ CommandResult syntax_check_command(const JsonValue& payload) {
   result.emplace("error_count", JsonValue::count(entries.size()));
   result.emplace("valid", JsonValue(entries.empty()));
   result.emplace("errors", JsonValue(std::move(entries)));
-  result.emplace("language", JsonValue(std::move(subject.language)));
-  return command_success(std::move(result));
+  result.emplace("language", JsonValue(subject.language));
+  return success_object(std::move(result));
 }
 
 }  // namespace marblewick
