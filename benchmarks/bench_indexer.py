@@ -1,0 +1,399 @@
+#!/usr/bin/env python3
+"""How fast is the example indexer, part by part, and next to ctags?
+
+    python benchmarks/bench_indexer.py [--root ROOT] [--quick] [--rounds N] [--repeat N]
+
+On ROOT (default: the interpreter's standard library, which holds
+site-packages too), with the page cache warmed by one "scan" that reads every
+selected file:
+  1. "analyse" against "outline" plus "syntax-check", in this process, over
+     every file the indexer analyses (each file's time is the best of --rounds
+     calls, the contenders in turns); the warm-up pass checks that "analyse"
+     answers exactly what the two commands answer.
+  2. A fresh index with --jobs 1 against one with --jobs 2, each a subprocess
+     of this interpreter into a new database in a temporary folder.
+  3. A second run over the fresh all-core index, nothing changed, against the
+     fresh run.
+  4. The fresh all-core index against `ctags -R` over the same files: the same
+     languages (extensions mapped as "scan" selects them), the same skipped
+     folders, links not followed, tags written to a temporary file.
+  5. Peak resident memory of the all-core run: the indexer's own --stats line
+     (parent and largest worker) and the kernel's figure for the largest
+     process of the run, from wait4.
+Each indexer and ctags figure is one run (--repeat N: the best of N). --quick
+copies the first few hundred selected files of ROOT to a temporary tree and
+measures that instead, for a smoke run. Prints a table of seconds, ratios and
+aims; nothing here asserts on time.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+from dataclasses import dataclass
+
+import marblewick_index_native as native
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_analysis import time_call  # noqa: E402
+from bench_scan import CPUS, MAX_FILES, SKIPPED, native_scan  # noqa: E402
+
+INDEXER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples",
+                       "index_tree.py")
+CTAGS = "/usr/bin/ctags"
+# The extensions the indexer analyses, by the name ctags gives their language.
+# ctags without a parser of its own for TSX reads those files as TypeScript.
+CTAGS_LANGUAGE = {"py": "Python", "js": "JavaScript", "ts": "TypeScript", "tsx": "TSX", "rs": "Rust"}
+QUICK_FILES = 300
+
+COUNTS_LINE = re.compile(r"New (\d+), changed (\d+), unchanged (\d+), removed (\d+)")
+STATS_LINE = re.compile(r"Peak resident memory: parent ([\d.]+) MiB, largest worker ([\d.]+) MiB")
+CTAGS_TOTALS = re.compile(r"(\d+) files?, (\d+) lines?")
+
+
+def extension(path: str) -> str:
+    name = path.rsplit("/", 1)[-1]
+    dot = name.rfind(".")
+    return name[dot + 1:] if dot > 0 else ""
+
+
+def quoted(argv: list[str]) -> str:
+    return " ".join(shlex.quote(a) for a in argv)
+
+
+# ---- subprocesses ---------------------------------------------------------------
+
+@dataclass
+class Finished:
+    seconds: float
+    exit_code: int
+    stdout: str
+    stderr: str
+    # The largest resident size of the process or of any child it waited for:
+    # wait4 reports the maximum over the whole tree of the run.
+    peak_kib: int
+
+
+def run_timed(argv: list[str], output_prefix: str) -> Finished:
+    """Runs argv with its output in files (no pipe to drain while timing) and
+    waits for it with wait4, whose resource use covers its pool workers too."""
+    out, err = output_prefix + ".out", output_prefix + ".err"
+    flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
+    actions = [(os.POSIX_SPAWN_OPEN, 1, out, flags, 0o644), (os.POSIX_SPAWN_OPEN, 2, err, flags, 0o644)]
+    started = time.perf_counter()
+    pid = os.posix_spawn(argv[0], argv, os.environ, file_actions=actions)
+    _, status, usage = os.wait4(pid, 0)
+    seconds = time.perf_counter() - started
+    with open(out, encoding="utf-8", errors="replace") as f:
+        stdout = f.read()
+    with open(err, encoding="utf-8", errors="replace") as f:
+        stderr = f.read()
+    return Finished(seconds, os.waitstatus_to_exitcode(status), stdout, stderr, usage.ru_maxrss)
+
+
+def fail(what: str, argv: list[str], done: Finished) -> None:
+    print(f"{what} failed with exit code {done.exit_code}: {quoted(argv)}", file=sys.stderr)
+    print(done.stderr[-4000:], file=sys.stderr)
+    sys.exit(1)
+
+
+# ---- 1. analyse against outline plus syntax-check ------------------------------
+
+def has_analyse() -> bool:
+    try:
+        native.run("analyse", json.dumps({"content": "", "language": "python"}))
+    except RuntimeError as error:
+        if str(error).startswith("unknown command"):
+            return False
+    return True
+
+
+def answer(command: str, payload: str) -> tuple[bool, str]:
+    """(succeeded, result text or error text)."""
+    try:
+        return True, native.run(command, payload)
+    except RuntimeError as error:
+        return False, str(error)
+
+
+def analyse_disagrees(payload: str) -> bool:
+    """Whether "analyse" differs from the two commands it stands for: the two
+    results side by side, byte for byte, or the error "syntax-check" raises."""
+    outline_ok, outline = answer("outline", payload)
+    check_ok, check = answer("syntax-check", payload)
+    analysed_ok, analysed = answer("analyse", payload)
+    if not check_ok:
+        return analysed_ok or analysed != check
+    if not outline_ok:
+        return True
+    return not analysed_ok or analysed != f'{{"ok":true,"outline":{outline},"syntax_check":{check}}}'
+
+
+def time_analysis(paths: list[str], rounds: int) -> tuple[float, float, list[str]]:
+    """(summed best time of outline + syntax-check, of analyse, files where
+    analyse disagrees). The check is the warm-up pass."""
+    disagreeing = [p for p in paths if analyse_disagrees(json.dumps({"path": p}))]
+    pair_total = analyse_total = 0.0
+    for path in paths:
+        payload = json.dumps({"path": path})
+
+        def pair():
+            answer("outline", payload)
+            answer("syntax-check", payload)
+
+        def analyse():
+            answer("analyse", payload)
+
+        best_pair = best_analyse = float("inf")
+        for _ in range(rounds):
+            best_pair = min(best_pair, time_call(pair, 1))
+            best_analyse = min(best_analyse, time_call(analyse, 1))
+        pair_total += best_pair
+        analyse_total += best_analyse
+    return pair_total, analyse_total, disagreeing
+
+
+# ---- 2, 3, 5. the indexer ----------------------------------------------------------
+
+@dataclass
+class IndexRun:
+    run: Finished
+    folder: str  # holds the database and the run's output
+    counts: tuple[int, ...] | None  # new, changed, unchanged, removed
+    stats: tuple[float, float] | None  # parent, largest worker (MiB)
+
+
+def indexer_ready() -> bool:
+    """Whether examples/ holds the indexer with a database and a pool."""
+    if not os.path.exists(INDEXER):
+        return False
+    done = subprocess.run([sys.executable, INDEXER, "--help"], capture_output=True, text=True)
+    return done.returncode == 0 and all(o in done.stdout for o in ("--db", "--jobs", "--stats"))
+
+
+def index(root: str, folder: str, jobs: int, name: str = "fresh") -> IndexRun:
+    os.makedirs(folder, exist_ok=True)
+    argv = [sys.executable, INDEXER, root, "--db", os.path.join(folder, "index.sqlite"),
+            "--jobs", str(jobs), "--max-files", str(MAX_FILES), "--no-progress", "--stats"]
+    done = run_timed(argv, os.path.join(folder, name))
+    if done.exit_code != 0:
+        fail("the indexer", argv, done)
+    counts = COUNTS_LINE.search(done.stdout)
+    stats = STATS_LINE.search(done.stdout)
+    return IndexRun(done, folder,
+                    tuple(int(n) for n in counts.groups()) if counts else None,
+                    (float(stats[1]), float(stats[2])) if stats else None)
+
+
+def fresh_index(root: str, scratch: str, jobs: int, repeat: int) -> IndexRun:
+    """The best of `repeat` runs, each into a new database; only the best
+    one's folder is kept."""
+    best = None
+    for attempt in range(repeat):
+        run = index(root, os.path.join(scratch, f"jobs{jobs}-{attempt}"), jobs)
+        if best is None or run.run.seconds < best.run.seconds:
+            best, run = run, best
+        if run is not None:
+            shutil.rmtree(run.folder)
+    return best
+
+
+def unchanged_index(root: str, fresh: IndexRun, jobs: int, repeat: int) -> IndexRun:
+    runs = [index(root, fresh.folder, jobs, f"again{attempt}") for attempt in range(repeat)]
+    return min(runs, key=lambda r: r.run.seconds)
+
+
+def counts_text(run: IndexRun) -> str:
+    if run.counts is None:
+        return "(no 'New N, changed N, unchanged N, removed N' line)"
+    return "new {}, changed {}, unchanged {}, removed {}".format(*run.counts)
+
+
+# ---- 4. ctags -----------------------------------------------------------------------
+
+def ctags_missing() -> str | None:
+    """Why ctags cannot take part, or None."""
+    hint = "install it with: apt-get install universal-ctags"
+    if not os.access(CTAGS, os.X_OK):
+        return f"{CTAGS} not found; {hint}"
+    version = subprocess.run([CTAGS, "--version"], capture_output=True, text=True).stdout
+    if "Universal Ctags" not in version:
+        return f"{CTAGS} is not Universal Ctags ({version.splitlines()[0] if version else '?'}); {hint}"
+    return None
+
+
+def ctags_command(root: str, tags: str) -> list[str]:
+    known = set(subprocess.run([CTAGS, "--list-languages"], capture_output=True,
+                               text=True).stdout.split())
+    maps: dict[str, list[str]] = {}
+    for ext, language in CTAGS_LANGUAGE.items():
+        maps.setdefault(language if language in known else "TypeScript", []).append("." + ext)
+    # --langmap replaces each language's own patterns, so ctags reads exactly
+    # the extensions "scan" selects (not .pyx, .mjs or .jsx as well).
+    langmap = ",".join(f"{language}:{''.join(exts)}" for language, exts in maps.items())
+    excludes = [f"--exclude={name}" for name in sorted(SKIPPED)]
+    return [CTAGS, "-R", f"--languages={','.join(maps)}", f"--langmap={langmap}", "--links=no",
+            *excludes, "--totals=yes", "-f", tags, root]
+
+
+def run_ctags(root: str, scratch: str, repeat: int) -> tuple[Finished, list[str]]:
+    argv = ctags_command(root, os.path.join(scratch, "tags"))
+    best = None
+    for attempt in range(repeat):
+        done = run_timed(argv, os.path.join(scratch, f"ctags{attempt}"))
+        if done.exit_code != 0:
+            fail("ctags", argv, done)
+        if best is None or done.seconds < best.seconds:
+            best = done
+    return best, argv
+
+
+# ---- the report -----------------------------------------------------------------------
+
+def quick_tree(root: str, entries: list[dict], scratch: str) -> str:
+    tree = os.path.join(scratch, "quick")
+    for entry in entries[:QUICK_FILES]:
+        target = os.path.join(tree, entry["path"])
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(os.path.join(root, entry["path"]), target)
+    return tree
+
+
+class Table:
+    def __init__(self):
+        self.rows: list[tuple[str, str, str, str]] = []
+
+    def add(self, what: str, seconds: float | None, ratio: str = "", aim: str = "") -> None:
+        self.rows.append((what, "" if seconds is None else f"{seconds:.2f}", ratio, aim))
+
+    def print(self) -> None:
+        width = max(len(r[0]) for r in self.rows)
+        print(f"  {'what':<{width}}  {'seconds':>8}  {'ratio':>7}  aim")
+        for what, seconds, ratio, aim in self.rows:
+            print(f"  {what:<{width}}  {seconds:>8}  {ratio:>7}  {aim}".rstrip())
+
+
+def load() -> str:
+    return " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+def analyse_part(table: Table, analysed: list[str], rounds: int) -> None:
+    if not has_analyse():
+        print('"analyse": not a command of this build of the module; its rows are left out')
+        return
+    if not analysed:
+        print('"analyse": no file to analyse under the root')
+        return
+    pair, analyse, disagreeing = time_analysis(analysed, rounds)
+    print(f'"analyse" equals "outline" + "syntax-check" on {len(analysed) - len(disagreeing)} '
+          f"of {len(analysed)} files")
+    for path in disagreeing[:10]:
+        print(f"  differs: {path}")
+    table.add(f"outline + syntax-check, {len(analysed)} files", pair)
+    table.add("analyse, the same files", analyse, f"{analyse / pair:.2f}x", "<= 0.55x the two commands")
+
+
+def indexer_part(table: Table, root: str, scratch: str, repeat: int) -> IndexRun | None:
+    """The fresh all-core run, kept for the comparison with ctags."""
+    if not indexer_ready():
+        print(f"{INDEXER} has no --db, --jobs and --stats yet; the indexer's rows are left out")
+        return None
+    jobs_counts = sorted({1, 2, CPUS})
+    fresh = {jobs: fresh_index(root, scratch, jobs, repeat) for jobs in jobs_counts}
+    for jobs in jobs_counts:
+        if jobs != CPUS:
+            shutil.rmtree(fresh[jobs].folder)
+    every = fresh[CPUS]
+    again = unchanged_index(root, every, CPUS, repeat)
+    single, double = fresh[1].run.seconds, fresh[2].run.seconds
+    print(f"fresh index, all cores: {counts_text(every)}")
+    print(f"second run:             {counts_text(again)}")
+    table.add("fresh index, --jobs 1", single)
+    table.add("fresh index, --jobs 2", double, f"{single / double:.2f}x", ">= 1.8x faster than --jobs 1")
+    table.add(f"second run, nothing changed, --jobs {CPUS}", again.run.seconds,
+              f"{every.run.seconds / again.run.seconds:.1f}x", ">= 20x faster than a fresh run")
+    return every
+
+
+def ctags_part(table: Table, root: str, scratch: str, repeat: int, analysed: int,
+               every: IndexRun | None) -> Finished | None:
+    missing = ctags_missing()
+    if missing:
+        print(f"ctags: {missing}")
+        return None
+    ctags, argv = run_ctags(root, scratch, repeat)
+    totals = CTAGS_TOTALS.search(ctags.stderr)
+    print(f"ctags: {quoted(argv)}")
+    print(f"ctags read {totals[1] if totals else '?'} files (the indexer analyses {analysed})")
+    table.add("ctags -R, the same languages and folders", ctags.seconds)
+    if every is not None:
+        table.add(f"fresh index, all {CPUS} cores", every.run.seconds,
+                  f"{every.run.seconds / ctags.seconds:.2f}x", "<= 1.5x the time of ctags")
+    return ctags
+
+
+def print_memory(every: IndexRun, ctags: Finished | None) -> None:
+    print(f"peak resident memory, fresh index with all {CPUS} cores:")
+    if every.stats:
+        print(f"  the indexer's --stats: parent {every.stats[0]:.1f} MiB, "
+              f"largest worker {every.stats[1]:.1f} MiB")
+    else:
+        print("  the indexer's --stats: (no 'Peak resident memory' line)")
+    print(f"  largest process of the run (wait4): {every.run.peak_kib / 1024:.1f} MiB")
+    if ctags is not None:
+        print(f"  ctags -R: {ctags.peak_kib / 1024:.1f} MiB")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--root", default=sysconfig.get_paths()["stdlib"])
+    parser.add_argument("--quick", action="store_true",
+                        help=f"measure a copy of the first {QUICK_FILES} selected files only")
+    parser.add_argument("--rounds", type=int, default=3, help="calls per file for analyse (best counts)")
+    parser.add_argument("--repeat", type=int, default=1, help="runs of the indexer and of ctags (best counts)")
+    args = parser.parse_args()
+
+    print(f"command: {quoted([sys.executable] + sys.argv)}")
+    print(f"module: {native.__file__}")
+    scratch = tempfile.mkdtemp(prefix="bench_indexer_")
+    try:
+        root = os.path.abspath(args.root)
+        entries = native_scan(root)  # reads every selected file: the cache is warm from here on
+        if args.quick:
+            print(f"quick: the first {QUICK_FILES} of {len(entries)} selected files of {root}")
+            root = quick_tree(root, entries, scratch)
+            entries = native_scan(root)
+        analysed = [f"{root}/{e['path']}" for e in entries if extension(e["path"]) in CTAGS_LANGUAGE]
+        print(f"root: {root}")
+        print(f"selected files: {len(entries)}, of them analysed: {len(analysed)}, "
+              f"lines: {sum(e['total_lines'] for e in entries)}")
+        print(f"cpus: {CPUS}  load average: {load()}")
+        print()
+
+        table = Table()
+        analyse_part(table, analysed, args.rounds)
+        every = indexer_part(table, root, scratch, args.repeat)
+        ctags = ctags_part(table, root, scratch, args.repeat, len(analysed), every)
+        if table.rows:
+            print()
+            table.print()
+        if every is not None:
+            print()
+            print_memory(every, ctags)
+        print(f"\nload average at the end: {load()}")
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
