@@ -19,7 +19,8 @@ selected file:
      folders, links not followed, tags written to a temporary file.
   5. Peak resident memory of the all-core run: the indexer's own --stats line
      (parent and largest worker) and the kernel's figure for the largest
-     process of the run, from wait4.
+     process of the run, from wait4 in a bare interpreter that starts the run
+     (its own size, printed, is the floor of that figure).
 Each indexer and ctags figure is one run (--repeat N: the best of N). --quick
 copies the first few hundred selected files of ROOT to a temporary tree and
 measures that instead, for a smoke run. Prints a table of seconds, ratios and
@@ -38,7 +39,6 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
-import time
 from dataclasses import dataclass
 
 import marblewick_index_native as native
@@ -78,26 +78,43 @@ class Finished:
     exit_code: int
     stdout: str
     stderr: str
-    # The largest resident size of the process or of any child it waited for:
-    # wait4 reports the maximum over the whole tree of the run.
+    # The largest resident size of the process or of any child it waited for
+    # (wait4 reports the maximum over the whole tree of the run).
     peak_kib: int
 
 
+# A process that execs keeps the high-water mark of the memory it had before
+# (Linux records it at exec), so one started straight from this fat process
+# would report at least this process's size. A bare interpreter starts each
+# run instead, times it and waits for it; its own few MiB are the floor.
+LAUNCHER = """
+import os, sys, time
+started = time.perf_counter()
+pid = os.posix_spawn(sys.argv[2], sys.argv[2:], os.environ)
+_, status, usage = os.wait4(pid, 0)
+seconds = time.perf_counter() - started
+with open(sys.argv[1], "w") as f:
+    f.write(f"{seconds!r} {os.waitstatus_to_exitcode(status)} {usage.ru_maxrss}")
+"""
+
+
 def run_timed(argv: list[str], output_prefix: str) -> Finished:
-    """Runs argv with its output in files (no pipe to drain while timing) and
-    waits for it with wait4, whose resource use covers its pool workers too."""
-    out, err = output_prefix + ".out", output_prefix + ".err"
-    flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
-    actions = [(os.POSIX_SPAWN_OPEN, 1, out, flags, 0o644), (os.POSIX_SPAWN_OPEN, 2, err, flags, 0o644)]
-    started = time.perf_counter()
-    pid = os.posix_spawn(argv[0], argv, os.environ, file_actions=actions)
-    _, status, usage = os.wait4(pid, 0)
-    seconds = time.perf_counter() - started
-    with open(out, encoding="utf-8", errors="replace") as f:
-        stdout = f.read()
-    with open(err, encoding="utf-8", errors="replace") as f:
-        stderr = f.read()
-    return Finished(seconds, os.waitstatus_to_exitcode(status), stdout, stderr, usage.ru_maxrss)
+    """Runs argv with its output in files, through the launcher."""
+    figures = output_prefix + ".figures"
+    with (open(output_prefix + ".out", "w+", encoding="utf-8", errors="replace") as out,
+          open(output_prefix + ".err", "w+", encoding="utf-8", errors="replace") as err):
+        subprocess.run([sys.executable, "-S", "-E", "-c", LAUNCHER, figures, *argv],
+                       stdout=out, stderr=err, check=True)
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
+    with open(figures) as f:
+        seconds, exit_code, peak_kib = f.read().split()
+    return Finished(float(seconds), int(exit_code), stdout, stderr, int(peak_kib))
+
+
+def launcher_floor_kib(scratch: str) -> int:
+    return run_timed(["/bin/true"], os.path.join(scratch, "floor")).peak_kib
 
 
 def fail(what: str, argv: list[str], done: Finished) -> None:
@@ -197,12 +214,10 @@ def index(root: str, folder: str, jobs: int, name: str = "fresh") -> IndexRun:
 def fresh_index(root: str, scratch: str, jobs: int, repeat: int) -> IndexRun:
     """The best of `repeat` runs, each into a new database; only the best
     one's folder is kept."""
-    best = None
-    for attempt in range(repeat):
-        run = index(root, os.path.join(scratch, f"jobs{jobs}-{attempt}"), jobs)
-        if best is None or run.run.seconds < best.run.seconds:
-            best, run = run, best
-        if run is not None:
+    runs = [index(root, os.path.join(scratch, f"jobs{jobs}-{attempt}"), jobs) for attempt in range(repeat)]
+    best = min(runs, key=lambda r: r.run.seconds)
+    for run in runs:
+        if run is not best:
             shutil.rmtree(run.folder)
     return best
 
@@ -247,14 +262,11 @@ def ctags_command(root: str, tags: str) -> list[str]:
 
 def run_ctags(root: str, scratch: str, repeat: int) -> tuple[Finished, list[str]]:
     argv = ctags_command(root, os.path.join(scratch, "tags"))
-    best = None
-    for attempt in range(repeat):
-        done = run_timed(argv, os.path.join(scratch, f"ctags{attempt}"))
+    runs = [run_timed(argv, os.path.join(scratch, f"ctags{attempt}")) for attempt in range(repeat)]
+    for done in runs:
         if done.exit_code != 0:
             fail("ctags", argv, done)
-        if best is None or done.seconds < best.seconds:
-            best = done
-    return best, argv
+    return min(runs, key=lambda r: r.seconds), argv
 
 
 # ---- the report -----------------------------------------------------------------------
@@ -269,7 +281,7 @@ def quick_tree(root: str, entries: list[dict], scratch: str) -> str:
 
 
 class Table:
-    def __init__(self):
+    def __init__(self) -> None:
         self.rows: list[tuple[str, str, str, str]] = []
 
     def add(self, what: str, seconds: float | None, ratio: str = "", aim: str = "") -> None:
@@ -336,12 +348,13 @@ def ctags_part(table: Table, root: str, scratch: str, repeat: int, analysed: int
     print(f"ctags read {totals[1] if totals else '?'} files (the indexer analyses {analysed})")
     table.add("ctags -R, the same languages and folders", ctags.seconds)
     if every is not None:
-        table.add(f"fresh index, all {CPUS} cores", every.run.seconds,
+        same_run = " (the --jobs 2 run)" if CPUS == 2 else ""
+        table.add(f"fresh index, all {CPUS} cores{same_run}", every.run.seconds,
                   f"{every.run.seconds / ctags.seconds:.2f}x", "<= 1.5x the time of ctags")
     return ctags
 
 
-def print_memory(every: IndexRun, ctags: Finished | None) -> None:
+def print_memory(every: IndexRun, ctags: Finished | None, floor_kib: int) -> None:
     print(f"peak resident memory, fresh index with all {CPUS} cores:")
     if every.stats:
         print(f"  the indexer's --stats: parent {every.stats[0]:.1f} MiB, "
@@ -351,6 +364,7 @@ def print_memory(every: IndexRun, ctags: Finished | None) -> None:
     print(f"  largest process of the run (wait4): {every.run.peak_kib / 1024:.1f} MiB")
     if ctags is not None:
         print(f"  ctags -R: {ctags.peak_kib / 1024:.1f} MiB")
+    print(f"  (a process started this way shows at least {floor_kib / 1024:.1f} MiB, the launcher's own)")
 
 
 def main() -> int:
@@ -388,7 +402,7 @@ def main() -> int:
             table.print()
         if every is not None:
             print()
-            print_memory(every, ctags)
+            print_memory(every, ctags, launcher_floor_kib(scratch))
         print(f"\nload average at the end: {load()}")
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
