@@ -1,70 +1,285 @@
-"""The example indexer: a whole run, and its summary of analysis results."""
+"""The reference indexer: incremental runs equal a fresh index, the pool's size
+and place do not change what is written, bad files are recorded, a killed
+run leaves a usable index, and the queries answer from it."""
 
-import importlib.util
 import json
+import os
 import pathlib
+import signal
+import sqlite3
 import subprocess
 import sys
+import time
+
+import pytest
 
 import marblewick_index_native as native
 
-SCRIPT = pathlib.Path(__file__).resolve().parent.parent / "examples" / "index_tree.py"
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+SCRIPT = EXAMPLES / "index_tree.py"
+sys.path.insert(0, str(EXAMPLES))
+from marblewick_indexer import cli, update  # noqa: E402
+
+# A Rust text whose error recovery never ends without a parse budget.
+ENDLESS_RUST = "6&n[+0&n[+1&l[+1<)"
 
 
 def small_tree(root):
-    (root / "pkg").mkdir()
-    (root / "pkg" / "good.py").write_text("def f():\n    return 1\n")
+    (root / "pkg").mkdir(parents=True)
+    (root / "pkg" / "good.py").write_text("class A:\n    def m(self):\n        pass\n\ndef f():\n    return 1\n")
     (root / "pkg" / "broken.py").write_text("def f(:\n")
-    (root / "main.rs").write_text("fn main() {}\n")
+    (root / "main.rs").write_text("struct P;\nimpl P {\n    fn new() -> P { P }\n}\n")
     (root / "notes.md").write_text("# notes\n")
     (root / "node_modules").mkdir()
     (root / "node_modules" / "dep.js").write_text("x\n")
 
 
-def test_runs_on_a_tree_and_prints_the_file_count(tmp_path):
-    small_tree(tmp_path)
-    done = subprocess.run([sys.executable, str(SCRIPT), str(tmp_path)], capture_output=True,
-                          text=True, timeout=60)
+def index(root, db, *extra):
+    assert cli.main([str(root), "--db", str(db), "--no-progress", "--jobs", "2", *extra]) == 0
+
+
+def snapshot(db):
+    """The index's content, independent of row ids."""
+    with sqlite3.connect(db) as con:
+        return (
+            con.execute("SELECT path, digest, lines, language, valid, error_count, failure "
+                        "FROM files ORDER BY path").fetchall(),
+            con.execute("SELECT f.path, s.ordinal, s.name, s.kind, s.line, s.end_line, s.depth, "
+                        "s.signature, s.parent FROM symbols s JOIN files f ON f.id = s.file_id "
+                        "ORDER BY 1, 2").fetchall(),
+            con.execute('SELECT f.path, p.ordinal, p.line, p."column", p.kind, p.message '
+                        "FROM problems p JOIN files f ON f.id = p.file_id ORDER BY 1, 2").fetchall(),
+        )
+
+
+def dump(db):
+    with sqlite3.connect(db) as con:
+        return list(con.iterdump())
+
+
+def test_readme_run_prints_the_summary_and_keeps_its_index_in_the_working_folder(tmp_path):
+    small_tree(tmp_path / "tree")
+    (tmp_path / "work").mkdir()
+    done = subprocess.run([sys.executable, str(SCRIPT), str(tmp_path / "tree")], capture_output=True,
+                          text=True, timeout=60, cwd=tmp_path / "work")
     assert done.returncode == 0, done.stderr
-    assert f"Indexed 4 files (9 lines) under {tmp_path}" in done.stdout
+    assert f"Indexed 4 files (16 lines) under {tmp_path / 'tree'}\n" in done.stdout
+    assert "New 4, changed 0, unchanged 0, removed 0\nAnalysed 3 files with a grammar\n" in done.stdout
+    assert "Files that do not parse: 1\n  pkg/broken.py:1: missing )\n" in done.stdout
+    assert (tmp_path / "work" / cli.DEFAULT_DB).is_file()
 
 
-def test_summary_counts_symbols_problems_and_failures(tmp_path, monkeypatch, capsys):
+def test_stored_rows_are_the_modules_answers(tmp_path):
     small_tree(tmp_path)
-    spec = importlib.util.spec_from_file_location("index_tree", SCRIPT)
-    index_tree = importlib.util.module_from_spec(spec)
-    monkeypatch.setitem(sys.modules, "index_tree", index_tree)
-    spec.loader.exec_module(index_tree)
+    index(tmp_path, tmp_path / "i.sqlite")
+    files, symbols, problems = snapshot(tmp_path / "i.sqlite")
+    scanned = json.loads(native.run("scan", json.dumps({"root": str(tmp_path)})))["entries"]
+    assert [(f[0], f[1], f[2]) for f in files] == [
+        (e["path"], e["file_hash"], e["total_lines"]) for e in scanned]
+    for path, _digest, _lines, language, valid, error_count, failure in files:
+        full = str(tmp_path / path)
+        assert failure is None
+        if language == "markdown":
+            assert valid is None
+            continue
+        answer = json.loads(native.run("analyse", json.dumps({"path": full})))
+        check = answer["syntax_check"]
+        assert (valid, error_count) == (int(check["valid"]), check["error_count"])
+        assert [p[2:] for p in problems if p[0] == path] == [
+            (e["line"], e["column"], e["kind"], e["message"]) for e in check["errors"]]
+        assert [s[2:8] for s in symbols if s[0] == path] == [
+            (s["name"], s["kind"], s["line"], s["end_line"], s["depth"], s["signature"])
+            for s in answer["outline"]["symbols"]]
+    # A member points at its enclosing declaration.
+    assert [(s[2], s[8]) for s in symbols if s[0] == "pkg/good.py"] == [("A", None), ("m", 0), ("f", None)]
 
-    symbol = {"depth": 0, "end_line": 2, "kind": "function", "line": 1, "name": "f",
-              "signature": "def f():"}
-    answers = {
-        ("outline", "pkg/good.py"): {"checked": True, "language": "python", "ok": True,
-                                     "symbol_count": 2, "symbols": [symbol, dict(symbol, kind="class")]},
-        ("syntax-check", "pkg/broken.py"): {
-            "checked": True, "error_count": 1, "language": "python", "ok": True, "valid": False,
-            "errors": [{"column": 7, "kind": "error", "line": 1, "message": "unexpected ':'",
-                        "snippet": "def f(:"}]},
-        ("outline", "main.rs"): RuntimeError("Permission denied (os error 13)"),
-    }
 
+def rename(root):
+    (root / "pkg" / "good.py").rename(root / "pkg" / "renamed.py")
+
+
+EDITS = {
+    "nothing": (lambda root: None, "New 0, changed 0, unchanged 4, removed 0"),
+    "add": (lambda root: (root / "pkg" / "new.ts").write_text("export function g(): void {}\n"),
+            "New 1, changed 0, unchanged 4, removed 0"),
+    "change": (lambda root: (root / "pkg" / "broken.py").write_text("def f():\n    pass\n"),
+               "New 0, changed 1, unchanged 3, removed 0"),
+    "delete": (lambda root: (root / "main.rs").unlink(), "New 0, changed 0, unchanged 3, removed 1"),
+    "rename": (rename, "New 1, changed 0, unchanged 3, removed 1"),
+    # Only line endings differ: the digest, and so the index, stays the same.
+    "crlf": (lambda root: (root / "notes.md").write_bytes(b"# notes\r\n"),
+             "New 0, changed 0, unchanged 4, removed 0"),
+}
+
+
+@pytest.mark.parametrize("edit", EDITS)
+def test_a_second_run_gives_what_a_fresh_index_gives(tmp_path, capsys, edit):
+    tree = tmp_path / "tree"
+    tree.mkdir()
+    small_tree(tree)
+    index(tree, tmp_path / "kept.sqlite")
+    change, counts = EDITS[edit]
+    change(tree)
+    capsys.readouterr()
+    index(tree, tmp_path / "kept.sqlite")
+    assert counts in capsys.readouterr().out
+    index(tree, tmp_path / "fresh.sqlite")
+    assert snapshot(tmp_path / "kept.sqlite") == snapshot(tmp_path / "fresh.sqlite")
+
+
+def many_files_tree(root, count):
+    for n in range(count):
+        (root / f"m{n:03}.py").write_text(f"def f{n}(x):\n    return x\n\nclass C{n}:\n    pass\n")
+
+
+def test_a_pool_of_one_and_of_two_write_the_same_database(tmp_path):
+    tree = tmp_path / "tree"
+    tree.mkdir()
+    many_files_tree(tree, 150)
+    small_tree(tree)
+    index(tree, tmp_path / "one.sqlite", "--jobs", "1", "--batch-size", "7")
+    index(tree, tmp_path / "two.sqlite", "--jobs", "2")
+    assert dump(tmp_path / "one.sqlite") == dump(tmp_path / "two.sqlite")
+
+
+def with_ghost_file(monkeypatch):
+    """A scan that also reports a file which is gone by the time it is read."""
     real_run = native.run
 
-    def fake_run(command, payload_json):
-        if command == "scan":
-            return real_run(command, payload_json)
-        relative = json.loads(payload_json)["path"][len(str(tmp_path)) + 1:]
-        answer = answers.get((command, relative))
-        if isinstance(answer, Exception):
-            raise answer
-        if answer is None:
-            answer = {"checked": False, "language": "python", "ok": True, "reason": "no_parser"}
-        return json.dumps(answer)
+    def run(command, payload_json):
+        answer = real_run(command, payload_json)
+        if command != "scan":
+            return answer
+        scanned = json.loads(answer)
+        scanned["entries"].insert(0, {"file_hash": "0" * 64, "path": "a_ghost.py", "total_lines": 1})
+        return json.dumps(scanned)
 
-    monkeypatch.setattr(index_tree.native, "run", fake_run)
-    assert index_tree.main([str(tmp_path)]) == 0
+    monkeypatch.setattr(update.native, "run", run)
+
+
+def test_files_that_cannot_be_analysed_are_recorded_and_the_run_goes_on(tmp_path, monkeypatch, capsys):
+    small_tree(tmp_path)
+    (tmp_path / "endless.rs").write_text(ENDLESS_RUST)
+    with_ghost_file(monkeypatch)
+    index(tmp_path, tmp_path / "i.sqlite", "--timeout-ms", "200")
+    files = {row[0]: row for row in snapshot(tmp_path / "i.sqlite")[0]}
+    assert files["a_ghost.py"][-1] == "No such file or directory (os error 2)"
+    assert files["endless.rs"][-1] == "parse did not finish within 200 ms"
+    assert files["pkg/good.py"][4:] == (1, 0, None)
     out = capsys.readouterr().out
-    assert "Analysed 3 files with a grammar" in out
-    assert "  class              1\n  function           1\n" in out
-    assert "Files that do not parse: 1\n  pkg/broken.py:1: unexpected ':'\n" in out
-    assert "outline: Permission denied (os error 13) (1 files)\n    main.rs\n" in out
+    assert ("Files that could not be analysed: 2\n"
+            "  No such file or directory (os error 2) (1 files)\n    a_ghost.py\n"
+            "  parse did not finish within 200 ms (1 files)\n    endless.rs\n") in out
+
+
+def count_files(db):
+    try:
+        with sqlite3.connect(f"file:{db}?mode=ro", uri=True) as con:
+            return con.execute("SELECT COUNT(*) FROM files").fetchone()[0]
+    except sqlite3.OperationalError:
+        return 0  # not created yet
+
+
+def test_a_killed_run_leaves_a_consistent_index_that_the_next_run_completes(tmp_path):
+    tree = tmp_path / "tree"
+    tree.mkdir()
+    many_files_tree(tree, 120)
+    # Sorted after m000..m119, so the run is busy with it while earlier
+    # batches are already written.
+    (tree / "n.rs").write_text(ENDLESS_RUST)
+    (tree / "z.py").write_text("def last():\n    pass\n")
+    db = tmp_path / "i.sqlite"
+    run = subprocess.Popen([sys.executable, str(SCRIPT), str(tree), "--db", str(db), "--jobs", "1",
+                            "--batch-size", "10", "--timeout-ms", "20000", "--no-progress"],
+                           start_new_session=True, stdout=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while count_files(db) < 50 and run.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.02)
+        run.send_signal(signal.SIGKILL)
+    finally:
+        os.killpg(run.pid, signal.SIGKILL)
+        run.wait()
+    assert run.returncode == -signal.SIGKILL
+    written = count_files(db)
+    assert 50 <= written < 122
+    with sqlite3.connect(db) as con:
+        assert con.execute("PRAGMA integrity_check").fetchone() == ("ok",)
+        # Every file written so far carries all of its symbols.
+        assert con.execute("SELECT COUNT(*) FROM symbols").fetchone()[0] == 2 * written
+
+    index(tree, db, "--timeout-ms", "100")
+    index(tree, tmp_path / "fresh.sqlite", "--timeout-ms", "100")
+    assert snapshot(db) == snapshot(tmp_path / "fresh.sqlite")
+
+
+def test_a_dask_cluster_writes_what_the_local_pool_writes(tmp_path, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    small_tree(tmp_path / "tree")
+    (tmp_path / "tree" / "endless.rs").write_text(ENDLESS_RUST)
+    many_files_tree(tmp_path / "tree", 40)
+    with_ghost_file(monkeypatch)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        index(tmp_path / "tree", tmp_path / "dask.sqlite", "--timeout-ms", "200",
+              "--scheduler", cluster.scheduler_address)
+    index(tmp_path / "tree", tmp_path / "local.sqlite", "--timeout-ms", "200")
+    assert dump(tmp_path / "dask.sqlite") == dump(tmp_path / "local.sqlite")
+
+
+@pytest.mark.parametrize(
+    "query, expected",
+    [
+        (["--find", "A"], "pkg/good.py:1 class class A:\n"),
+        (["--find", "new"], "main.rs:3 method fn new() -> P { P }\n"),
+        (["--find", "nothing"], ""),
+        (["--problems"], "pkg/broken.py:1:7: missing )\n"),
+    ],
+)
+def test_queries(tmp_path, capsys, query, expected):
+    small_tree(tmp_path)
+    index(tmp_path, tmp_path / "i.sqlite")
+    capsys.readouterr()
+    index(tmp_path, tmp_path / "i.sqlite", "--no-update", *query)
+    assert capsys.readouterr().out == expected
+
+
+def refuse_other_version(db, tree):
+    index(tree, db)
+    with sqlite3.connect(db) as con:
+        con.execute("UPDATE meta SET value = '99' WHERE key = 'schema_version'")
+
+
+def refuse_other_root(db, tree):
+    other = tree / "pkg"
+    index(other, db)
+
+
+@pytest.mark.parametrize(
+    "prepare, arguments, message",
+    [
+        (refuse_other_version, [], "holds schema version 99; this indexer reads and writes version 1."),
+        (refuse_other_root, [], "indexes {tree}/pkg, not {tree}; choose another --db"),
+        (lambda db, tree: db.write_bytes(b"not a database" * 100), [],
+         "is not an index this indexer can use: file is not a database"),
+        (lambda db, tree: None, ["--find", "x", "--no-update"], "no index at {db}"),
+    ],
+    ids=["schema-version", "root", "not-sqlite", "no-index"],
+)
+def test_refused_databases_are_left_alone(tmp_path, capsys, prepare, arguments, message):
+    small_tree(tmp_path)
+    db = tmp_path / "i.sqlite"
+    prepare(db, tmp_path)
+    before = db.read_bytes() if db.exists() else None
+    capsys.readouterr()
+    assert cli.main([str(tmp_path), "--db", str(db), "--no-progress", *arguments]) == 2
+    assert message.format(tree=tmp_path, db=db) in capsys.readouterr().err
+    assert (db.read_bytes() if db.exists() else None) == before
+
+
+def test_files_beyond_the_scan_limit_stay_indexed(tmp_path, capsys):
+    small_tree(tmp_path)
+    index(tmp_path, tmp_path / "i.sqlite")
+    index(tmp_path, tmp_path / "i.sqlite", "--max-files", "2")
+    assert "New 0, changed 0, unchanged 2, removed 0" in capsys.readouterr().out
+    assert len(snapshot(tmp_path / "i.sqlite")[0]) == 4

@@ -1,0 +1,137 @@
+"""The command line: bring the index of ROOT up to date, then print a summary
+or answer a query from it."""
+
+from __future__ import annotations
+
+import argparse
+import resource
+import sys
+from collections import defaultdict
+from contextlib import closing
+
+from .store import RefusedIndex, Store
+from .update import DEFAULT_BATCH_SIZE, RunCounts, update_index
+from .workers import default_jobs, dask_pool, local_pool
+
+DEFAULT_DB = ".marblewick-index.sqlite"
+# Paths listed per distinct analysis failure before the rest are counted.
+FAILURE_EXAMPLES = 10
+
+
+def positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def not_negative(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative, not {value}")
+    return value
+
+
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="index_tree.py",
+        description="Keep an SQLite index of a source tree's declarations and syntax problems "
+                    "up to date, and print a summary of it.")
+    parser.add_argument("root", nargs="?", default=".", help="directory to index (default: .)")
+    parser.add_argument("--db", default=DEFAULT_DB, help=f"index database (default: ./{DEFAULT_DB})")
+    parser.add_argument("--jobs", type=positive, default=default_jobs(),
+                        help="analysis processes (default: the CPU count)")
+    parser.add_argument("--timeout-ms", type=not_negative, default=10000,
+                        help="parse budget per file in milliseconds, 0 for none (default: 10000)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="analyse on this Dask distributed scheduler instead of local processes")
+    parser.add_argument("--max-files", type=not_negative, default=100000,
+                        help="most files to scan (default: 100000)")
+    parser.add_argument("--batch-size", type=positive, default=DEFAULT_BATCH_SIZE,
+                        help=f"files written per transaction (default: {DEFAULT_BATCH_SIZE})")
+    parser.add_argument("--find", metavar="NAME", help="print the symbols named NAME instead of the summary")
+    parser.add_argument("--problems", action="store_true",
+                        help="list the files that do not parse instead of the summary")
+    parser.add_argument("--no-update", action="store_true",
+                        help="answer --find or --problems from the index as it is, without a scan")
+    parser.add_argument("--no-progress", action="store_true", help="no progress bars on stderr")
+    parser.add_argument("--stats", action="store_true",
+                        help="also print the peak resident memory of the parent and of a worker")
+    return parser.parse_args(argv)
+
+
+def print_summary(root: str, store: Store, counts: RunCounts, max_files: int) -> None:
+    print(f"Indexed {counts.scanned} files ({counts.lines} lines) under {root}")
+    if counts.limit_reached:
+        print(f"  (the limit of {max_files} files was reached; raise --max-files to see more)")
+    print(f"New {counts.new}, changed {counts.changed}, unchanged {counts.unchanged}, "
+          f"removed {counts.removed}")
+    print(f"Analysed {counts.analysed} files with a grammar")
+
+    print("\nFiles and lines per language:")
+    for language, files, lines in sorted(store.totals_per_language(), key=lambda r: (-r[1], r[0])):
+        print(f"  {language:<12} {files:>7} files {lines:>9} lines")
+
+    print("\nSymbols per kind:")
+    kinds = sorted(store.symbols_per_kind(), key=lambda r: (-r[1], r[0]))
+    if not kinds:
+        print("  (none)")
+    for kind, n in kinds:
+        print(f"  {kind:<12} {n:>7}")
+
+    unparsed = list(store.unparsed())
+    print(f"\nFiles that do not parse: {len(unparsed)}")
+    for path, line, _column, message in unparsed:
+        print(f"  {path}:{line}: {message}")
+
+    failures: dict[str, list[str]] = defaultdict(list)
+    for failure, path in store.failures():
+        failures[failure].append(path)
+    print(f"\nFiles that could not be analysed: {sum(len(p) for p in failures.values())}")
+    for reason, paths in failures.items():
+        print(f"  {reason} ({len(paths)} files)")
+        for path in paths[:FAILURE_EXAMPLES]:
+            print(f"    {path}")
+        if len(paths) > FAILURE_EXAMPLES:
+            print(f"    ... and {len(paths) - FAILURE_EXAMPLES} more")
+
+
+def print_queries(store: Store, args: argparse.Namespace) -> None:
+    if args.find is not None:
+        for path, line, kind, signature in store.find(args.find):
+            print(f"{path}:{line} {kind} {signature}")
+    if args.problems:
+        for path, first_line, column, message in store.unparsed():
+            print(f"{path}:{first_line}:{column}: {message}")
+
+
+def print_stats(counts: RunCounts) -> None:
+    parent_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(f"Peak resident memory: parent {parent_kib / 1024:.1f} MiB, "
+          f"largest worker {counts.peak_worker_kib / 1024:.1f} MiB")
+    print(f"Seconds: scan {counts.seconds['scan']:.2f}, analyse and write {counts.seconds['analyse']:.2f}")
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_arguments(argv)
+    querying = args.find is not None or args.problems
+    try:
+        store = Store(args.db, args.root, create=not (querying and args.no_update))
+    except RefusedIndex as refusal:
+        print(f"index_tree.py: {refusal}", file=sys.stderr)
+        return 2
+    with closing(store):
+        counts = None
+        if not (querying and args.no_update):
+            pool = dask_pool(args.scheduler) if args.scheduler else local_pool(args.jobs)
+            with pool as workers:
+                counts = update_index(args.root, store, workers, timeout_ms=args.timeout_ms,
+                                      max_files=args.max_files, batch_size=args.batch_size,
+                                      show_progress=not args.no_progress)
+        if querying:
+            print_queries(store, args)
+        elif counts is not None:
+            print_summary(args.root, store, counts, args.max_files)
+        if args.stats and counts is not None:
+            print_stats(counts)
+    return 0
