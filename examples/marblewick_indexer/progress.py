@@ -9,13 +9,17 @@ import sys
 PROGRESS_THRESHOLD = 200
 
 
+def worth_showing(files: int, wanted: bool) -> bool:
+    return wanted and files >= PROGRESS_THRESHOLD
+
+
 class Progress:
-    def __init__(self, label: str, total: int, enabled: bool = True):
+    def __init__(self, label: str, total: int, enabled: bool):
         self.label = label
         self.total = total
         self.done = 0
         self.bar = None
-        self.enabled = enabled and total >= PROGRESS_THRESHOLD
+        self.enabled = enabled
         if not self.enabled:
             return
         try:

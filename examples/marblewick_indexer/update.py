@@ -5,13 +5,14 @@ from __future__ import annotations
 
 import json
 import os
+import sys
 import time
 from dataclasses import dataclass, field
 
 import marblewick_index_native as native
 
 from .analysis import FileTask
-from .progress import Progress
+from .progress import Progress, worth_showing
 from .store import ScannedFile, Store
 from .workers import Pool, analyse_in_order
 
@@ -60,7 +61,8 @@ def language_of(path: str) -> str:
 
 
 def scan_tree(root: str, max_files: int, show_progress: bool) -> list[ScannedFile]:
-    with Progress("scan", 1, show_progress and max_files >= 1000) as progress:
+    # One call: the bar only tells that the scan is running, and for how long.
+    with Progress("scan", 1, show_progress and sys.stderr.isatty()) as progress:
         scanned = json.loads(native.run("scan", json.dumps({"root": root, "max_files": max_files})))
         progress.advance()
     return [ScannedFile(e["path"], e["file_hash"], e["total_lines"], language_of(e["path"]))
@@ -106,8 +108,9 @@ def update_index(root: str, store: Store, pool: Pool, *, timeout_ms: int, max_fi
     to_analyse = [file for file in to_write if file.language in ANALYSED_LANGUAGES]
     tasks = [FileTask(file.path, os.path.join(root, file.path), None, timeout_ms) for file in to_analyse]
     started = time.perf_counter()
-    with Progress("analyse", len(tasks), show_progress) as analysing, \
-            Progress("write", len(tasks), show_progress) as writing:
+    shown = worth_showing(len(tasks), show_progress)
+    with Progress("analyse", len(tasks), shown) as analysing, \
+            Progress("write", len(tasks), shown) as writing:
         batch: list = []
         batch_started = time.monotonic()
         results = analyse_in_order(pool, tasks, analysing.advance)

@@ -17,8 +17,8 @@ from .analysis import FileResult, FileTask
 
 # Chunks per worker that are in flight at once: enough to keep every worker
 # busy while the parent waits for the oldest chunk.
-CHUNKS_IN_FLIGHT_PER_WORKER = 3
-LARGEST_CHUNK = 64
+CHUNKS_IN_FLIGHT_PER_WORKER = 16
+LARGEST_CHUNK = 32
 
 
 class Pool:
