@@ -78,23 +78,44 @@ class Finished:
     exit_code: int
     stdout: str
     stderr: str
-    # The largest resident size of the process or of any child it waited for
-    # (wait4 reports the maximum over the whole tree of the run).
+    # The largest resident size of any process of the run, the ones its
+    # children left behind included (see LAUNCHER).
     peak_kib: int
+    # Some process of the run was still alive LEFTOVER_SECONDS after the run
+    # ended; its memory is not in peak_kib.
+    leftovers: bool
 
 
+LEFTOVER_SECONDS = 30
 # A process that execs keeps the high-water mark of the memory it had before
 # (Linux records it at exec), so one started straight from this fat process
 # would report at least this process's size. A bare interpreter starts each
-# run instead, times it and waits for it; its own few MiB are the floor.
+# run instead, times it, and takes the peak from wait4, which covers each
+# process's own waited-for children. A pool's workers may be children of a
+# server process that outlives the parent (the forkserver); as the run's
+# subreaper, the launcher inherits such orphans and waits for them too.
 LAUNCHER = """
-import os, sys, time
+import ctypes, os, sys, time
+ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
 started = time.perf_counter()
-pid = os.posix_spawn(sys.argv[2], sys.argv[2:], os.environ)
+pid = os.posix_spawn(sys.argv[3], sys.argv[3:], os.environ)
 _, status, usage = os.wait4(pid, 0)
 seconds = time.perf_counter() - started
+peak, leftovers, deadline = usage.ru_maxrss, 0, time.monotonic() + float(sys.argv[2])
+while True:
+    try:
+        orphan, _, usage = os.wait4(-1, os.WNOHANG)
+    except ChildProcessError:
+        break
+    if orphan:
+        peak = max(peak, usage.ru_maxrss)
+    elif time.monotonic() > deadline:
+        leftovers = 1
+        break
+    else:
+        time.sleep(0.05)
 with open(sys.argv[1], "w") as f:
-    f.write(f"{seconds!r} {os.waitstatus_to_exitcode(status)} {usage.ru_maxrss}")
+    f.write(f"{seconds!r} {os.waitstatus_to_exitcode(status)} {peak} {leftovers}")
 """
 
 
@@ -103,14 +124,14 @@ def run_timed(argv: list[str], output_prefix: str) -> Finished:
     figures = output_prefix + ".figures"
     with (open(output_prefix + ".out", "w+", encoding="utf-8", errors="replace") as out,
           open(output_prefix + ".err", "w+", encoding="utf-8", errors="replace") as err):
-        subprocess.run([sys.executable, "-S", "-E", "-c", LAUNCHER, figures, *argv],
+        subprocess.run([sys.executable, "-S", "-E", "-c", LAUNCHER, figures, str(LEFTOVER_SECONDS), *argv],
                        stdout=out, stderr=err, check=True)
         out.seek(0)
         err.seek(0)
         stdout, stderr = out.read(), err.read()
     with open(figures) as f:
-        seconds, exit_code, peak_kib = f.read().split()
-    return Finished(float(seconds), int(exit_code), stdout, stderr, int(peak_kib))
+        seconds, exit_code, peak_kib, leftovers = f.read().split()
+    return Finished(float(seconds), int(exit_code), stdout, stderr, int(peak_kib), leftovers == "1")
 
 
 def launcher_floor_kib(scratch: str) -> int:
@@ -361,9 +382,10 @@ def print_memory(every: IndexRun, ctags: Finished | None, floor_kib: int) -> Non
               f"largest worker {every.stats[1]:.1f} MiB")
     else:
         print("  the indexer's --stats: (no 'Peak resident memory' line)")
-    print(f"  largest process of the run (wait4): {every.run.peak_kib / 1024:.1f} MiB")
-    if ctags is not None:
-        print(f"  ctags -R: {ctags.peak_kib / 1024:.1f} MiB")
+    for what, run in (("largest process of the run", every.run), ("ctags -R", ctags)):
+        if run is not None:
+            uncounted = f" (processes alive {LEFTOVER_SECONDS} s after the run are not counted)" if run.leftovers else ""
+            print(f"  {what} (wait4): {run.peak_kib / 1024:.1f} MiB{uncounted}")
     print(f"  (a process started this way shows at least {floor_kib / 1024:.1f} MiB, the launcher's own)")
 
 
