@@ -9,11 +9,14 @@ from __future__ import annotations
 
 import os
 import sqlite3
+from contextlib import contextmanager
 from typing import Iterable, Iterator
 
 from .analysis import FileResult
 
 SCHEMA_VERSION = 1
+# Writes of at least this many files (and half the index) count as a bulk load.
+BULK_LOAD_FILES = 1000
 
 SCHEMA = """
 CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -39,7 +42,6 @@ CREATE TABLE symbols (
     parent    INTEGER,                  -- ordinal of the enclosing symbol
     PRIMARY KEY (file_id, ordinal)
 ) WITHOUT ROWID;
-CREATE INDEX symbols_by_name ON symbols (name);
 CREATE TABLE problems (
     file_id INTEGER NOT NULL REFERENCES files(id) ON DELETE CASCADE,
     ordinal INTEGER NOT NULL,
@@ -50,6 +52,10 @@ CREATE TABLE problems (
     PRIMARY KEY (file_id, ordinal)
 ) WITHOUT ROWID;
 """
+
+# Built after a bulk load rather than row by row during it (see bulk_load);
+# every opening restores it, should a killed run have left it out.
+NAME_INDEX = "CREATE INDEX IF NOT EXISTS symbols_by_name ON symbols (name)"
 
 
 class RefusedIndex(Exception):
@@ -75,6 +81,7 @@ class Store:
             self.db.execute("PRAGMA journal_mode = WAL")
             self.db.execute("PRAGMA synchronous = NORMAL")
             self._open_or_create(os.path.abspath(root))
+            self.db.execute(NAME_INDEX)
         except sqlite3.DatabaseError as error:
             raise RefusedIndex(f"{db_path} is not an index this indexer can use: {error}") from None
 
@@ -110,6 +117,18 @@ class Store:
         return dict(self.db.execute("SELECT path, digest FROM files"))
 
     # --- writing ---------------------------------------------------------------
+
+    @contextmanager
+    def bulk_load(self, files: int) -> Iterator[None]:
+        """Writing many files at once (a fresh index, a large change): the name
+        index is dropped for the load and built once at its end, which costs
+        the writing parent much less than keeping it up to date row by row."""
+        bulk = files >= max(BULK_LOAD_FILES, len(self.stored_digests()) // 2)
+        if bulk:
+            self.db.execute("DROP INDEX IF EXISTS symbols_by_name")
+        yield
+        if bulk:
+            self.db.execute(NAME_INDEX)
 
     def remove(self, paths: Iterable[str]) -> None:
         with self.transaction():

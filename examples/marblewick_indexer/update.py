@@ -109,7 +109,7 @@ def update_index(root: str, store: Store, pool: Pool, *, timeout_ms: int, max_fi
     tasks = [FileTask(file.path, os.path.join(root, file.path), None, timeout_ms) for file in to_analyse]
     started = time.perf_counter()
     shown = worth_showing(len(tasks), show_progress)
-    with Progress("analyse", len(tasks), shown) as analysing, \
+    with store.bulk_load(len(tasks)), Progress("analyse", len(tasks), shown) as analysing, \
             Progress("write", len(tasks), shown) as writing:
         batch: list = []
         batch_started = time.monotonic()
