@@ -113,6 +113,9 @@ class Store:
 
     # --- what the run compares against ----------------------------------------
 
+    def file_count(self) -> int:
+        return self.db.execute("SELECT COUNT(*) FROM files").fetchone()[0]
+
     def stored_digests(self) -> dict[str, str]:
         return dict(self.db.execute("SELECT path, digest FROM files"))
 
@@ -123,7 +126,7 @@ class Store:
         """Writing many files at once (a fresh index, a large change): the name
         index is dropped for the load and built once at its end, which costs
         the writing parent much less than keeping it up to date row by row."""
-        bulk = files >= max(BULK_LOAD_FILES, len(self.stored_digests()) // 2)
+        bulk = files >= BULK_LOAD_FILES and files >= self.file_count() // 2
         if bulk:
             self.db.execute("DROP INDEX IF EXISTS symbols_by_name")
         yield
