@@ -10,8 +10,13 @@ namespace marblewick {
 namespace {
 
 const EVP_MD* sha256_method() {
-  // Fetched once: an implicit fetch on every digest costs a lookup and a lock.
+#if OPENSSL_VERSION_NUMBER >= 0x30000000L
+  // Fetched once: from OpenSSL 3 on, the built-in method would be fetched
+  // implicitly on every digest, which costs a lookup and a lock.
   static const EVP_MD* method = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+#else
+  static const EVP_MD* method = EVP_sha256();
+#endif
   check_invariant(method != nullptr, "SHA-256 is not available from libcrypto");
   return method;
 }
