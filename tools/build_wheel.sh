@@ -150,7 +150,7 @@ policy="${policy##*-}"
 mapfile -t grafted < <("$build_python" - "${repaired[0]}" <<'EOF'
 import sys, zipfile
 for name in zipfile.ZipFile(sys.argv[1]).namelist():
-    if ".libs/" in name:
+    if ".libs/" in name and not name.endswith("/"):
         print(name)
 EOF
 )
@@ -173,7 +173,7 @@ for entry in "${pythons[@]}"; do
     continue
   fi
   if (cd "$work/run" && env -u PYTHONPATH PYTHONNOUSERSITE=1 MARBLEWICK_PROBE_DIR="$work/build" \
-        "$venv/bin/python" -m pytest -q -p installed_wheel_plugin "$work/src/tests") \
+        "$venv/bin/python" -m pytest -q -rs -p installed_wheel_plugin "$work/src/tests") \
       2>&1 | tee "$work/logs/pytest-$version.log"; then
     results+=("$version: $(tail -n 1 "$work/logs/pytest-$version.log")")
   else

@@ -14,9 +14,11 @@ def pytest_collection_finish(session):
     module = sys.modules.get(MODULE)
     if module is None:
         pytest.exit(f"the collected tests never imported {MODULE}", returncode=4)
+    if sys.prefix == sys.base_prefix:
+        pytest.exit(f"{sys.executable} runs outside a virtual environment", returncode=4)
     location = pathlib.Path(module.__file__).resolve()
     environment = pathlib.Path(sys.prefix).resolve()
-    if sys.prefix == sys.base_prefix or not location.is_relative_to(environment):
+    if not location.is_relative_to(environment):
         pytest.exit(f"{MODULE} came from {location}, not from the virtual environment "
                     f"{environment}", returncode=4)
     session.config.pluginmanager.get_plugin("terminalreporter").write_line(
