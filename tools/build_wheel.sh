@@ -108,7 +108,8 @@ step "snapshot of $repo"
 if git -C "$repo" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   git -C "$repo" ls-files -z --cached --others --exclude-standard \
     | while IFS= read -r -d '' path; do
-        [[ -e $repo/$path ]] && printf '%s\0' "$path"
+        # A tracked file deleted in the working tree is left out, as pip would.
+        if [[ -e $repo/$path ]]; then printf '%s\0' "$path"; fi
       done \
     | tar -C "$repo" --null -T - -cf - | tar -C "$work/src" -xf -
 else
@@ -157,7 +158,7 @@ EOF
 cp "${repaired[0]}" "$out_dir/"
 echo "repaired: $wheel_name"
 
-cp "$work/src/tools/installed_wheel_plugin.py" "$work/run/"
+cp "$repo/tools/installed_wheel_plugin.py" "$work/run/"
 results=()
 failed=0
 for entry in "${pythons[@]}"; do
