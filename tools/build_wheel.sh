@@ -3,7 +3,8 @@
 # whole test suite against that wheel installed in a fresh virtual environment of
 # every CPython from 3.11 up that this machine has.
 #
-#   tools/build_wheel.sh [OUT_DIR]    the repaired wheel lands in OUT_DIR (default: dist/)
+#   tools/build_wheel.sh [OUT_DIR]    the repaired wheel lands in OUT_DIR (default:
+#                                     dist/) once the suite passed under every one
 #
 # Environment:
 #   MARBLEWICK_DEPENDENCY_DIR  a folder holding the pinned dependency archives;
@@ -155,7 +156,6 @@ for name in zipfile.ZipFile(sys.argv[1]).namelist():
         print(name)
 EOF
 )
-cp "${repaired[0]}" "$out_dir/"
 echo "repaired: $wheel_name"
 
 cp "$repo/tools/installed_wheel_plugin.py" "$work/run/"
@@ -184,7 +184,14 @@ for entry in "${pythons[@]}"; do
 done
 
 step "summary"
-echo "wheel:   $out_dir/$wheel_name ($(stat -c %s "${repaired[0]}") bytes)"
+# Only a wheel that passed everywhere reaches OUT_DIR; a failed one stays in
+# the kept work folder.
+wheel="${repaired[0]}"
+if [[ $failed -eq 0 ]]; then
+  cp "$wheel" "$out_dir/"
+  wheel="$out_dir/$wheel_name"
+fi
+echo "wheel:   $wheel ($(stat -c %s "$wheel") bytes)"
 echo "policy:  $policy"
 echo "grafted: ${grafted[*]:-nothing}"
 echo "build:   ${build_seconds} s (pip wheel, fresh build folder, test probe included)"
