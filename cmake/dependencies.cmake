@@ -1,117 +1,95 @@
 # Third-party sources: the parser runtime and the six grammars, fetched at build
-# time from the package index that pip is configured to use, pinned by version
-# and checked against the SHA-256 recorded here. Nothing of them is committed.
-#
-# Offline builds: download the archives below into one folder beforehand
-# (`pip download --no-deps --no-binary :all: -d DIR NAME==VERSION` for each row)
-# and configure with -DMARBLEWICK_DEPENDENCY_DIR=DIR, for example
-#   pip install . -Ccmake.define.MARBLEWICK_DEPENDENCY_DIR=/path/to/archives
+# time from the package index that pip is configured to use. Each is pinned by
+# version and by the SHA-256 of its source archive in cmake/dependency_pins.txt,
+# the only place they are written (that file also says how to fill a folder for
+# an offline build). pip checks each hash before anything in an archive runs.
+# Nothing of them is committed.
 
 set(MARBLEWICK_DEPENDENCY_DIR "" CACHE PATH
     "Folder holding the pinned dependency archives; empty means download them with pip")
 
-# package | version | archive file name | SHA-256 of the archive
-set(MARBLEWICK_DEPENDENCIES
-  "tree-sitter|0.25.2|tree-sitter-0.25.2.tar.gz|fe43c158555da46723b28b52e058ad444195afd1db3ca7720c59a254544e9c20"
-  "tree-sitter-python|0.23.6|tree_sitter_python-0.23.6.tar.gz|354bfa0a2f9217431764a631516f85173e9711af2c13dbd796a8815acfe505d9"
-  "tree-sitter-javascript|0.23.1|tree_sitter_javascript-0.23.1.tar.gz|b2059ce8b150162cda05a457ca3920450adbf915119c04b8c67b5241cd7fcfed"
-  "tree-sitter-typescript|0.23.2|tree_sitter_typescript-0.23.2.tar.gz|7b167b5827c882261cb7a50dfa0fb567975f9b315e87ed87ad0a0a3aedb3834d"
-  "tree-sitter-rust|0.23.2|tree_sitter_rust-0.23.2.tar.gz|9088a0e0342d3de2749088811f5561994423cb10dab5ad3251003dffaa0a1bd1"
-  "tree-sitter-json|0.24.8|tree_sitter_json-0.24.8.tar.gz|ca8486e52e2d261819311d35cf98656123d59008c3b7dcf91e61d2c0c6f3120e"
-  # The typescript source distribution leaves out two things its scanners need:
-  # the shared external scanner (common/scanner.h) and the grammar-side headers
-  # of the ABI 14 generator (tree_sitter/parser.h, alloc.h, array.h). This
-  # archive carries both from the same grammar snapshot; the build checks below
-  # that its typescript and tsx parser.c are byte-identical to the pinned 0.23.2.
-  "tree-sitter-language-pack|0.3.0|tree_sitter_language_pack-0.3.0.tar.gz|225462231df13cead9a7e9d888be6127c0c91fae3746a3a2c61e3b8ea3eb392a"
-)
+include("${CMAKE_CURRENT_LIST_DIR}/dependency_archives.cmake")
 
 set(_deps_root "${CMAKE_BINARY_DIR}/_deps")
+marblewick_read_pins("${CMAKE_CURRENT_LIST_DIR}/dependency_pins.txt")
+if(MARBLEWICK_DEPENDENCY_DIR)
+  marblewick_obtain_archives(OFFLINE_DIR "${MARBLEWICK_DEPENDENCY_DIR}")
+else()
+  marblewick_obtain_archives(DOWNLOAD_DIR "${_deps_root}/archives" PYTHON "${Python_EXECUTABLE}")
+endif()
 
-# Gives the extracted top folder of one pinned archive in OUT_DIR.
-function(marblewick_fetch_dependency entry out_dir)
-  string(REPLACE "|" ";" fields "${entry}")
-  list(GET fields 0 package)
-  list(GET fields 1 version)
-  list(GET fields 2 archive)
-  list(GET fields 3 expected_sha)
-
-  set(extracted "${_deps_root}/src/${package}-${version}")
-  set(stamp "${extracted}/.marblewick-${expected_sha}")
-  if(EXISTS "${stamp}")
-    file(GLOB top LIST_DIRECTORIES true "${extracted}/*")
-    list(FILTER top EXCLUDE REGEX "/\\.marblewick-")
-    set(${out_dir} "${top}" PARENT_SCOPE)
-    return()
-  endif()
-
-  if(MARBLEWICK_DEPENDENCY_DIR)
-    set(path "${MARBLEWICK_DEPENDENCY_DIR}/${archive}")
-    if(NOT EXISTS "${path}")
-      message(FATAL_ERROR "${archive} is not in MARBLEWICK_DEPENDENCY_DIR (${MARBLEWICK_DEPENDENCY_DIR})")
-    endif()
-  else()
-    set(download_dir "${_deps_root}/archives")
-    set(path "${download_dir}/${archive}")
-    if(EXISTS "${path}")
-      file(SHA256 "${path}" cached_sha)
-      if(NOT cached_sha STREQUAL expected_sha)
-        file(REMOVE "${path}")
-      endif()
-    endif()
-    if(NOT EXISTS "${path}")
-      message(STATUS "Downloading ${package}==${version} with pip")
-      execute_process(
-        COMMAND "${Python_EXECUTABLE}" -m pip download --no-deps --no-binary :all:
-                --disable-pip-version-check -d "${download_dir}" "${package}==${version}"
-        RESULT_VARIABLE rc
-        OUTPUT_VARIABLE out
-        ERROR_VARIABLE err)
-      if(NOT rc EQUAL 0 OR NOT EXISTS "${path}")
-        message(FATAL_ERROR "Could not download ${package}==${version} with pip:\n${out}\n${err}")
-      endif()
-    endif()
-  endif()
-
-  file(SHA256 "${path}" actual_sha)
-  if(NOT actual_sha STREQUAL expected_sha)
-    message(FATAL_ERROR "${archive}: SHA-256 ${actual_sha} does not match the pinned ${expected_sha}")
-  endif()
-
-  file(REMOVE_RECURSE "${extracted}")
-  file(ARCHIVE_EXTRACT INPUT "${path}" DESTINATION "${extracted}")
-  file(TOUCH "${stamp}")
-  file(GLOB top LIST_DIRECTORIES true "${extracted}/*")
-  list(FILTER top EXCLUDE REGEX "/\\.marblewick-")
-  set(${out_dir} "${top}" PARENT_SCOPE)
-endfunction()
-
-foreach(entry IN LISTS MARBLEWICK_DEPENDENCIES)
-  string(REPLACE "|" ";" fields "${entry}")
-  list(GET fields 0 package)
+# Every archive but the language pack is extracted whole.
+set(_whole_archives ${MARBLEWICK_PINNED})
+list(REMOVE_ITEM _whole_archives tree-sitter-language-pack)
+foreach(package IN LISTS _whole_archives)
   string(REPLACE "-" "_" key "${package}")
-  marblewick_fetch_dependency("${entry}" dir)
-  set(DEP_${key} "${dir}")
+  marblewick_extract_archive(${package} "${_deps_root}/src" DEP_${key})
 endforeach()
 
-set(_pack_ts "${DEP_tree_sitter_language_pack}/parsers")
+# Of the 52.6 MB language pack (841 MB unpacked) only these files: the shared
+# external scanner that the typescript archive leaves out, the grammar-side
+# headers of the ABI 14 generator, and the two grammars they came with, which
+# must be byte-identical to the pinned typescript 0.23.2 for the scanner and
+# the headers to belong to the grammars compiled here.
+set(_pack_ts parsers/typescript)
+marblewick_extract_archive(tree-sitter-language-pack "${_deps_root}/src" _pack PATTERNS
+  LICENSE
+  ${_pack_ts}/common/scanner.h
+  ${_pack_ts}/src/tree_sitter/parser.h
+  ${_pack_ts}/src/tree_sitter/alloc.h
+  ${_pack_ts}/src/tree_sitter/array.h
+  ${_pack_ts}/src/parser.c
+  parsers/tsx/src/parser.c)
 foreach(dialect typescript tsx)
-  file(SHA256 "${_pack_ts}/${dialect}/src/parser.c" pack_sha)
+  file(SHA256 "${_pack}/parsers/${dialect}/src/parser.c" pack_sha)
   file(SHA256 "${DEP_tree_sitter_typescript}/${dialect}/src/parser.c" pinned_sha)
   if(NOT pack_sha STREQUAL pinned_sha)
-    message(FATAL_ERROR "The ${dialect} grammar snapshot that supplies common/scanner.h differs from 0.23.2")
+    message(FATAL_ERROR "The ${dialect} grammar snapshot that supplies common/scanner.h differs from "
+                        "${MARBLEWICK_PIN_tree-sitter-typescript_VERSION}")
   endif()
 endforeach()
 
 # The typescript scanners include "../../common/scanner.h"; put it where they look.
-configure_file("${_pack_ts}/typescript/common/scanner.h"
+configure_file("${_pack}/${_pack_ts}/common/scanner.h"
                "${DEP_tree_sitter_typescript}/common/scanner.h" COPYONLY)
 # Grammar-side headers (ABI 14 layout) in one include folder shared by all grammars.
 set(_grammar_include "${_deps_root}/grammar-include")
 foreach(header parser.h alloc.h array.h)
-  configure_file("${_pack_ts}/typescript/src/tree_sitter/${header}"
+  configure_file("${_pack}/${_pack_ts}/src/tree_sitter/${header}"
                  "${_grammar_include}/tree_sitter/${header}" COPYONLY)
 endforeach()
+
+# THIRD_PARTY_NOTICES carries, under a line naming each pinned package and its
+# version, the licence texts its archive holds: a pin moved without its notice
+# stops here rather than ship a wheel with a stale one.
+set(_notices_file "${CMAKE_CURRENT_LIST_DIR}/../THIRD_PARTY_NOTICES")
+if(EXISTS "${_notices_file}")
+  file(READ "${_notices_file}" _notices)
+  foreach(package IN LISTS MARBLEWICK_PINNED)
+    string(REPLACE "-" "_" key "${package}")
+    set(licences "${DEP_${key}}/LICENSE")
+    if(package STREQUAL "tree-sitter")
+      list(APPEND licences "${DEP_${key}}/tree_sitter/core/lib/src/unicode/LICENSE")
+    elseif(package STREQUAL "tree-sitter-language-pack")
+      set(licences "${_pack}/LICENSE")
+    endif()
+    string(FIND "${_notices}" "\n${package} ${MARBLEWICK_PIN_${package}_VERSION}\n" heading_at)
+    if(heading_at EQUAL -1)
+      message(FATAL_ERROR "THIRD_PARTY_NOTICES has no line \"${package} "
+                          "${MARBLEWICK_PIN_${package}_VERSION}\" heading its licence")
+    endif()
+    foreach(licence IN LISTS licences)
+      file(READ "${licence}" text)
+      string(FIND "${_notices}" "${text}" text_at)
+      if(text_at EQUAL -1)
+        message(FATAL_ERROR "THIRD_PARTY_NOTICES lacks the text of ${licence} "
+                            "(${package} ${MARBLEWICK_PIN_${package}_VERSION}) word for word")
+      endif()
+    endforeach()
+  endforeach()
+else()
+  message(WARNING "THIRD_PARTY_NOTICES is missing: the build cannot check the licences it names")
+endif()
 
 # The parser runtime, compiled once as a static library.
 set(_ts_lib "${DEP_tree_sitter}/tree_sitter/core/lib")
@@ -145,5 +123,7 @@ target_include_directories(tree_sitter_grammars PRIVATE "${_grammar_include}")
 set_target_properties(tree_sitter_grammars PROPERTIES
   POSITION_INDEPENDENT_CODE ON C_STANDARD 11 C_VISIBILITY_PRESET hidden)
 target_compile_options(tree_sitter_grammars PRIVATE -w)
-# The grammar scanners allocate through the runtime's allocator hooks.
+# A grammar is used only through the runtime's parser. (Their scanners do not
+# allocate through the runtime's allocator hooks: the ABI 14 alloc.h sends
+# them to malloc unless TREE_SITTER_REUSE_ALLOCATOR is defined.)
 target_link_libraries(tree_sitter_grammars PUBLIC tree_sitter_runtime)
