@@ -73,6 +73,9 @@ def obtain(tmp_path, sha, *, index_folder=None, offline_dir=None):
     # The user's pip settings reach pip: here they name the local index alone.
     env = dict(os.environ, PIP_CONFIG_FILE=os.devnull, PIP_NO_INDEX="1",
                PIP_FIND_LINKS=str(index_folder or tmp_path), PIP_NO_CACHE_DIR="1")
+    # Neither cmake nor pip is this module's code: the sanitizer run's preloaded
+    # runtime would only report their own memory at exit.
+    env.pop("LD_PRELOAD", None)
     done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=300)
     return done, download_dir
 
