@@ -12,11 +12,8 @@ include("${CMAKE_CURRENT_LIST_DIR}/dependency_archives.cmake")
 
 set(_deps_root "${CMAKE_BINARY_DIR}/_deps")
 marblewick_read_pins("${CMAKE_CURRENT_LIST_DIR}/dependency_pins.txt")
-if(MARBLEWICK_DEPENDENCY_DIR)
-  marblewick_obtain_archives(OFFLINE_DIR "${MARBLEWICK_DEPENDENCY_DIR}")
-else()
-  marblewick_obtain_archives(DOWNLOAD_DIR "${_deps_root}/archives" PYTHON "${Python_EXECUTABLE}")
-endif()
+marblewick_obtain_archives("${MARBLEWICK_DEPENDENCY_DIR}" "${_deps_root}/archives"
+                           "${Python_EXECUTABLE}")
 
 # Every archive but the language pack is extracted whole.
 set(_whole_archives ${MARBLEWICK_PINNED})

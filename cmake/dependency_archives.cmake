@@ -65,13 +65,12 @@ function(_marblewick_find_archive folder name out_path)
 endfunction()
 
 # Sets MARBLEWICK_ARCHIVE_<NAME> to the checked archive of every pinned
-# package: taken from OFFLINE_DIR when it is given, else from DOWNLOAD_DIR,
-# where pip downloads whatever is missing or fails its hash. The pins must have
-# been read (marblewick_read_pins).
-function(marblewick_obtain_archives)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "" "OFFLINE_DIR;DOWNLOAD_DIR;PYTHON" "")
-  if(arg_OFFLINE_DIR)
-    set(folder "${arg_OFFLINE_DIR}")
+# package: taken from OFFLINE_DIR when it is not empty, else from DOWNLOAD_DIR,
+# where PYTHON's pip downloads whatever is missing or fails its hash. The pins
+# must have been read (marblewick_read_pins).
+function(marblewick_obtain_archives offline_dir download_dir python)
+  if(offline_dir)
+    set(folder "${offline_dir}")
     foreach(name IN LISTS MARBLEWICK_PINNED)
       _marblewick_find_archive("${folder}" ${name} path)
       if(NOT path)
@@ -81,7 +80,7 @@ function(marblewick_obtain_archives)
       endif()
     endforeach()
   else()
-    set(folder "${arg_DOWNLOAD_DIR}")
+    set(folder "${download_dir}")
     set(missing "")
     set(requirements "${MARBLEWICK_PIN_OPTIONS}")
     foreach(name IN LISTS MARBLEWICK_PINNED)
@@ -107,7 +106,7 @@ function(marblewick_obtain_archives)
       string(JOIN ", " missing_text ${missing})
       message(STATUS "Downloading with pip, each archive checked against its pinned SHA-256: ${missing_text}")
       execute_process(
-        COMMAND "${arg_PYTHON}" -m pip download --require-hashes --no-deps
+        COMMAND "${python}" -m pip download --require-hashes --no-deps
                 --disable-pip-version-check --progress-bar off
                 -d "${folder}" -r "${requirements_file}"
         RESULT_VARIABLE rc
@@ -176,9 +175,5 @@ if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
     find_program(PYTHON NAMES python3 python REQUIRED)
   endif()
   marblewick_read_pins("${PINS}")
-  if(OFFLINE_DIR)
-    marblewick_obtain_archives(OFFLINE_DIR "${OFFLINE_DIR}")
-  else()
-    marblewick_obtain_archives(DOWNLOAD_DIR "${DOWNLOAD_DIR}" PYTHON "${PYTHON}")
-  endif()
+  marblewick_obtain_archives("${OFFLINE_DIR}" "${DOWNLOAD_DIR}" "${PYTHON}")
 endif()
