@@ -30,7 +30,7 @@ out_dir="${1:-$repo/dist}"
 mkdir -p "$out_dir"
 out_dir="$(cd "$out_dir" && pwd)"
 work="$(mktemp -d "${TMPDIR:-/tmp}/marblewick-wheel.XXXXXX")"
-mkdir -p "$work/logs" "$work/src" "$work/run"
+mkdir -p "$work/logs" "$work/src" "$work/run" "$work/tmp"
 
 finish() {
   local status=$?
@@ -173,7 +173,10 @@ for entry in "${pythons[@]}"; do
     failed=1
     continue
   fi
-  if (cd "$work/run" && env -u PYTHONPATH PYTHONNOUSERSITE=1 MARBLEWICK_PROBE_DIR="$work/build" \
+  # The tests' temporary files (pytest's folders, pools, clusters) go into the
+  # work folder too, so a passing run leaves nothing behind.
+  if (cd "$work/run" && env -u PYTHONPATH PYTHONNOUSERSITE=1 TMPDIR="$work/tmp" \
+        MARBLEWICK_PROBE_DIR="$work/build" \
         "$venv/bin/python" -m pytest -q -rs -p installed_wheel_plugin "$work/src/tests") \
       2>&1 | tee "$work/logs/pytest-$version.log"; then
     results+=("$version: $(tail -n 1 "$work/logs/pytest-$version.log")")
