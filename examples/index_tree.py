@@ -14,9 +14,14 @@ analysed; --find and --problems answer from the index instead. Progress bars
 go to stderr (tqdm when installed: pip install '.[examples]').
 """
 
+import os
 import sys
 
-from marblewick_indexer.cli import main
+# The package beside this script, also under `python -P` or PYTHONSAFEPATH,
+# which leave the script's folder off the import path.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from marblewick_indexer.cli import main  # noqa: E402
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -223,7 +223,7 @@ def test_a_dask_cluster_writes_what_the_local_pool_writes(tmp_path, monkeypatch)
     many_files_tree(tmp_path / "tree", 40)
     with_ghost_file(monkeypatch)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+                                  dashboard_address=":0") as cluster:
         index(tmp_path / "tree", tmp_path / "dask.sqlite", "--timeout-ms", "200",
               "--scheduler", cluster.scheduler_address)
     index(tmp_path / "tree", tmp_path / "local.sqlite", "--timeout-ms", "200")
