@@ -286,3 +286,13 @@ def test_files_beyond_the_scan_limit_stay_indexed(tmp_path, capsys):
     index(tmp_path, tmp_path / "i.sqlite", "--max-files", "2")
     assert "New 0, changed 0, unchanged 2, removed 0" in capsys.readouterr().out
     assert len(snapshot(tmp_path / "i.sqlite")[0]) == 4
+
+
+def test_a_reader_that_stops_early_is_no_failure(tmp_path):
+    small_tree(tmp_path)
+    run = subprocess.Popen([sys.executable, str(SCRIPT), str(tmp_path), "--db", str(tmp_path / "i.sqlite")],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    run.stdout.close()  # as `| head` does, before the summary is printed
+    _, errors = run.communicate(timeout=60)
+    assert run.returncode == 0 and b"Traceback" not in errors
+    assert len(snapshot(tmp_path / "i.sqlite")[0]) == 4

@@ -4,6 +4,7 @@ or answer a query from it."""
 from __future__ import annotations
 
 import argparse
+import os
 import resource
 import sys
 from collections import defaultdict
@@ -113,6 +114,17 @@ def print_stats(counts: RunCounts) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
+    try:
+        return run(argv)
+    except BrokenPipeError:
+        # Whoever read the output stopped early (`| head`); the index is
+        # already written, so that is no failure of the run. Standard output
+        # goes nowhere from here on, so closing it at exit cannot fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
+
+
+def run(argv: list[str] | None) -> int:
     args = parse_arguments(argv)
     querying = args.find is not None or args.problems
     try:
