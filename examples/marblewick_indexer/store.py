@@ -10,7 +10,7 @@ from __future__ import annotations
 import os
 import sqlite3
 from contextlib import contextmanager
-from typing import Iterable, Iterator
+from typing import Iterable, Iterator, NamedTuple
 
 from .analysis import FileResult
 
@@ -62,11 +62,13 @@ class RefusedIndex(Exception):
     """A database this indexer must not touch; the message says why."""
 
 
-class ScannedFile:
-    __slots__ = ("path", "digest", "lines", "language")
+class ScannedFile(NamedTuple):
+    """What the scan reports of one file, and the language it is filed under."""
 
-    def __init__(self, path: str, digest: str, lines: int, language: str):
-        self.path, self.digest, self.lines, self.language = path, digest, lines, language
+    path: str
+    digest: str
+    lines: int
+    language: str
 
 
 class Store:
@@ -105,8 +107,16 @@ class Store:
             raise RefusedIndex(f"{self.db_path} indexes {meta.get('root')}, not {root}; "
                               f"choose another --db for this tree.")
 
-    def transaction(self):
-        return _Transaction(self.db)
+    @contextmanager
+    def transaction(self) -> Iterator[None]:
+        """All of the block's writes, or none of them."""
+        self.db.execute("BEGIN IMMEDIATE")
+        try:
+            yield
+        except BaseException:
+            self.db.execute("ROLLBACK")
+            raise
+        self.db.execute("COMMIT")
 
     def close(self) -> None:
         self.db.close()
@@ -187,16 +197,3 @@ class Store:
             "SELECT f.path, s.line, s.kind, s.signature FROM symbols s "
             "JOIN files f ON f.id = s.file_id WHERE s.name = ? ORDER BY f.path, s.line, s.ordinal",
             (name,))
-
-
-class _Transaction:
-    def __init__(self, db: sqlite3.Connection):
-        self.db = db
-
-    def __enter__(self):
-        self.db.execute("BEGIN IMMEDIATE")
-        return self.db
-
-    def __exit__(self, kind, value, traceback):
-        self.db.execute("COMMIT" if kind is None else "ROLLBACK")
-        return False
