@@ -88,8 +88,40 @@ else()
   message(WARNING "THIRD_PARTY_NOTICES is missing: the build cannot check the licences it names")
 endif()
 
-# The parser runtime, compiled once as a static library.
-set(_ts_lib "${DEP_tree_sitter}/tree_sitter/core/lib")
+# Our repairs of third-party sources: a patch file in cmake/ (each says what it
+# changes and why) applied to a copy of the FOLDERS of package NAME's sources
+# in SOURCE_ROOT, made below DEST once per pinned archive and patch text. A
+# patch that does not apply exactly stops the configure step; the pristine
+# extraction is never written to.
+function(marblewick_patched_copy name source_root patch dest)
+  cmake_parse_arguments(PARSE_ARGV 4 arg "" "" "FOLDERS")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${patch}")
+  file(SHA256 "${patch}" patch_sha)
+  set(stamp "${dest}/.marblewick-${MARBLEWICK_PIN_${name}_SHA256}-${patch_sha}")
+  if(EXISTS "${stamp}")
+    return()
+  endif()
+  file(REMOVE_RECURSE "${dest}")
+  foreach(folder IN LISTS arg_FOLDERS)
+    file(COPY "${source_root}/${folder}" DESTINATION "${dest}")
+  endforeach()
+  execute_process(
+    COMMAND "${Python_EXECUTABLE}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/apply_patch.py" "${patch}" "${dest}"
+    RESULT_VARIABLE rc
+    ERROR_VARIABLE error)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "Our repair of ${name} does not apply to its pinned "
+                        "${MARBLEWICK_PIN_${name}_VERSION}: ${error}"
+                        "A new pin needs the patch written again against its sources.")
+  endif()
+  file(TOUCH "${stamp}")
+endfunction()
+
+# The parser runtime, compiled once as a static library, with our repair of
+# its error recovery (cmake/tree_sitter_runtime.patch).
+set(_ts_lib "${_deps_root}/patched/tree-sitter")
+marblewick_patched_copy(tree-sitter "${DEP_tree_sitter}/tree_sitter/core/lib"
+  "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_runtime.patch" "${_ts_lib}" FOLDERS src include)
 add_library(tree_sitter_runtime STATIC "${_ts_lib}/src/lib.c")
 target_include_directories(tree_sitter_runtime
   PUBLIC "${_ts_lib}/include"
@@ -102,10 +134,17 @@ set_target_properties(tree_sitter_runtime PROPERTIES
 # (about 2% of a whole syntax-check on JavaScript and TypeScript).
 target_compile_options(tree_sitter_runtime PRIVATE -w -O2)
 
+# The Python scanner allocates its own state with plain calloc and free, which
+# the allocator switch below cannot reach: cmake/tree_sitter_python_scanner.patch
+# makes it use the runtime's allocator like the rest of its memory.
+set(_python_scanner "${_deps_root}/patched/tree-sitter-python")
+marblewick_patched_copy(tree-sitter-python "${DEP_tree_sitter_python}"
+  "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_python_scanner.patch" "${_python_scanner}" FOLDERS src)
+
 # The six grammars, each a parser.c and (where the grammar has one) a scanner.c.
 set(_grammar_sources
   "${DEP_tree_sitter_python}/src/parser.c"
-  "${DEP_tree_sitter_python}/src/scanner.c"
+  "${_python_scanner}/src/scanner.c"
   "${DEP_tree_sitter_javascript}/src/parser.c"
   "${DEP_tree_sitter_javascript}/src/scanner.c"
   "${DEP_tree_sitter_typescript}/typescript/src/parser.c"
@@ -120,7 +159,11 @@ target_include_directories(tree_sitter_grammars PRIVATE "${_grammar_include}")
 set_target_properties(tree_sitter_grammars PROPERTIES
   POSITION_INDEPENDENT_CODE ON C_STANDARD 11 C_VISIBILITY_PRESET hidden)
 target_compile_options(tree_sitter_grammars PRIVATE -w)
-# A grammar is used only through the runtime's parser. (Their scanners do not
-# allocate through the runtime's allocator hooks: the ABI 14 alloc.h sends
-# them to malloc unless TREE_SITTER_REUSE_ALLOCATOR is defined.)
+# The external scanners allocate through the runtime's allocator hooks, like the
+# runtime itself: the ABI 14 alloc.h sends them to plain malloc unless
+# TREE_SITTER_REUSE_ALLOCATOR is defined. So scanner memory is counted with
+# the parse's, and a refused scanner allocation is served from the reserve
+# instead of coming back as NULL, which no scanner checks.
+target_compile_definitions(tree_sitter_grammars PRIVATE TREE_SITTER_REUSE_ALLOCATOR)
+# A grammar is used only through the runtime's parser.
 target_link_libraries(tree_sitter_grammars PUBLIC tree_sitter_runtime)

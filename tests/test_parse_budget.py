@@ -72,3 +72,39 @@ def test_memory_refused_by_the_system_is_an_error_not_an_abort(tmp_path):
                                timeout=300)
     assert completed.returncode == 0, completed.stderr
     assert json.loads(completed.stdout) == ["out of memory", "out of memory", True, 1, True]
+
+
+# Every parse has a memory ceiling, budget or not. The rule puts it far above
+# any real text (hundreds of MiB), so the tests lower it in the probe module.
+@pytest.fixture
+def low_ceiling(probe):
+    probe.run("set-parse-memory-ceiling", json.dumps({"mib": 4}))
+    yield probe
+    probe.run("set-parse-memory-ceiling", json.dumps({"mib": 0}))
+
+
+@pytest.mark.parametrize("timeout_ms", [None, 60_000])
+@pytest.mark.parametrize("command", ["syntax-check", "outline", "analyse"])
+def test_parse_past_its_memory_ceiling_fails_and_the_next_call_works(low_ceiling, command, timeout_ms):
+    # About 30 MiB of parse memory.
+    payload = {"content": token_soup(SLOW_SOUP_TOKENS["rust"], 300_000), "language": "rust"}
+    if timeout_ms is not None:
+        payload["timeout_ms"] = timeout_ms
+    with pytest.raises(RuntimeError) as caught:
+        low_ceiling.run(command, json.dumps(payload))
+    assert str(caught.value) == "parse needed more than 4 MiB"
+    assert json.loads(low_ceiling.run("live-parser-blocks", "{}"))["live_parser_blocks"] == 0
+    source, _ = SAMPLES["rust"]
+    answer = json.loads(low_ceiling.run(command, json.dumps({"content": source, "language": "rust"})))
+    assert answer["ok"] is True
+
+
+def test_the_memory_ceiling_rule_comes_back(probe):
+    soup = {"content": token_soup(SLOW_SOUP_TOKENS["rust"], 100_000), "language": "rust"}
+    probe.run("set-parse-memory-ceiling", json.dumps({"mib": 1}))
+    try:
+        with pytest.raises(RuntimeError, match=r"^parse needed more than 1 MiB$"):
+            probe.run("syntax-check", json.dumps(soup))
+    finally:
+        probe.run("set-parse-memory-ceiling", json.dumps({"mib": 0}))
+    assert json.loads(probe.run("syntax-check", json.dumps(soup)))["valid"] is False

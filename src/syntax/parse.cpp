@@ -1,10 +1,12 @@
 // parse_source. The whole text is handed over in one piece and parsed from
 // scratch: no previous tree and no logger. A progress check, which the parser
 // makes every hundred operations or so, stops the parse when its time budget
-// is spent or when the system has refused it memory; nothing of a stopped
-// parse is kept, since the parser goes with the call.
+// is spent, when it has held more memory than its ceiling, or when the system
+// has refused it memory; nothing of a stopped parse is kept, since the parser
+// goes with the call.
 #include "syntax/parse.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -36,6 +38,15 @@ std::string timeout_text(std::uint64_t timeout_ms) {
   return "parse did not finish within " + std::to_string(timeout_ms) + " ms";
 }
 
+std::string memory_ceiling_text(std::uint64_t ceiling_mib) {
+  return "parse needed more than " + std::to_string(ceiling_mib) + " MiB";
+}
+
+constexpr std::uint64_t MIB = 1024 * 1024;
+
+// Process-wide, set only by tests; 0 when unused.
+std::atomic<std::uint64_t> test_ceiling_mib{0};
+
 // The whole rest of the text on every read, so the parser sees it in one chunk.
 struct WholeText {
   std::string_view text;
@@ -60,7 +71,7 @@ struct ParseWatch {
 
 // True stops the parse.
 bool parse_should_stop(TSParseState* state) {
-  if (parser_memory_exhausted()) return true;
+  if (parser_memory_exhausted() || parser_memory_over_ceiling()) return true;
   auto* watch = static_cast<ParseWatch*>(state->payload);
   if (watch->has_deadline && std::chrono::steady_clock::now() >= watch->deadline) {
     watch->timed_out = true;
@@ -70,6 +81,17 @@ bool parse_should_stop(TSParseState* state) {
 }
 
 }  // namespace
+
+std::uint64_t parse_memory_ceiling_mib(std::size_t text_bytes) {
+  if (std::uint64_t test_mib = test_ceiling_mib.load(std::memory_order_relaxed)) return test_mib;
+  // At most 4 GiB of text times a small ratio: no overflow in 64 bits.
+  std::uint64_t per_text = std::uint64_t{text_bytes} * PARSE_MEMORY_BYTES_PER_TEXT_BYTE;
+  return PARSE_MEMORY_FLOOR_MIB + (per_text + MIB - 1) / MIB;
+}
+
+void set_parse_memory_ceiling_for_tests(std::uint64_t mib) {
+  test_ceiling_mib.store(mib, std::memory_order_relaxed);
+}
 
 Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text,
                                     std::uint64_t timeout_ms) {
@@ -85,6 +107,8 @@ Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view 
   }
 
   ParsedSource parsed;
+  std::uint64_t ceiling_mib = parse_memory_ceiling_mib(text.size());
+  parsed.memory.set_ceiling(static_cast<std::size_t>(ceiling_mib * MIB));
   parsed.parser.reset(ts_parser_new());
 
   std::uint32_t version = ts_language_abi_version(grammar);
@@ -99,12 +123,15 @@ Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view 
   parsed.tree.reset(ts_parser_parse_with_options(parsed.parser.get(), nullptr, input, options));
   if (!parsed.tree) {
     if (parser_memory_exhausted()) return ErrorText(OUT_OF_MEMORY_TEXT);
+    if (parser_memory_over_ceiling()) return ErrorText(memory_ceiling_text(ceiling_mib));
     if (watch.timed_out) return ErrorText(timeout_text(timeout_ms));
     return ErrorText("tree-sitter parse returned no tree");
   }
   // A parse that finished although the reserve had to serve it still counts
-  // as one the system could not hold.
+  // as one the system could not hold; one that passed its ceiling after its
+  // last progress check is over it all the same.
   if (parser_memory_exhausted()) return ErrorText(OUT_OF_MEMORY_TEXT);
+  if (parser_memory_over_ceiling()) return ErrorText(memory_ceiling_text(ceiling_mib));
   return parsed;
 }
 

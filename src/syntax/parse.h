@@ -26,10 +26,25 @@ struct ParsedSource {
 // A parse budget of 0 ms means none: the parse runs to its end.
 inline constexpr std::uint64_t NO_PARSE_TIMEOUT = 0;
 
+// Every parse has a memory ceiling, whether or not it has a time budget, so
+// that no text can take the host's memory: the floor, plus this many bytes
+// for each byte of text. It depends on the text alone, so a text gets the
+// same answer on every machine, and lies far above what real files need
+// (README, "Worst cases", gives the measurement behind it).
+inline constexpr std::uint64_t PARSE_MEMORY_FLOOR_MIB = 256;
+inline constexpr std::uint64_t PARSE_MEMORY_BYTES_PER_TEXT_BYTE = 1280;
+
+// The ceiling in MiB for a text of `text_bytes` bytes.
+std::uint64_t parse_memory_ceiling_mib(std::size_t text_bytes);
+
+// Tests only: every later parse in the process gets this ceiling instead
+// (0 restores the rule above), so that the ceiling can be reached cheaply.
+void set_parse_memory_ceiling_for_tests(std::uint64_t mib);
+
 // Error texts: "Incompatible language version N. Expected minimum 13, maximum
 // 15", "source text too large to parse: N bytes, at most 4294967295", "parse
-// did not finish within N ms" (N as given), "out of memory", "tree-sitter
-// parse returned no tree". Syntax errors in the text are not failures: they
+// did not finish within N ms" (N as given), "parse needed more than N MiB"
+// (N the ceiling), "out of memory", "tree-sitter parse returned no tree". Syntax errors in the text are not failures: they
 // are error and missing nodes in the tree.
 Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text,
                                     std::uint64_t timeout_ms = NO_PARSE_TIMEOUT);

@@ -11,6 +11,10 @@
 // with blocks still out, it stays behind, detached, and frees itself when the
 // last of them comes back. Blocks handed out and not yet returned are counted
 // (live_parser_blocks), so a test can prove that a call leaves none behind.
+// Large requests made during a parse come from the general allocator but
+// still name the parse's pool, so the pool knows every byte its parse holds:
+// its chunks and those large blocks. That sum has a ceiling per parse, and
+// passing it marks the parse, whose next progress check stops it.
 //
 // The library cannot handle a failed allocation, so when the system refuses
 // memory the request is served from a reserve set aside once per process, and
@@ -52,7 +56,7 @@ static_assert(sizeof(BlockHeader) == 16);
 
 constexpr std::size_t GRANULE = 16;
 // Larger requests (parse stacks, child arrays of wide nodes) are rare and go
-// to the general allocator.
+// to the general allocator. A block's usable size tells which kind it is.
 constexpr std::size_t MAX_POOLED_BYTES = 512;
 constexpr std::size_t CLASS_COUNT = MAX_POOLED_BYTES / GRANULE + 1;
 constexpr std::size_t CHUNK_BYTES = 64 * 1024;
@@ -171,6 +175,37 @@ class ParserPool {
   ParserPool* previous() const { return previous_; }
   std::size_t live_blocks() const { return live_blocks_; }
   void set_previous(ParserPool* previous) { previous_ = previous; }
+  std::size_t peak_bytes() const { return peak_bytes_; }
+  bool over_ceiling() const { return over_ceiling_; }
+  void set_ceiling(std::size_t bytes) {
+    ceiling_bytes_ = bytes;
+    over_ceiling_ = held_bytes_ > ceiling_bytes_;
+  }
+
+  // A block above the pooled sizes: its own allocation, counted here.
+  void* allocate_large(std::size_t bytes) {
+    if (bytes > SIZE_MAX - sizeof(BlockHeader)) out_of_memory(bytes);
+    auto* header = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + bytes));
+    if (header == nullptr) return allocate_from_reserve(bytes);
+    header->pool = this;
+    header->bytes = bytes;
+    ++live_blocks_;
+    hold(bytes);
+    return user_of(header);
+  }
+
+  // A large block of this pool grown in place where the system allows;
+  // null (the block unchanged) when it refuses.
+  void* grow_large(BlockHeader* header, std::size_t bytes) {
+    if (bytes > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
+    std::size_t before = header->bytes;
+    auto* grown = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + bytes));
+    if (grown == nullptr) return nullptr;
+    grown->bytes = bytes;
+    held_bytes_ -= before;
+    hold(bytes);
+    return user_of(grown);
+  }
 
   void* allocate(std::size_t bytes) {
     std::size_t size_class = bytes == 0 ? 1 : (bytes + GRANULE - 1) / GRANULE;
@@ -194,11 +229,12 @@ class ParserPool {
   }
 
   void release(BlockHeader* header) {
-    auto* block = static_cast<FreeBlock*>(user_of(header));
-    std::size_t size_class = header->bytes / GRANULE;
-    block->next = free_lists_[size_class];
-    free_lists_[size_class] = block;
-    mark_unused(block, header->bytes);
+    if (header->bytes > MAX_POOLED_BYTES) {
+      held_bytes_ -= header->bytes;
+      std::free(header);
+    } else {
+      release_pooled(header);
+    }
     --live_blocks_;
     if (detached_) {
       live_detached_blocks.fetch_sub(1, std::memory_order_relaxed);
@@ -226,6 +262,20 @@ class ParserPool {
     FreeBlock* next;
   };
 
+  void release_pooled(BlockHeader* header) {
+    auto* block = static_cast<FreeBlock*>(user_of(header));
+    std::size_t size_class = header->bytes / GRANULE;
+    block->next = free_lists_[size_class];
+    free_lists_[size_class] = block;
+    mark_unused(block, header->bytes);
+  }
+
+  void hold(std::size_t bytes) {
+    held_bytes_ += bytes;
+    if (held_bytes_ > peak_bytes_) peak_bytes_ = held_bytes_;
+    if (held_bytes_ > ceiling_bytes_) over_ceiling_ = true;
+  }
+
   // A fresh chunk; false when the system refuses one.
   bool grow() {
     if (chunks_.size() == chunks_.capacity()) {
@@ -241,6 +291,7 @@ class ParserPool {
     if (chunk == nullptr) return false;
     mark_unused(chunk, CHUNK_BYTES);
     chunks_.push_back(chunk);
+    hold(CHUNK_BYTES);
     chunk_next_ = chunk;
     chunk_end_ = chunk + CHUNK_BYTES;
     return true;
@@ -253,6 +304,12 @@ class ParserPool {
   std::vector<char*> chunks_;
   std::size_t live_blocks_ = 0;
   bool detached_ = false;
+  // Bytes the parse holds now (chunks, never given back before the pool
+  // ends, and large blocks), the most it has held, and its ceiling.
+  std::size_t held_bytes_ = 0;
+  std::size_t peak_bytes_ = 0;
+  std::size_t ceiling_bytes_ = SIZE_MAX;
+  bool over_ceiling_ = false;
 };
 
 namespace {
@@ -262,8 +319,8 @@ thread_local ParserPool* current_pool = nullptr;
 
 void* hook_malloc(std::size_t bytes) {
   ParserPool* pool = current_pool;
-  if (pool != nullptr && bytes <= MAX_POOLED_BYTES) return pool->allocate(bytes);
-  return general_alloc(bytes);
+  if (pool == nullptr) return general_alloc(bytes);
+  return bytes <= MAX_POOLED_BYTES ? pool->allocate(bytes) : pool->allocate_large(bytes);
 }
 
 void* hook_calloc(std::size_t count, std::size_t size) {
@@ -291,7 +348,12 @@ void* hook_realloc(void* user, std::size_t bytes) {
   BlockHeader* header = header_of(user);
   // A pool block already large enough is kept: its size class has room.
   if (header->pool != nullptr && bytes <= header->bytes) return user;
-  bool stays_general = header->pool == nullptr && (current_pool == nullptr || bytes > MAX_POOLED_BYTES);
+  ParserPool* pool = current_pool;
+  if (header->pool == pool && pool != nullptr && header->bytes > MAX_POOLED_BYTES) {
+    if (void* grown = pool->grow_large(header, bytes)) return grown;
+    // Refused: the block is still there, and moves to the reserve below.
+  }
+  bool stays_general = header->pool == nullptr && pool == nullptr;
   if (stays_general && bytes <= SIZE_MAX - sizeof(BlockHeader)) {
     auto* grown = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + bytes));
     if (grown != nullptr) {
@@ -352,5 +414,11 @@ std::size_t live_parser_blocks() {
 }
 
 bool parser_memory_exhausted() { return memory_exhausted; }
+
+bool parser_memory_over_ceiling() { return current_pool != nullptr && current_pool->over_ceiling(); }
+
+void ParserMemory::set_ceiling(std::size_t bytes) { pool_->set_ceiling(bytes); }
+
+std::size_t ParserMemory::peak_bytes() const { return pool_->peak_bytes(); }
 
 }  // namespace marblewick

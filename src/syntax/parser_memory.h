@@ -24,6 +24,13 @@ class ParserMemory {
   ParserMemory& operator=(const ParserMemory&) = delete;
   ~ParserMemory();
 
+  // The most bytes this parse may hold: its pool's chunks and its large
+  // blocks. Passing it marks the parse (parser_memory_over_ceiling); the
+  // allocation itself still succeeds. No ceiling unless one is set.
+  void set_ceiling(std::size_t bytes);
+  // The most bytes the parse has held at once so far.
+  std::size_t peak_bytes() const;
+
  private:
   ParserPool* pool_;  // ends through ParserPool::end_parse, never deleted here
 };
@@ -37,5 +44,9 @@ std::size_t live_parser_blocks();
 // the hooks had to serve it from their reserve: the parse must stop at its
 // next progress check and the command report "out of memory".
 bool parser_memory_exhausted();
+
+// True once the parse running on this thread has held more memory than its
+// ceiling: it must stop at its next progress check.
+bool parser_memory_over_ceiling();
 
 }  // namespace marblewick

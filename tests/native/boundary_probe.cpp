@@ -13,6 +13,7 @@
 #include "json/json_write.h"
 #include "module/dispatch.h"
 #include "syntax/grammar.h"
+#include "syntax/parse.h"
 #include "syntax/parser_memory.h"
 #include "syntax/source_tree.h"
 #include "syntax/ts_handles.h"
@@ -32,6 +33,14 @@ class UnreportableFailure : public marblewick::InternalFailure {
 
 }  // namespace
 
+// The scanners' own entry points, linked in with their grammars.
+extern "C" {
+void* tree_sitter_python_external_scanner_create();
+void tree_sitter_python_external_scanner_destroy(void* payload);
+void* tree_sitter_rust_external_scanner_create();
+void tree_sitter_rust_external_scanner_destroy(void* payload);
+}
+
 namespace marblewick {
 
 Expected<std::string> execute_probe_command(std::string_view command, std::string_view payload_text) {
@@ -49,6 +58,40 @@ Expected<std::string> execute_probe_command(std::string_view command, std::strin
     if (payload.value().field("content") != nullptr) source.emplace(obtain_source_tree(payload.value()));
     JsonObject result;
     result.emplace("live_parser_blocks", JsonValue::count(live_parser_blocks()));
+    return write_json_text(JsonValue(std::move(result)));
+  }
+  if (command == "parse-memory-peak") {
+    // The most bytes the parse of a source held at once, and its text's size.
+    Expected<JsonValue> payload = parse_json_text(payload_text);
+    if (!payload) return std::move(payload).error();
+    Expected<SourceTree> source = obtain_source_tree(payload.value());
+    if (!source) return std::move(source).error();
+    JsonObject result;
+    result.emplace("peak_bytes",
+                   JsonValue::count(source.value().parsed ? source.value().parsed->memory.peak_bytes() : 0));
+    result.emplace("text_bytes", JsonValue::count(source.value().text.view().size()));
+    return write_json_text(JsonValue(std::move(result)));
+  }
+  if (command == "set-parse-memory-ceiling") {
+    // {"mib": N}: every later parse gets a ceiling of N MiB; 0 restores the rule.
+    Expected<JsonValue> payload = parse_json_text(payload_text);
+    if (!payload) return std::move(payload).error();
+    set_parse_memory_ceiling_for_tests(payload.value().count_field("mib").value_or(0));
+    return std::string("{\"ok\":true}");
+  }
+  if (command == "scanner-blocks") {
+    // The blocks the Python and Rust grammars' external scanners hold once
+    // created (the other grammars' scanners allocate nothing), and after they
+    // are destroyed: their memory is the parser's, counted like the rest.
+    ParserMemory memory;
+    JsonObject result;
+    void* python = tree_sitter_python_external_scanner_create();
+    result.emplace("python", JsonValue::count(live_parser_blocks()));
+    tree_sitter_python_external_scanner_destroy(python);
+    void* rust = tree_sitter_rust_external_scanner_create();
+    result.emplace("rust", JsonValue::count(live_parser_blocks()));
+    tree_sitter_rust_external_scanner_destroy(rust);
+    result.emplace("after", JsonValue::count(live_parser_blocks()));
     return write_json_text(JsonValue(std::move(result)));
   }
   if (command == "tree-outlives-its-memory") {

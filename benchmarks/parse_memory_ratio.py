@@ -1,0 +1,123 @@
+"""How much memory a parse holds for each byte of its text, over real files.
+
+Every parse has a memory ceiling (the floor plus a fixed number of bytes per
+byte of text); this measures what real texts need, so that the ceiling can be
+set far above it. For each file (whole, and cut at seeded random points), the
+test-only probe module parses it and reports the most bytes the parse held at
+once: its pool's chunks and its large blocks. Prints, per language, the file
+count, the largest peak and the largest peak-to-size ratio among texts of at
+least --min-bytes (below that, the floor's fixed share dominates and the
+ratio says nothing), with the file it came from.
+
+    python benchmarks/parse_memory_ratio.py [--cuts 3] [--limit 3000]
+
+Corpora: the standard library's .py files; the .rs files of Debian's Rust
+crate sources (/usr/share/cargo/registry; apt-get install librust-syn-dev
+librust-serde-dev librust-tokio-dev librust-regex-syntax-dev); the .js, .mjs,
+.ts and .json files found under /usr and /root (JavaScript also parsed as
+TypeScript and TSX, which few files here are written in); random token soups.
+"""
+
+import argparse
+import importlib
+import json
+import os
+import pathlib
+import random
+import sys
+import sysconfig
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from worst_cases import SOUP_TOKENS, token_soup  # noqa: E402
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def load_probe():
+    given = os.environ.get("MARBLEWICK_PROBE_DIR")
+    folders = [pathlib.Path(given)] if given else sorted(
+        (ROOT / "target").glob("*/"), key=lambda d: d.stat().st_mtime, reverse=True)
+    for folder in folders:
+        if any(folder.glob("marblewick_boundary_probe*.so")):
+            sys.path.insert(0, str(folder))
+            return importlib.import_module("marblewick_boundary_probe")
+    sys.exit("no probe module: build the package from this checkout first")
+
+
+def files_under(roots, suffixes, limit, rng):
+    found = []
+    for root in roots:
+        for dirpath, dirnames, filenames in os.walk(root):
+            dirnames[:] = [d for d in dirnames if d not in ("proc", "sys", "target")]
+            found.extend(pathlib.Path(dirpath, name) for name in filenames
+                         if name.endswith(suffixes))
+    found.sort()
+    rng.shuffle(found)
+    return found[:limit]
+
+
+def corpora(limit, rng):
+    stdlib = pathlib.Path(sysconfig.get_paths()["stdlib"])
+    js = files_under(["/usr", "/root"], (".js", ".mjs"), limit, rng)
+    yield "python", files_under([stdlib], (".py",), limit, rng)
+    yield "rust", files_under(["/usr/share/cargo/registry"], (".rs",), limit, rng)
+    yield "javascript", js
+    yield "typescript", files_under(["/usr", "/root"], (".ts",), limit, rng) + js
+    yield "tsx", js
+    yield "json", files_under(["/usr", "/root"], (".json",), limit, rng)
+
+
+def texts(path, cuts, rng):
+    try:
+        text = path.read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError):
+        return
+    yield text
+    for _ in range(cuts if len(text) > 1 else 0):
+        yield text[: rng.randrange(1, len(text))]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--cuts", type=int, default=3)
+    parser.add_argument("--limit", type=int, default=3000, help="files per corpus")
+    parser.add_argument("--min-bytes", type=int, default=4096)
+    args = parser.parse_args()
+    probe = load_probe()
+    rng = random.Random(14)
+
+    def peak(text, language):
+        try:
+            answer = probe.run("parse-memory-peak", json.dumps({"content": text, "language": language}))
+        except RuntimeError as failure:
+            return None, str(failure)
+        return json.loads(answer)["peak_bytes"], None
+
+    print(f"{'language':<11} {'texts':>6} {'largest peak':>13} {'largest ratio':>13}  from")
+    overall = 0.0
+    for language, paths in corpora(args.limit, rng):
+        count, top_peak, top_ratio, top_source = 0, 0, 0.0, ""
+        for path in paths:
+            for text in texts(path, args.cuts, rng):
+                size = len(text.encode())
+                held, failure = peak(text, language)
+                if failure:
+                    print(f"  {path}: {failure}")
+                    continue
+                count += 1
+                top_peak = max(top_peak, held)
+                if size >= args.min_bytes and held / size > top_ratio:
+                    top_ratio, top_source = held / size, f"{path} ({size} bytes)"
+        overall = max(overall, top_ratio)
+        print(f"{language:<11} {count:>6} {top_peak / 2**20:>10.1f} MiB {top_ratio:>13.1f}  {top_source}")
+    for language, tokens in sorted(SOUP_TOKENS.items()):
+        for size in (100_000, 300_000):
+            text = token_soup(tokens, size)
+            held, failure = peak(text, language)
+            shown = failure or f"{held / 2**20:.1f} MiB, {held / size:.1f} bytes per byte"
+            print(f"soup {language:<10} {size // 1000:>4} KB: {shown}")
+    print(f"largest ratio over real texts: {overall:.1f} bytes of parse memory per byte of text")
+
+
+if __name__ == "__main__":
+    main()
