@@ -4,8 +4,10 @@
 # 600) in FORKS forked children (default 1), each restarted after a finding,
 # starting from the committed corpus and the generated seeds. New inputs go to
 # target/fuzz/work/TARGET/corpus, findings to target/fuzz/work/TARGET/artifacts.
-# Inputs are capped at 4 KiB: longer token soups are known to take super-linear
-# parse time, which the per-input timeout would otherwise report as findings.
+# MAX_LEN caps the inputs (default 4096 bytes) and TIMEOUT is the most seconds
+# one input may take before it counts as a finding (default 10). To hunt slow
+# inputs, run with TIMEOUT=1 and, for part of the run, MAX_LEN=65536, where
+# parse time that grows faster than the text shows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 target=$1
@@ -18,6 +20,6 @@ mkdir -p "$work/corpus" "$work/artifacts"
 dictionary=()
 [ -f "fuzz/$target.dict" ] && dictionary=(-dict="$PWD/fuzz/$target.dict")
 exec "target/fuzz/$target" -fork="${FORKS:-1}" -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 \
-  -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+  -max_total_time="$seconds" -max_len="${MAX_LEN:-4096}" -timeout="${TIMEOUT:-10}" -rss_limit_mb=2048 \
   -artifact_prefix="$work/artifacts/" "${dictionary[@]}" "$@" \
   "$work/corpus" "$PWD/fuzz/corpus/$target" "$PWD/target/fuzz/seeds/$target"

@@ -31,8 +31,10 @@ def boundary_probe_dir():
 
 @pytest.fixture(scope="session")
 def probe(boundary_probe_dir):
-    """The probe module itself, imported into this process."""
-    sys.path.insert(0, str(boundary_probe_dir))
+    """The probe module itself, imported into this process. Its folder goes at
+    the end of the path: it also holds a build of the real module, which must
+    not shadow the installed one."""
+    sys.path.append(str(boundary_probe_dir))
     try:
         yield importlib.import_module(PROBE_NAME)
     finally:

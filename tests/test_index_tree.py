@@ -20,8 +20,11 @@ SCRIPT = EXAMPLES / "index_tree.py"
 sys.path.insert(0, str(EXAMPLES))
 from marblewick_indexer import cli, store, update  # noqa: E402
 
-# A Rust text whose error recovery never ends without a parse budget.
-ENDLESS_RUST = "6&n[+0&n[+1&l[+1<)"
+from support import SLOW_SOUP_TOKENS, token_soup  # noqa: E402
+
+# A Rust text whose parse takes seconds: past any small budget, and long
+# enough for a run to be caught busy with it.
+SLOW_RUST = token_soup(SLOW_SOUP_TOKENS["rust"], 1_000_000)
 
 
 def small_tree(root):
@@ -162,17 +165,17 @@ def with_ghost_file(monkeypatch):
 
 def test_files_that_cannot_be_analysed_are_recorded_and_the_run_goes_on(tmp_path, monkeypatch, capsys):
     small_tree(tmp_path)
-    (tmp_path / "endless.rs").write_text(ENDLESS_RUST)
+    (tmp_path / "slow.rs").write_text(SLOW_RUST)
     with_ghost_file(monkeypatch)
     index(tmp_path, tmp_path / "i.sqlite", "--timeout-ms", "200")
     files = {row[0]: row for row in snapshot(tmp_path / "i.sqlite")[0]}
     assert files["a_ghost.py"][-1] == "No such file or directory (os error 2)"
-    assert files["endless.rs"][-1] == "parse did not finish within 200 ms"
+    assert files["slow.rs"][-1] == "parse did not finish within 200 ms"
     assert files["pkg/good.py"][4:] == (1, 0, None)
     out = capsys.readouterr().out
     assert ("Files that could not be analysed: 2\n"
             "  No such file or directory (os error 2) (1 files)\n    a_ghost.py\n"
-            "  parse did not finish within 200 ms (1 files)\n    endless.rs\n") in out
+            "  parse did not finish within 200 ms (1 files)\n    slow.rs\n") in out
 
 
 def count_files(db):
@@ -189,7 +192,7 @@ def test_a_killed_run_leaves_a_consistent_index_that_the_next_run_completes(tmp_
     many_files_tree(tree, 120)
     # Sorted after m000..m119, so the run is busy with it while earlier
     # batches are already written.
-    (tree / "n.rs").write_text(ENDLESS_RUST)
+    (tree / "n.rs").write_text(SLOW_RUST)
     (tree / "z.py").write_text("def last():\n    pass\n")
     db = tmp_path / "i.sqlite"
     run = subprocess.Popen([sys.executable, str(SCRIPT), str(tree), "--db", str(db), "--jobs", "1",
@@ -219,7 +222,7 @@ def test_a_killed_run_leaves_a_consistent_index_that_the_next_run_completes(tmp_
 def test_a_dask_cluster_writes_what_the_local_pool_writes(tmp_path, monkeypatch):
     distributed = pytest.importorskip("distributed")
     small_tree(tmp_path / "tree")
-    (tmp_path / "tree" / "endless.rs").write_text(ENDLESS_RUST)
+    (tmp_path / "tree" / "slow.rs").write_text(SLOW_RUST)
     many_files_tree(tmp_path / "tree", 40)
     with_ghost_file(monkeypatch)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
