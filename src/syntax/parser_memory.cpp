@@ -22,7 +22,19 @@
 // command reports "out of memory" instead of the process aborting. Only when
 // the reserve cannot serve either does the process abort, as the library
 // itself would.
+//
+// Whose state is whose, since parses run on several threads at once:
+// - the process's: the hooks (installed once, then only read), the reserve
+//   (behind its mutex) and the counts of general and detached blocks (atomic);
+// - a thread's: which pool is current (at most one: a thread runs one parse at
+//   a time) and whether its parse had to take from the reserve;
+// - a parse's: its pool, with the chunks, free lists, live-block count, held
+//   and peak bytes and ceiling. Only the parse's thread allocates from it; a
+//   block goes back from whichever thread holds the tree, which is one at a
+//   time, as for every tree of the library.
 #include "syntax/parser_memory.h"
+
+#include "base/internal_failure.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -169,12 +181,10 @@ void general_free(BlockHeader* header) {
 
 class ParserPool {
  public:
-  explicit ParserPool(ParserPool* previous) : previous_(previous) {}
+  ParserPool() = default;
   ParserPool(const ParserPool&) = delete;
   ParserPool& operator=(const ParserPool&) = delete;
-  ParserPool* previous() const { return previous_; }
   std::size_t live_blocks() const { return live_blocks_; }
-  void set_previous(ParserPool* previous) { previous_ = previous; }
   std::size_t peak_bytes() const { return peak_bytes_; }
   bool over_ceiling() const { return over_ceiling_; }
   void set_ceiling(std::size_t bytes) {
@@ -297,7 +307,6 @@ class ParserPool {
     return true;
   }
 
-  ParserPool* previous_;
   FreeBlock* free_lists_[CLASS_COUNT] = {};
   char* chunk_next_ = nullptr;
   char* chunk_end_ = nullptr;
@@ -380,8 +389,11 @@ void install_hooks_once() {
 
 ParserMemory::ParserMemory() {
   install_hooks_once();
+  // One parse at a time per thread: a second pool would take the first one's
+  // allocations from here on, and its ceiling and counts with them.
+  check_invariant(current_pool == nullptr, "a parse began while another is current on its thread");
   memory_exhausted = false;
-  pool_ = new ParserPool(current_pool);
+  pool_ = new ParserPool();
   current_pool = pool_;
 }
 
@@ -389,27 +401,14 @@ ParserMemory::ParserMemory(ParserMemory&& other) noexcept : pool_(std::exchange(
 
 ParserMemory::~ParserMemory() {
   if (pool_ == nullptr) return;
-  if (current_pool == pool_) {
-    current_pool = pool_->previous();
-  } else {
-    // Ended out of order (not done today: one parse per call): unlink it so
-    // that no later pool falls back to it.
-    for (ParserPool* pool = current_pool; pool != nullptr; pool = pool->previous()) {
-      if (pool->previous() == pool_) {
-        pool->set_previous(pool_->previous());
-        break;
-      }
-    }
-  }
+  if (current_pool == pool_) current_pool = nullptr;
   pool_->end_parse();
 }
 
 std::size_t live_parser_blocks() {
   std::size_t live = live_general_blocks.load(std::memory_order_relaxed) +
                      live_detached_blocks.load(std::memory_order_relaxed) + reserve.live();
-  for (ParserPool* pool = current_pool; pool != nullptr; pool = pool->previous()) {
-    live += pool->live_blocks();
-  }
+  if (current_pool != nullptr) live += current_pool->live_blocks();
   return live;
 }
 

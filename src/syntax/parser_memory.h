@@ -9,7 +9,8 @@ class ParserPool;
 
 // While an instance lives, the parsing library's small allocations on this
 // thread come from a pool of its own, which hands all its memory back when the
-// instance ends. A parse makes very many small, short-lived allocations (tree
+// instance ends. One instance at a time per thread: making a second while one
+// lives is an internal failure. A parse makes very many small, short-lived allocations (tree
 // nodes, stack entries); serving them from size-class free lists in a few
 // large chunks instead of the general allocator is most of what separates a
 // command's cost from the bare parse. Nothing is kept between calls: the owner
@@ -36,7 +37,7 @@ class ParserMemory {
 };
 
 // Blocks the parsing library holds from these hooks right now, on any thread
-// plus the pools current on this one. Zero between calls: nothing a call
+// plus the pool current on this one. Zero between calls: nothing a call
 // allocates for parsing outlives it.
 std::size_t live_parser_blocks();
 
