@@ -32,7 +32,7 @@ inline constexpr std::uint64_t NO_PARSE_TIMEOUT = 0;
 // same answer on every machine, and lies far above what real files need
 // (README, "Worst cases", gives the measurement behind it).
 inline constexpr std::uint64_t PARSE_MEMORY_FLOOR_MIB = 256;
-inline constexpr std::uint64_t PARSE_MEMORY_BYTES_PER_TEXT_BYTE = 1280;
+inline constexpr std::uint64_t PARSE_MEMORY_BYTES_PER_TEXT_BYTE = 1300;
 
 // The ceiling in MiB for a text of `text_bytes` bytes.
 std::uint64_t parse_memory_ceiling_mib(std::size_t text_bytes);
