@@ -40,3 +40,17 @@ if(MARBLEWICK_SANITIZE)
   # unused capacity of a vector so that a read past its end is reported too.
   add_compile_definitions(_GLIBCXX_ASSERTIONS _GLIBCXX_SANITIZE_VECTOR)
 endif()
+
+# The data-race build: every target defined after this file compiles and links
+# with ThreadSanitizer, the parser runtime and the grammars included, so a race
+# inside the runtime that our threads provoke is seen as well. It serves the
+# native thread stress program (MARBLEWICK_THREAD_STRESS; .ci/tsan), which
+# calls the command table from many threads with no interpreter involved.
+option(MARBLEWICK_TSAN "Build with ThreadSanitizer" OFF)
+if(MARBLEWICK_TSAN)
+  if(MARBLEWICK_SANITIZE)
+    message(FATAL_ERROR "MARBLEWICK_TSAN and MARBLEWICK_SANITIZE cannot share a build")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -g -O1)
+  add_link_options(-fsanitize=thread)
+endif()
