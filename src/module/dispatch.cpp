@@ -3,6 +3,7 @@
 #include "module/dispatch.h"
 
 #include <new>
+#include <optional>
 
 #include "analysis/analyse_command.h"
 #include "base/error_texts.h"
@@ -39,7 +40,28 @@ CommandHandler find_handler(std::string_view command) {
   return nullptr;
 }
 
-Expected<std::string> answer_command(std::string_view command, std::string_view payload_text) {
+// Only the JSON value true asks for it; any other value, like none, keeps the
+// host lock held for the whole call.
+bool wants_host_lock_released(const JsonValue& payload) {
+  const JsonValue* flag = payload.field("release_gil");
+  const bool* value = flag != nullptr ? std::get_if<bool>(&flag->storage()) : nullptr;
+  return value != nullptr && *value;
+}
+
+// The host lock released for as long as this lives.
+class ReleasedHostLock {
+ public:
+  explicit ReleasedHostLock(HostLock& lock) : lock_(lock) { lock_.release(); }
+  ~ReleasedHostLock() { lock_.reacquire(); }
+  ReleasedHostLock(const ReleasedHostLock&) = delete;
+  ReleasedHostLock& operator=(const ReleasedHostLock&) = delete;
+
+ private:
+  HostLock& lock_;
+};
+
+Expected<std::string> answer_command(std::string_view command, std::string_view payload_text,
+                                     HostLock* host_lock) {
   Expected<JsonValue> payload = parse_json_text(payload_text);
   if (!payload) return std::move(payload).error();
 
@@ -50,6 +72,10 @@ Expected<std::string> answer_command(std::string_view command, std::string_view 
     return ErrorText(std::move(message));
   }
 
+  // From here on nothing touches the host: the handler's work and the
+  // writing of its answer can run while other host threads do.
+  std::optional<ReleasedHostLock> released;
+  if (host_lock != nullptr && wants_host_lock_released(payload.value())) released.emplace(*host_lock);
   CommandResult result = handler(payload.value());
   if (!result) return std::move(result).error();
   return write_json_text(result.value());
@@ -57,13 +83,14 @@ Expected<std::string> answer_command(std::string_view command, std::string_view 
 
 }  // namespace
 
-Expected<std::string> execute_command(std::string_view command, std::string_view payload_text) {
+Expected<std::string> execute_command(std::string_view command, std::string_view payload_text,
+                                      HostLock* host_lock) {
   // Memory the system refuses anywhere in a call (the payload tree, a result,
   // a worker's list) is the command's failure, not a fault of the module:
   // everything the call held is released on the way out, and the process
   // stays usable.
   try {
-    return answer_command(command, payload_text);
+    return answer_command(command, payload_text, host_lock);
   } catch (const std::bad_alloc&) {
     return ErrorText(OUT_OF_MEMORY_TEXT);
   }

@@ -33,7 +33,8 @@
 #define MARBLEWICK_EXECUTOR execute_command
 #else
 namespace marblewick {
-Expected<std::string> MARBLEWICK_EXECUTOR(std::string_view command, std::string_view payload_text);
+Expected<std::string> MARBLEWICK_EXECUTOR(std::string_view command, std::string_view payload_text,
+                                          HostLock* host_lock);
 }
 #endif
 #define MARBLEWICK_STRINGIFY_(name) #name
@@ -227,6 +228,19 @@ std::string keyword_display_name(PyObject* name) {
   return text;
 }
 
+// The interpreter lock as the core sees it: a call asked to let other threads
+// run releases it for its native work and takes it back before the answer is
+// turned into a str or an exception. The argument texts it reads meanwhile
+// belong to str objects that the caller's frame keeps alive.
+class InterpreterLock final : public HostLock {
+ public:
+  void release() noexcept override { saved_ = PyEval_SaveThread(); }
+  void reacquire() noexcept override { PyEval_RestoreThread(saved_); }
+
+ private:
+  PyThreadState* saved_ = nullptr;
+};
+
 PyObject* run_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs > 2) {
     return raise_text(PyExc_TypeError, "run() takes 2 positional arguments but " +
@@ -277,9 +291,10 @@ PyObject* run_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const char* payload = argument_text(slots[1], PARAMETER_NAMES[1], payload_size);
   if (payload == nullptr) return nullptr;
 
+  InterpreterLock lock;
   Expected<std::string> outcome =
       MARBLEWICK_EXECUTOR(std::string_view(command, static_cast<std::size_t>(command_size)),
-                          std::string_view(payload, static_cast<std::size_t>(payload_size)));
+                          std::string_view(payload, static_cast<std::size_t>(payload_size)), &lock);
   if (!outcome) return raise_text(PyExc_RuntimeError, outcome.error().message);
 
   const std::string& text = outcome.value();

@@ -1,0 +1,150 @@
+"""Calls side by side with "release_gil": figures, never asserted.
+
+  python benchmarks/bench_threads.py [--quick]
+
+1. Same answers: 8 threads with the flag over the standard library ("analyse"
+   and "hash" of every file) while 4 threads scan it, every answer compared
+   with the one a single thread gets.
+2. Throughput: "analyse" over the standard library from 1 thread and from 2
+   threads with the flag (best of 3 each, interleaved).
+3. A host stays responsive: the rate of a pure-Python counter thread alone,
+   and while another thread parses a 1 MB Python soup with and without the flag.
+4. Cost of the flag: one thread's time per "analyse" call over the same files,
+   with and without the flag, interleaved runs.
+"""
+
+import argparse
+import json
+import os
+import sys
+import sysconfig
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import marblewick_index_native
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from worst_cases import SOUP_TOKENS, token_soup  # noqa: E402
+
+
+def stdlib_files(limit=None):
+    root = sysconfig.get_paths()["stdlib"]
+    found = []
+    for dirpath, dirnames, filenames in os.walk(root):
+        dirnames[:] = sorted(d for d in dirnames if d != "site-packages")
+        found.extend(os.path.join(dirpath, n) for n in sorted(filenames) if n.endswith(".py"))
+    return found[:limit]
+
+
+def answer(command, payload):
+    try:
+        return marblewick_index_native.run(command, json.dumps(payload))
+    except RuntimeError as failure:
+        return f"error: {failure}"
+
+
+def same_answers(files):
+    root = sysconfig.get_paths()["stdlib"]
+    jobs = [(c, {"path": f}) for f in files for c in ("analyse", "hash")]
+    scans = [("scan", {"root": root, "max_files": 4000, "extensions": ["py"]})] * 4
+    # The scans come first, so they run while the analysis does.
+    calls = scans + jobs
+    alone = [answer(c, p) for c, p in calls]
+    started = time.perf_counter()
+    with ThreadPoolExecutor(len(scans) + 8) as pool:
+        together = list(pool.map(lambda call: answer(call[0], dict(call[1], release_gil=True)), calls))
+    seconds = time.perf_counter() - started
+    differing = sum(a != b for a, b in zip(alone, together))
+    print(f"same answers: {len(jobs)} analyse/hash calls on 8 threads and {len(scans)} scans at once "
+          f"in {seconds:.1f} s: {differing} differ from one thread's")
+
+
+def analyse_all(files, threads, flag):
+    payloads = [json.dumps({"path": f, "release_gil": flag}) for f in files]
+    started = time.perf_counter()
+    if threads == 1:
+        for p in payloads:
+            marblewick_index_native.run("analyse", p)
+    else:
+        with ThreadPoolExecutor(threads) as pool:
+            list(pool.map(lambda p: marblewick_index_native.run("analyse", p), payloads))
+    return time.perf_counter() - started
+
+
+def throughput(files, rounds):
+    one, two = [], []
+    for _ in range(rounds):
+        one.append(analyse_all(files, 1, True))
+        two.append(analyse_all(files, 2, True))
+    print(f"throughput: analyse of {len(files)} files, 1 thread {min(one):.2f} s, 2 threads "
+          f"{min(two):.2f} s with the flag: {min(one) / min(two):.2f}x")
+
+
+def counter_rate(during=None, seconds=1.0):
+    progress = [0]
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            progress[0] += 1
+
+    worker = threading.Thread(target=during) if during else None
+    counter = threading.Thread(target=count)
+    counter.start()
+    if worker:
+        worker.start()
+    time.sleep(0.05)
+    before, started = progress[0], time.perf_counter()
+    time.sleep(seconds)
+    rate = (progress[0] - before) / (time.perf_counter() - started)
+    if worker:
+        worker.join()
+    stop.set()
+    counter.join()
+    return rate
+
+
+def responsiveness():
+    soup = token_soup(SOUP_TOKENS["python"], 1_000_000)
+
+    def parse(flag):
+        return lambda: answer("syntax-check", {"content": soup, "language": "python", "release_gil": flag})
+
+    started = time.perf_counter()
+    parse(False)()
+    parse_seconds = time.perf_counter() - started
+    window = min(1.0, parse_seconds * 0.8)
+    solo = counter_rate(seconds=window)
+    with_flag = counter_rate(parse(True), seconds=window)
+    without = counter_rate(parse(False), seconds=window)
+    print(f"responsiveness: a counter thread alone {solo:,.0f}/s; while a 1 MB Python soup parses "
+          f"({parse_seconds:.2f} s) with the flag {with_flag:,.0f}/s ({with_flag / solo:.0%}), "
+          f"without it {without:,.0f}/s ({without / solo:.0%})")
+
+
+def flag_cost(files, rounds):
+    on, off = [], []
+    for _ in range(rounds):
+        off.append(analyse_all(files, 1, False))
+        on.append(analyse_all(files, 1, True))
+    per_off = min(off) / len(files) * 1e6
+    per_on = min(on) / len(files) * 1e6
+    print(f"cost of the flag: one thread, {per_off:.1f} us per analyse call without it, "
+          f"{per_on:.1f} us with it ({per_on / per_off - 1:+.1%})")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="300 files, 1 round")
+    args = parser.parse_args()
+    files = stdlib_files(300 if args.quick else None)
+    rounds = 1 if args.quick else 3
+    same_answers(files)
+    throughput(files, rounds)
+    responsiveness()
+    flag_cost(files, rounds)
+
+
+if __name__ == "__main__":
+    main()

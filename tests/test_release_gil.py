@@ -1,0 +1,120 @@
+"""Calls that let other threads run: "release_gil": true frees the interpreter
+lock for a command's native work. The answer stays what it would be with the
+lock held, and other Python threads make progress while the call runs."""
+
+import json
+import pathlib
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import marblewick_index_native
+from outline_samples import SAMPLES
+from support import SLOW_SOUP_TOKENS, run_error, run_json, token_soup
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+
+
+def answer(command, payload):
+    try:
+        return marblewick_index_native.run(command, json.dumps(payload))
+    except RuntimeError as failure:
+        return f"error: {failure}"
+
+
+CALLS = [
+    ("syntax-check", {"content": SAMPLES["python"][0] + "\ndef (:", "language": "python"}),
+    ("outline", {"content": SAMPLES["rust"][0], "language": "rust"}),
+    ("analyse", {"path": str(REPO / "examples" / "index_tree.py")}),
+    ("analyse", {"content": "{}", "language": "toml"}),
+    ("hash", {"path": str(REPO / "README.md")}),
+    ("scan", {"root": str(REPO / "tests"), "max_files": 30}),
+    ("analyse", {"path": "/no/such/file.py"}),
+    ("hash", {"path": str(REPO)}),
+    ("analyse", {"content": token_soup(SLOW_SOUP_TOKENS["json"], 300_000), "language": "json",
+                 "timeout_ms": 5}),
+    ("syntax-check", {}),
+    ("nothing", {}),
+]
+
+
+# Only the JSON value true turns it on; any value gives today's answer.
+@pytest.mark.parametrize("flag", [True, False, None, 1, "true", [True], {"on": True}])
+@pytest.mark.parametrize("command, payload", CALLS, ids=[f"{c}-{i}" for i, (c, _) in enumerate(CALLS)])
+def test_the_flag_never_changes_an_answer(command, payload, flag):
+    assert answer(command, dict(payload, release_gil=flag)) == answer(command, payload)
+
+
+def test_a_malformed_payload_is_reported_before_any_flag_is_read():
+    text = run_error("analyse", '{"release_gil": true,')
+    assert text == run_error("analyse", '{"release_gil": 1234,')
+    assert text == "EOF while parsing a value at line 1 column 21"
+
+
+def count_during(call):
+    """How far a pure-Python counter thread gets while `call` runs on this one."""
+    progress = [0]
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            progress[0] += 1
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        time.sleep(0.05)  # the counter is running
+        before = progress[0]
+        call()
+        after = progress[0]
+    finally:
+        stop.set()
+        counter.join()
+    return after - before
+
+
+def test_other_threads_run_during_a_call_with_the_flag_and_not_without():
+    soup = {"content": token_soup(SLOW_SOUP_TOKENS["rust"], 1_000_000), "language": "rust",
+            "timeout_ms": 400}
+
+    def parse(flag):
+        # The payload text is made beforehand: the counter should get no
+        # turn while this thread prepares the call.
+        text = json.dumps(dict(soup, release_gil=flag))
+
+        def call():
+            try:
+                marblewick_index_native.run("syntax-check", text)
+            except RuntimeError:
+                pass
+        return call
+
+    # Without the flag the call holds the lock from start to end: the counter
+    # can step only in the moments around it, when the interpreter hands the
+    # lock over (one switch interval, 5 ms, each time). With it, the counter
+    # runs for most of the 400 ms.
+    with_flag = count_during(parse(True))
+    without = count_during(parse(False))
+    assert with_flag > 10 * without
+    assert with_flag > 0
+
+
+def test_threads_with_the_flag_give_the_answers_of_one_thread():
+    files = sorted(p for p in REPO.rglob("*") if p.suffix in {".py", ".rs", ".json", ".ts", ".js"}
+                   and "target" not in p.parts and ".git" not in p.parts)[:120]
+    jobs = [(command, {"path": str(f)}) for f in files for command in ("analyse", "hash")]
+    jobs += [("scan", {"root": str(REPO / folder)}) for folder in ("src", "tests", "fuzz", "benchmarks")]
+    alone = [answer(command, payload) for command, payload in jobs]
+    with ThreadPoolExecutor(8) as pool:
+        together = list(pool.map(lambda job: answer(job[0], dict(job[1], release_gil=True)), jobs))
+    assert together == alone
+
+
+def test_scans_at_once_wait_for_the_shared_pool_and_agree():
+    payload = {"root": str(REPO), "max_files": 400, "release_gil": True}
+    alone = run_json("scan", payload)
+    with ThreadPoolExecutor(4) as pool:
+        answers = list(pool.map(lambda _: run_json("scan", payload), range(8)))
+    assert answers == [alone] * 8
