@@ -20,6 +20,7 @@
 
 #include "fuzz_support.h"
 #include "module/dispatch.h"
+#include "syntax/language.h"
 #include "syntax/parser_memory.h"
 
 // The parsing library's current allocator (its own alloc.h is not public).
@@ -34,7 +35,6 @@ using namespace marblewick;
 
 namespace {
 
-constexpr std::string_view LANGUAGES[] = {"python", "javascript", "typescript", "tsx", "rust", "json"};
 constexpr std::string_view SYMBOL_KINDS[] = {"class", "function", "method", "interface", "enum", "type",
                                              "mod",   "trait",    "struct", "impl",      "fn"};
 constexpr std::uint64_t MAX_ERRORS = 20;
@@ -189,9 +189,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   std::string_view content = fuzz::as_text(data + 1, size - 1);
   if (!is_valid_utf8(content)) return -1;
-  std::string_view language = LANGUAGES[data[0] % std::size(LANGUAGES)];
-  bool outline = (data[0] / std::size(LANGUAGES)) % 2 == 1;
-  bool also_analyse = (data[0] / (2 * std::size(LANGUAGES))) % 2 == 1;
+  // Every language of the registry, by its name as callers give it.
+  const LanguageEntry& entry = LANGUAGE_TABLE[data[0] % LANGUAGE_COUNT];
+  std::string_view language = entry.name;
+  bool outline = (data[0] / LANGUAGE_COUNT) % 2 == 1;
+  bool also_analyse = (data[0] / (2 * LANGUAGE_COUNT)) % 2 == 1;
   std::string_view command = outline ? "outline" : "syntax-check";
 
   JsonObject members;
@@ -223,7 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string_view> lines = split_lines(content);
   if (!outline) {
     check_syntax_check(result, lines);
-  } else if (language == "json") {
+  } else if (!entry.has_outline_rules) {
     FUZZ_PROPERTY(!bool_member(result, "checked") && string_member(result, "reason") == "no_outline");
   } else {
     FUZZ_PROPERTY(bool_member(result, "checked"));

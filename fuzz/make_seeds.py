@@ -12,6 +12,7 @@ first byte choosing the language and the command.
 import ast
 import hashlib
 import pathlib
+import re
 import sys
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
@@ -20,8 +21,20 @@ sys.path.insert(0, str(TESTS))
 
 from outline_samples import SAMPLES  # noqa: E402  (plain data, no module import)
 
-# The order fuzz_analysis picks from: language = byte % 6, outline when (byte // 6) is odd.
-ANALYSIS_LANGUAGES = ["python", "javascript", "typescript", "tsx", "rust", "json"]
+
+def registry_languages() -> list[str]:
+    """The names of the module's language table, in its order: the order
+    fuzz_analysis picks from (language = byte % count, outline when
+    byte // count is odd). Read from the header, as nothing here imports
+    the module."""
+    header = (REPO / "src" / "syntax" / "language.h").read_text(encoding="utf-8")
+    table = header[header.index("LANGUAGE_TABLE[] = {"):]
+    names = re.findall(r'\{Language::\w+, "([^"]*)"', table[:table.index("};")])
+    assert names, "no rows found in LANGUAGE_TABLE"
+    return names
+
+
+ANALYSIS_LANGUAGES = registry_languages()
 # fuzz_execute_command's selectors: 0-3 name the real commands, 8-13 near misses,
 # 14-15 take the name from the input up to its first NUL.
 COMMAND_SELECTORS = {"syntax-check": 0, "outline": 1, "hash": 2, "scan": 3}

@@ -2,17 +2,20 @@
 #include "outline/outline_command.h"
 
 #include <algorithm>
+#include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "outline/outline_rules.h"
 #include "outline/outline_walk.h"
+#include "syntax/language.h"
 #include "syntax/source_tree.h"
 
 namespace marblewick {
 namespace {
 
-JsonValue no_outline_result(LanguageId language) {
+JsonValue no_outline_result(std::string language) {
   JsonObject result;
   result.emplace("checked", JsonValue(false));
   result.emplace("language", JsonValue(std::move(language)));
@@ -37,8 +40,6 @@ JsonValue symbol_json(SymbolRecord& symbol) {
 
 // Languages without outline rules are not parsed for an outline at all: those
 // without a grammar, and JSON, which holds data, not declarations.
-bool has_outline_rules(std::string_view language) { return !outline_rules_for(language).empty(); }
-
 CommandResult outline_command(const JsonValue& payload) {
   Expected<SourceTree> source = obtain_source_tree(payload, has_outline_rules);
   if (!source) return std::move(source).error();
@@ -46,14 +47,16 @@ CommandResult outline_command(const JsonValue& payload) {
 }
 
 JsonValue outline_result(const SourceTree& subject) {
-  if (!subject.parsed || !has_outline_rules(subject.language)) {
-    return no_outline_result(subject.language);
-  }
+  // A parsed subject always has a known language; "analyse" parses JSON too,
+  // which has no rows.
+  std::span<const OutlineRule> rules;
+  if (subject.parsed) rules = outline_rules_for(*subject.language.known);
+  if (rules.empty()) return no_outline_result(subject.language.name);
 
   TSNode root = subject.parsed->root();
   std::vector<SymbolRecord> records;
   records.reserve(std::min<std::size_t>(ts_node_child_count(root), MAX_OUTLINE_SYMBOLS));
-  collect_outline(root, subject.text.view(), subject.language, 0, records);
+  collect_outline(root, subject.text.view(), rules, 0, records);
 
   JsonArray symbols;
   symbols.reserve(records.size());
@@ -61,7 +64,7 @@ JsonValue outline_result(const SourceTree& subject) {
 
   JsonObject result;
   result.emplace("checked", JsonValue(true));
-  result.emplace("language", JsonValue(subject.language));
+  result.emplace("language", JsonValue(subject.language.name));
   result.emplace("symbol_count", JsonValue::count(symbols.size()));
   result.emplace("symbols", JsonValue(std::move(symbols)));
   return success_object(std::move(result));

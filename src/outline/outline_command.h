@@ -1,17 +1,12 @@
 // The "outline" command: the declarations at the top two levels of a source file.
 #pragma once
 
-#include <string_view>
-
 #include "json/command_result.h"
 #include "syntax/source_tree.h"
 
 namespace marblewick {
 
 CommandResult outline_command(const JsonValue& payload);
-
-// Languages the outline walk has rules for; only their texts are parsed for it.
-bool has_outline_rules(std::string_view language);
 
 // The outline's success object for an obtained subject: its symbols, or the
 // "no_outline" answer when the subject was not parsed or has no outline rules.

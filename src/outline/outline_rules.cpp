@@ -2,6 +2,9 @@
 // never by its parameters or its container's kind.
 #include "outline/outline_rules.h"
 
+#include <array>
+#include <cstddef>
+
 namespace marblewick {
 namespace {
 
@@ -38,35 +41,49 @@ constexpr OutlineRule SCRIPT_RULES[] = {
     {"type_alias_declaration", RuleDepth::ANY, "type", ""},
 };
 
-bool applies_at(RuleDepth rule_depth, unsigned depth) {
-  switch (rule_depth) {
-    case RuleDepth::ANY:
-      return true;
-    case RuleDepth::TOP_ONLY:
-      return depth == 0;
-    case RuleDepth::MEMBER_ONLY:
-      return depth == 1;
-  }
-  return false;
-}
-
-}  // namespace
-
-std::span<const OutlineRule> outline_rules_for(std::string_view language) {
-  if (language == "python") return PYTHON_RULES;
-  if (language == "rust") return RUST_RULES;
-  if (language == "javascript" || language == "typescript" || language == "tsx") {
-    return SCRIPT_RULES;
+// A switch rather than a list in enum order, so that each language's rows are
+// named where they are chosen and a new language without a case is a warning.
+constexpr std::span<const OutlineRule> rules_of(Language language) {
+  switch (language) {
+    case Language::PYTHON:
+      return PYTHON_RULES;
+    case Language::JAVASCRIPT:
+    case Language::TYPESCRIPT:
+    case Language::TSX:
+      return SCRIPT_RULES;
+    case Language::RUST:
+      return RUST_RULES;
+    case Language::JSON:
+      return {};
   }
   return {};
 }
 
-const OutlineRule* find_outline_rule(std::span<const OutlineRule> rules,
-                                     std::string_view node_kind, unsigned depth) {
-  for (const OutlineRule& rule : rules) {
-    if (rule.node_kind == node_kind && applies_at(rule.depth, depth)) return &rule;
+// The rows of each language, indexed by Language.
+constexpr auto RULES_BY_LANGUAGE = [] {
+  std::array<std::span<const OutlineRule>, LANGUAGE_COUNT> rows{};
+  for (const LanguageEntry& entry : LANGUAGE_TABLE) {
+    rows[static_cast<std::size_t>(entry.language)] = rules_of(entry.language);
   }
-  return nullptr;
+  return rows;
+}();
+
+// The registry says which languages have an outline; the rows here must say
+// the same, language by language.
+constexpr bool rules_agree_with_the_registry() {
+  for (const LanguageEntry& entry : LANGUAGE_TABLE) {
+    bool has_rows = !RULES_BY_LANGUAGE[static_cast<std::size_t>(entry.language)].empty();
+    if (has_rows != entry.has_outline_rules) return false;
+  }
+  return true;
+}
+static_assert(rules_agree_with_the_registry(),
+              "a language has outline rows exactly when LANGUAGE_TABLE says it has outline rules");
+
+}  // namespace
+
+std::span<const OutlineRule> outline_rules_for(Language language) {
+  return RULES_BY_LANGUAGE[static_cast<std::size_t>(language)];
 }
 
 }  // namespace marblewick

@@ -5,6 +5,8 @@
 #include <span>
 #include <string_view>
 
+#include "syntax/language.h"
+
 namespace marblewick {
 
 enum class RuleDepth { ANY, TOP_ONLY, MEMBER_ONLY };
@@ -18,13 +20,8 @@ struct OutlineRule {
   std::string_view body_kind;
 };
 
-// The rows for a language name: "python", "rust", or one of the three script
-// languages ("javascript", "typescript", "tsx"), which share their rows. Other
-// names have none.
-std::span<const OutlineRule> outline_rules_for(std::string_view language);
-
-// The row for a node kind at a depth (0 or 1), or null when none applies.
-const OutlineRule* find_outline_rule(std::span<const OutlineRule> rules,
-                                     std::string_view node_kind, unsigned depth);
+// The rows for a language: Python's, Rust's, or the rows the three script
+// languages (JavaScript, TypeScript, TSX) share. JSON has none.
+std::span<const OutlineRule> outline_rules_for(Language language);
 
 }  // namespace marblewick

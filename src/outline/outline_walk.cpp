@@ -68,11 +68,32 @@ SymbolRecord symbol_record(TSNode declaration, const OutlineRule& rule, std::str
   return record;
 }
 
+// Whether a row's depth rule lets it apply at depth 0 or 1.
+bool applies_at(RuleDepth rule_depth, unsigned depth) {
+  switch (rule_depth) {
+    case RuleDepth::ANY:
+      return true;
+    case RuleDepth::TOP_ONLY:
+      return depth == 0;
+    case RuleDepth::MEMBER_ONLY:
+      return depth == 1;
+  }
+  return false;
+}
+
+// The row for a node kind at a depth, or null when none applies.
+const OutlineRule* find_outline_rule(std::span<const OutlineRule> rules,
+                                     std::string_view node_kind, unsigned depth) {
+  for (const OutlineRule& rule : rules) {
+    if (rule.node_kind == node_kind && applies_at(rule.depth, depth)) return &rule;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
-void collect_outline(TSNode node, std::string_view source, std::string_view language,
+void collect_outline(TSNode node, std::string_view source, std::span<const OutlineRule> rules,
                      unsigned depth, std::vector<SymbolRecord>& symbols) {
-  std::span<const OutlineRule> rules = outline_rules_for(language);
   std::uint32_t child_count = ts_node_child_count(node);
   if (child_count == 0) return;
 
@@ -92,7 +113,7 @@ void collect_outline(TSNode node, std::string_view source, std::string_view lang
     if (depth == 0 && !rule->body_kind.empty()) {
       TSNode body = field_child(declaration, "body");
       if (!ts_node_is_null(body) && rule->body_kind == ts_node_type(body)) {
-        collect_outline(body, source, language, 1, symbols);
+        collect_outline(body, source, rules, 1, symbols);
       }
     }
   }

@@ -4,11 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <tree_sitter/api.h>
+
+#include "outline/outline_rules.h"
 
 namespace marblewick {
 
@@ -30,8 +33,9 @@ struct SymbolRecord {
 // Appends a record for each declaration among `node`'s children (depth 0 for
 // the root, 1 for a container's body) and, at depth 0 only, walks each
 // container's body right after the container's record. `source` is the text
-// the tree was parsed from; `language` is a script language, "python" or "rust".
-void collect_outline(TSNode node, std::string_view source, std::string_view language,
+// the tree was parsed from; `rules` are the rows of the language it was parsed
+// as, chosen once by the caller for the whole walk.
+void collect_outline(TSNode node, std::string_view source, std::span<const OutlineRule> rules,
                      unsigned depth, std::vector<SymbolRecord>& symbols);
 
 }  // namespace marblewick

@@ -2,9 +2,10 @@
 #include "syntax/source_tree.h"
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 
-#include "syntax/grammar.h"
+#include "syntax/language.h"
 
 namespace marblewick {
 
@@ -13,9 +14,9 @@ Expected<SourceTree> obtain_source_tree(const JsonValue& payload, LanguageFilter
   if (!text) return std::move(text).error();
 
   SourceTree source{std::move(text).value(), resolve_language(payload), std::nullopt};
-  if (!wanted(source.language)) return source;
-  const TSLanguage* grammar = grammar_for_language(source.language);
-  if (grammar == nullptr) return source;
+  const std::optional<Language> known = source.language.known;
+  if (!known || !wanted(*known)) return source;
+  const TSLanguage* grammar = language_entry(*known).grammar();
 
   // "timeout_ms" follows the rule of every count field: anything but a
   // non-negative integer means the default, no limit.

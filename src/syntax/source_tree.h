@@ -3,11 +3,11 @@
 #pragma once
 
 #include <optional>
-#include <string_view>
 
 #include "base/expected.h"
 #include "base/text_buffer.h"
 #include "json/json_value.h"
+#include "syntax/language.h"
 #include "syntax/parse.h"
 #include "syntax/source_input.h"
 
@@ -18,19 +18,20 @@ namespace marblewick {
 // The tree refers to `text`, which therefore lives as long as it does.
 struct SourceTree {
   TextBuffer text;
-  LanguageId language;
+  ResolvedLanguage language;
   std::optional<ParsedSource> parsed;
 };
 
-// Which resolved languages a command wants parsed at all.
-using LanguageFilter = bool (*)(std::string_view language);
+// Which of the registry's languages a command wants parsed at all.
+using LanguageFilter = bool (*)(Language language);
 
-inline bool every_language(std::string_view) { return true; }
+inline bool every_language(Language) { return true; }
 
 // The text comes first, so an unreadable file is reported whatever its
-// language; then the language, then (only when `wanted` accepts the language
-// and a grammar exists for it) one parse, within the payload's "timeout_ms"
-// when it gives one. Errors: obtain_source's and parse_source's texts, unchanged.
+// language; then the language, then (only when it is one of the registry's,
+// which all have a grammar, and `wanted` accepts it) one parse, within the
+// payload's "timeout_ms" when it gives one. Errors: obtain_source's and
+// parse_source's texts, unchanged.
 Expected<SourceTree> obtain_source_tree(const JsonValue& payload,
                                         LanguageFilter wanted = every_language);
 

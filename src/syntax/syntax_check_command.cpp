@@ -1,6 +1,7 @@
 // The "syntax-check" command: obtain and parse, walk for problems, report.
 #include "syntax/syntax_check_command.h"
 
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -13,7 +14,7 @@ namespace {
 
 // A language without a grammar is an answer, not a failure: the text was
 // simply not checked.
-JsonValue no_parser_result(LanguageId language) {
+JsonValue no_parser_result(std::string language) {
   JsonObject result;
   result.emplace("checked", JsonValue(false));
   result.emplace("error_count", JsonValue::count(0));
@@ -43,7 +44,7 @@ CommandResult syntax_check_command(const JsonValue& payload) {
 }
 
 JsonValue syntax_check_result(const SourceTree& subject) {
-  if (!subject.parsed) return no_parser_result(subject.language);
+  if (!subject.parsed) return no_parser_result(subject.language.name);
 
   // Lines are only quoted for problems, and a tree without any has none to
   // report, so a clean text skips the scan for line feeds altogether.
@@ -61,7 +62,7 @@ JsonValue syntax_check_result(const SourceTree& subject) {
   result.emplace("error_count", JsonValue::count(entries.size()));
   result.emplace("valid", JsonValue(entries.empty()));
   result.emplace("errors", JsonValue(std::move(entries)));
-  result.emplace("language", JsonValue(subject.language));
+  result.emplace("language", JsonValue(subject.language.name));
   return success_object(std::move(result));
 }
 

@@ -12,7 +12,7 @@
 #include "json/json_parse.h"
 #include "json/json_write.h"
 #include "module/dispatch.h"
-#include "syntax/grammar.h"
+#include "syntax/language.h"
 #include "syntax/parse.h"
 #include "syntax/parser_memory.h"
 #include "syntax/source_tree.h"
@@ -100,7 +100,7 @@ Expected<std::string> execute_probe_command(std::string_view command, std::strin
     // must stay counted (and valid) until the tree goes, then all come back.
     std::optional<ParserMemory> memory(std::in_place);
     ParserHandle parser(ts_parser_new());
-    check_invariant(ts_parser_set_language(parser.get(), grammar_for_language("python")),
+    check_invariant(ts_parser_set_language(parser.get(), language_entry(Language::PYTHON).grammar()),
                     "probe grammar rejected");
     constexpr std::string_view source = "def f(x):\n    return [x, (x,), {x: x}]\n";
     TreeHandle tree(ts_parser_parse_string(parser.get(), nullptr, source.data(),
