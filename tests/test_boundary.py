@@ -30,6 +30,10 @@ class TextSubclass(str):
         (("hash",), {"payload": "{}"}, "run() got an unexpected keyword argument 'payload'"),
         (("hash",), {"Payload_json": "{}"},
          "run() got an unexpected keyword argument 'Payload_json'"),
+        # Names that UTF-8 cannot encode, or that hold a parameter's name and more.
+        (("hash",), {"\udc80": "{}"}, "run() got an unexpected keyword argument '\\udc80'"),
+        (("hash",), {"payload_json\0": "{}"},
+         "run() got an unexpected keyword argument 'payload_json\0'"),
         ((1, 2), {}, "argument 'command': 'int' object cannot be converted to 'PyString'"),
         (("hash", None), {},
          "argument 'payload_json': 'NoneType' object cannot be converted to 'PyString'"),

@@ -46,8 +46,6 @@ Expected<std::string> MARBLEWICK_EXECUTOR(std::string_view command, std::string_
 namespace marblewick {
 namespace {
 
-constexpr const char* GENERIC_FAILURE_TEXT = "the native code failed without a message";
-
 // The one-time values of the boundary, made by the first import. The module
 // serves one interpreter per process, so they are per process, not per module
 // object: the interpreter that owns the module, the module itself (handed out
@@ -110,7 +108,7 @@ std::string current_thread_name() {
 // may unwind into the interpreter.
 PyObject* raise_panic_for_current_exception() noexcept {
   try {
-    std::string message = GENERIC_FAILURE_TEXT;
+    std::string message = "the native code failed without a message";
     std::string where = "an unknown place";
     try {
       throw;
@@ -297,7 +295,7 @@ PyObject* initialise_module() noexcept {
     if (boundary.panic_exception == nullptr) return nullptr;
   }
   if (boundary.module == nullptr) {
-    // The namespace lists __all__ before run, as it always has.
+    // The namespace lists __all__ before run.
     OwnedRef module(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
     OwnedRef all(Py_BuildValue("[s]", "run"));
     if (!module || !all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) != 0 ||
