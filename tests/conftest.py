@@ -1,6 +1,8 @@
 """Fixtures for the suite; the helpers every test uses live in support.py."""
 
+import importlib
 import pathlib
+import sys
 
 import pytest
 
@@ -25,3 +27,13 @@ def boundary_probe_dir():
             return folder
     pytest.fail(f"no {PROBE_NAME} module under {candidates or REPO_ROOT / 'target'}: "
                 "build the package from this checkout first (pip install .)")
+
+
+@pytest.fixture(scope="session")
+def probe(boundary_probe_dir):
+    """The probe module itself, imported into this process."""
+    sys.path.insert(0, str(boundary_probe_dir))
+    try:
+        yield importlib.import_module(PROBE_NAME)
+    finally:
+        sys.path.remove(str(boundary_probe_dir))

@@ -3,24 +3,12 @@ probe module counts the blocks its allocator hooks have out, and after each
 call of every kind (clean and broken texts, every language, the caps, the
 failures) that count must be zero again."""
 
-import importlib
 import json
-import sys
 
 import pytest
 
-from conftest import PROBE_NAME
 from outline_samples import SAMPLES
 from support import SLOW_SOUP_TOKENS, token_soup
-
-
-@pytest.fixture(scope="module")
-def probe(boundary_probe_dir):
-    sys.path.insert(0, str(boundary_probe_dir))
-    try:
-        yield importlib.import_module(PROBE_NAME)
-    finally:
-        sys.path.remove(str(boundary_probe_dir))
 
 
 def live_blocks(probe, payload=None):
