@@ -18,6 +18,9 @@ namespace marblewick {
 //
 // The walk keeps an explicit stack, so deep nesting cannot exhaust the call
 // stack, and each node is handed out at most once.
+//
+// Its implementation reads the parser runtime's internal structures (see
+// full_tree_walk.cpp), which only the pinned runtime version is known to have.
 class FullTreeWalk {
  public:
   struct Step {
