@@ -29,9 +29,12 @@ def boundary_probe_dir():
                 "build the package from this checkout first (pip install .)")
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def probe(boundary_probe_dir):
-    """The probe module itself, imported into this process."""
+    """The probe module itself, imported into this process. Its folder is on
+    the import path only while one test file uses it: the build folder holds
+    a copy of the real module too, which must not stand in for the installed
+    one elsewhere."""
     sys.path.insert(0, str(boundary_probe_dir))
     try:
         yield importlib.import_module(PROBE_NAME)
