@@ -134,6 +134,12 @@ set_target_properties(tree_sitter_runtime PROPERTIES
 # (about 2% of a whole syntax-check on JavaScript and TypeScript).
 target_compile_options(tree_sitter_runtime PRIVATE -w -O2)
 
+# The runtime's internal headers, for the one walk that must see hidden nodes
+# the public API never hands out (src/syntax/full_tree_walk.cpp). SYSTEM: the
+# headers are the runtime's, compiled under its own warning settings, not ours.
+add_library(tree_sitter_runtime_internals INTERFACE)
+target_include_directories(tree_sitter_runtime_internals SYSTEM INTERFACE "${_ts_lib}/src")
+
 # The Python scanner allocates its own state with plain calloc and free, which
 # the allocator switch below cannot reach: cmake/tree_sitter_python_scanner.patch
 # makes it use the runtime's allocator like the rest of its memory.

@@ -1,4 +1,5 @@
-// collect_syntax_errors: the error and missing nodes of a syntax tree.
+// collect_syntax_errors: the error and missing nodes of a syntax tree, missing
+// hidden tokens included.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +28,9 @@ struct SyntaxErrorEntry {
   std::string snippet;
 };
 
-// At most MAX_SYNTAX_ERRORS entries, in document order.
+// At most MAX_SYNTAX_ERRORS entries, in document order. A missing hidden token
+// (a grammar name beginning with '_') is reported by its name without that
+// underscore: "missing newline" for Python's "_newline".
 std::vector<SyntaxErrorEntry> collect_syntax_errors(TSNode root, const LineTable& lines);
 
 }  // namespace marblewick

@@ -113,6 +113,18 @@ Expected<std::string> execute_probe_command(std::string_view command, std::strin
     result.emplace("after", JsonValue::count(live_parser_blocks()));
     return write_json_text(JsonValue(std::move(result)));
   }
+  if (command == "tree-has-error") {
+    // The parser runtime's own verdict on a text, through the module's own
+    // parse path, for the tests to compare "syntax-check" with.
+    Expected<JsonValue> payload = parse_json_text(payload_text);
+    if (!payload) return std::move(payload).error();
+    Expected<SourceTree> source = obtain_source_tree(payload.value());
+    if (!source) return std::move(source).error();
+    check_invariant(source.value().parsed.has_value(), "probe text has no grammar");
+    JsonObject result;
+    result.emplace("has_error", JsonValue(ts_node_has_error(source.value().parsed->root())));
+    return write_json_text(JsonValue(std::move(result)));
+  }
   if (command == "fail-invariant") check_invariant(false, "probe invariant broken");
   if (command == "fail-std") throw std::out_of_range("index 7 is out of range for length 3");
   if (command == "fail-unknown") throw 42;
