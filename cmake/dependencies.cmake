@@ -137,8 +137,12 @@ target_compile_options(tree_sitter_runtime PRIVATE -w -O2)
 # The runtime's internal headers, for the one walk that must see hidden nodes
 # the public API never hands out (src/syntax/full_tree_walk.cpp). SYSTEM: the
 # headers are the runtime's, compiled under its own warning settings, not ours.
+# The folder above the runtime's copy, so that the walk includes them as
+# "tree-sitter/src/<name>.h", apart from our own headers of the same names
+# (syntax/language.h).
 add_library(tree_sitter_runtime_internals INTERFACE)
-target_include_directories(tree_sitter_runtime_internals SYSTEM INTERFACE "${_ts_lib}/src")
+get_filename_component(_ts_lib_parent "${_ts_lib}" DIRECTORY)
+target_include_directories(tree_sitter_runtime_internals SYSTEM INTERFACE "${_ts_lib_parent}")
 
 # The Python scanner allocates its own state with plain calloc and free, which
 # the allocator switch below cannot reach: cmake/tree_sitter_python_scanner.patch

@@ -19,10 +19,10 @@
 
 // The runtime's internal headers come last: they define macros (array_push
 // and the like) that must not reach the standard headers.
-#include "language.h"
-#include "length.h"
-#include "subtree.h"
-#include "tree.h"
+#include "tree-sitter/src/language.h"
+#include "tree-sitter/src/length.h"
+#include "tree-sitter/src/subtree.h"
+#include "tree-sitter/src/tree.h"
 
 namespace marblewick {
 namespace {
