@@ -195,9 +195,9 @@ bool read_piece(const OpenTextFile& file, char* piece, std::size_t& filled, std:
 template <class Digest>
 Expected<TextFileSummary> stream_text_file(const OpenTextFile& file, bool count_lines) {
   Digest digest;
-  // Refused memory is no fact about the file: it fails the whole command
-  // ("out of memory", from the dispatcher), never one scan entry quietly.
-  if (!digest.allocated()) throw std::bad_alloc();
+  // Refused memory is no fact about the file: its kind makes it fail the
+  // whole command, a scan included, never leave out one scan entry quietly.
+  if (!digest.allocated()) return out_of_memory_error();
 
   TextPieces text(count_lines);
   std::string read_error;
@@ -212,8 +212,8 @@ Expected<TextFileSummary> stream_text_file(const OpenTextFile& file, bool count_
   }
 
   std::string hex = digest.finish();
-  if (!read_error.empty()) return ErrorText(std::move(read_error));
-  if (!text.valid()) return ErrorText(INVALID_UTF8_TEXT);
+  if (!read_error.empty()) return ErrorText(ErrorKind::file_system, std::move(read_error));
+  if (!text.valid()) return invalid_utf8_error();
   return TextFileSummary{std::move(hex), text.line_count()};
 }
 

@@ -47,7 +47,7 @@ Expected<std::string> answer_command(std::string_view command, std::string_view 
   if (handler == nullptr) {
     std::string message(UNKNOWN_COMMAND_PREFIX);
     message.append(command);
-    return ErrorText(std::move(message));
+    return ErrorText(ErrorKind::request, std::move(message));
   }
 
   CommandResult result = handler(payload.value());
@@ -65,7 +65,7 @@ Expected<std::string> execute_command(std::string_view command, std::string_view
   try {
     return answer_command(command, payload_text);
   } catch (const std::bad_alloc&) {
-    return ErrorText(OUT_OF_MEMORY_TEXT);
+    return out_of_memory_error();
   }
 }
 
