@@ -32,9 +32,10 @@ std::vector<std::string> extension_list(const JsonValue& payload) {
   return extensions;
 }
 
-// What the file system says about one file: a scan only ever gets shorter
-// because of it. Any other failure (memory refused) is no fact about the file
-// and fails the whole scan.
+// A fact about the file itself (it cannot be opened or read, is no regular
+// file, or is not UTF-8): a scan only ever gets shorter because of it. Any
+// other failure (memory refused) says nothing about the file and fails the
+// whole scan.
 bool leaves_file_out(ErrorKind kind) {
   return kind == ErrorKind::file_system || kind == ErrorKind::not_regular_file ||
          kind == ErrorKind::invalid_utf8;
