@@ -1,9 +1,8 @@
 // What the fuzz targets share: stating a property, and checking that a text is
-// a result as the module hands it to its caller.
+// a result as the module hands it to its caller, or that an error has the
+// kind and position it should.
 #pragma once
 
-#include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "base/line_feeds.h"
+#include "base/error_texts.h"
 #include "base/utf8.h"
 #include "json/json_parse.h"
 #include "json/json_value.h"
@@ -56,58 +55,27 @@ inline const JsonObject& success_object(const JsonValue& result) {
   return *object;
 }
 
-// Every description a malformed payload can be reported with.
-inline constexpr std::string_view PAYLOAD_ERROR_DESCRIPTIONS[] = {
-    "EOF while parsing a list",
-    "EOF while parsing an object",
-    "EOF while parsing a string",
-    "EOF while parsing a value",
-    "expected `:`",
-    "expected `,` or `]`",
-    "expected `,` or `}`",
-    "expected ident",
-    "expected value",
-    "invalid escape",
-    "invalid number",
-    "number out of range",
-    "invalid unicode code point",
-    "control character (\\u0000-\\u001F) found while parsing a string",
-    "key must be a string",
-    "lone leading surrogate in hex escape",
-    "trailing comma",
-    "trailing characters",
-    "unexpected end of hex escape",
-    "recursion limit exceeded",
-};
-
-inline bool read_decimal(std::string_view text, std::uint64_t& value) {
-  if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;
-  auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return failure == std::errc() && end == text.data() + text.size();
+// A malformed payload's error: of its own kind, with the error point inside
+// the text. The point lies just after the offending byte, or at the end of a
+// text that ends early, so it is 0 only for the empty text.
+inline void check_payload_error(const ErrorText& error, std::string_view text) {
+  FUZZ_PROPERTY(error.kind == ErrorKind::payload);
+  FUZZ_PROPERTY(error.offset <= text.size());
+  FUZZ_PROPERTY(error.offset > 0 || text.empty());
+  FUZZ_PROPERTY(!error.message.empty());
 }
 
-// "<description> at line L column C" for a payload `text`: L counts the line
-// feeds before the error point plus one, and C the bytes from the start of
-// that line to the point, which lies within the text.
-inline void check_payload_error_text(std::string_view message, std::string_view text) {
-  std::size_t at_line = message.rfind(" at line ");
-  FUZZ_PROPERTY(at_line != std::string_view::npos);
-  std::string_view description = message.substr(0, at_line);
-  FUZZ_PROPERTY(std::find(std::begin(PAYLOAD_ERROR_DESCRIPTIONS), std::end(PAYLOAD_ERROR_DESCRIPTIONS),
-                          description) != std::end(PAYLOAD_ERROR_DESCRIPTIONS));
-  std::string_view position = message.substr(at_line + 9);
-  std::size_t at_column = position.find(" column ");
-  FUZZ_PROPERTY(at_column != std::string_view::npos);
-  std::uint64_t line = 0;
-  std::uint64_t column = 0;
-  FUZZ_PROPERTY(read_decimal(position.substr(0, at_column), line));
-  FUZZ_PROPERTY(read_decimal(position.substr(at_column + 8), column));
-
-  FUZZ_PROPERTY(line >= 1 && line <= count_line_feeds(text) + 1);
-  std::size_t line_start = 0;
-  for (std::uint64_t row = 1; row < line; ++row) line_start = text.find('\n', line_start) + 1;
-  std::size_t line_end = std::min(text.find('\n', line_start), text.size());
-  FUZZ_PROPERTY(column <= line_end - line_start);
+// Any other error: a kind that has one fixed text carries it, and only a
+// payload error has a position.
+inline void check_command_error(const ErrorText& error) {
+  FUZZ_PROPERTY(error.kind != ErrorKind::payload && error.offset == 0);
+  FUZZ_PROPERTY(!error.message.empty() && is_valid_utf8(error.message));
+  switch (error.kind) {
+    case ErrorKind::not_regular_file: FUZZ_PROPERTY(error.message == NOT_A_REGULAR_FILE_TEXT); break;
+    case ErrorKind::invalid_utf8: FUZZ_PROPERTY(error.message == INVALID_UTF8_TEXT); break;
+    case ErrorKind::out_of_memory: FUZZ_PROPERTY(error.message == OUT_OF_MEMORY_TEXT); break;
+    default: break;
+  }
 }
 
 }  // namespace marblewick::fuzz

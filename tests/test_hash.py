@@ -1,6 +1,11 @@
 """The "hash" command: SHA-256 of the text with CR LF and lone CR turned into LF."""
 
+import json
+import os
 import random
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -82,3 +87,30 @@ def test_large_file_with_invalid_utf8_at_the_end_is_refused(tmp_path, size, endi
     target = tmp_path / "big.txt"
     target.write_bytes(text_across_read_pieces(size, ending))
     assert run_error("hash", {"path": str(target)}) == "stream did not contain valid UTF-8"
+
+
+# A file large enough for the helper thread that hashes while the next piece is
+# read, hashed as the first call of a process left about 6 MiB of address
+# space: room for the piece buffers but not for the thread's stack. The refused
+# thread is no failure of the command: the file is hashed on the calling thread.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer reserves more address space than the limit")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
+def test_large_file_hashed_when_its_helper_thread_is_refused(tmp_path):
+    data = b"line of text\r\n" * (5 * 1024 * 1024 // 14 + 1)
+    target = tmp_path / "large.txt"
+    target.write_bytes(data)
+    code = textwrap.dedent(
+        f"""
+        import json, resource, marblewick_index_native as m
+        payload = json.dumps({{"path": {str(target)!r}}})
+        size = next(int(line.split()[1]) for line in open("/proc/self/status")
+                    if line.startswith("VmSize:")) * 1024
+        hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+        resource.setrlimit(resource.RLIMIT_AS, (size + 6 * 1024 * 1024, hard))
+        print(m.run("hash", payload))
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == {"hash": expected_digest(data), "ok": True}

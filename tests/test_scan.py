@@ -462,6 +462,44 @@ def test_deep_walk_fits_in_few_descriptors(tmp_path):
     assert json.loads(done.stdout)["entries"] == expected_entries(tmp_path, files)
 
 
+# A first call made with half a MiB of address space to spare: the worker
+# threads cannot start, and the buffer a file is read into (about 1 MiB) is
+# refused. That is no fact about the file: the call fails, never leaving the
+# file out of an answer that looks complete. With the limit lifted the same
+# call answers in full.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer reserves more address space than the limit")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
+@pytest.mark.parametrize("command, field, expected", [
+    ("scan", "root", {"count": 1}),
+    ("hash", "path", {"ok": True}),
+])
+def test_memory_refused_for_a_file_fails_the_call(tmp_path, command, field, expected):
+    make_tree(tmp_path, {"a.py": b"x = 1\n"})
+    target = str(tmp_path) if command == "scan" else str(tmp_path / "a.py")
+    code = f"""
+        import json, resource, marblewick_index_native as m
+        payload = json.dumps({{{field!r}: {target!r}}})
+        def answer():
+            try:
+                return json.loads(m.run({command!r}, payload))
+            except RuntimeError as failure:
+                return str(failure)
+        size = next(int(line.split()[1]) for line in open("/proc/self/status")
+                    if line.startswith("VmSize:")) * 1024
+        hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+        resource.setrlimit(resource.RLIMIT_AS, (size + 512 * 1024, hard))
+        refused = answer()
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        print(json.dumps([refused, answer()]))
+    """
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    refused, granted = json.loads(done.stdout)
+    assert refused == "out of memory"
+    assert {key: granted[key] for key in expected} == expected
+
+
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_scan_in_a_forked_child_after_the_pool_exists(tmp_path):
     # The child inherits no worker threads; a scan there must not wait on them.

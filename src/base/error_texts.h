@@ -5,6 +5,8 @@
 
 #include <string_view>
 
+#include "base/expected.h"
+
 namespace marblewick {
 
 // Reading a file (every command that reads one reports these unchanged).
@@ -18,5 +20,10 @@ inline constexpr std::string_view OUT_OF_MEMORY_TEXT = "out of memory";
 // by the command name as given.
 inline constexpr std::string_view MISSING_FIELD_PREFIX = "missing required field: ";
 inline constexpr std::string_view UNKNOWN_COMMAND_PREFIX = "unknown command: ";
+
+// The fixed texts with their kinds, so that a text is never reported under
+// another kind than its own.
+inline ErrorText out_of_memory_error() { return ErrorText(ErrorKind::out_of_memory, OUT_OF_MEMORY_TEXT); }
+inline ErrorText invalid_utf8_error() { return ErrorText(ErrorKind::invalid_utf8, INVALID_UTF8_TEXT); }
 
 }  // namespace marblewick

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -52,6 +53,8 @@ class PieceRing {
     }
     return true;
   }
+  // The one buffer used when no helper thread takes the pieces.
+  char* first_slot() { return slots_[0].get(); }
 
   // Reader: the next free slot, or null once the hasher has failed.
   char* acquire() {
@@ -144,23 +147,38 @@ class PieceHasher {
   std::thread worker_;  // last: starts once everything above exists
 };
 
-// Where the pieces go: hashed on the helper thread, through the ring.
+// Where the pieces go: hashed on the helper thread, through the ring. A
+// thread the system refuses is no failure of the command: the pieces are then
+// hashed on this thread, in the ring's first buffer, as InlineDigest does.
 class OverlappedDigest {
  public:
   // The helper thread starts only once its buffers exist.
   OverlappedDigest() {
-    if (ring_.allocated()) hasher_.emplace(ring_);
+    if (!ring_.allocated()) return;
+    try {
+      hasher_.emplace(ring_);
+    } catch (const std::system_error&) {
+      hashing_here_ = true;
+    }
   }
-  bool allocated() const { return hasher_.has_value(); }
+  bool allocated() const { return hasher_.has_value() || hashing_here_; }
   // The next piece buffer, or null once the hasher has failed.
-  char* acquire() { return ring_.acquire(); }
+  char* acquire() { return hashing_here_ ? ring_.first_slot() : ring_.acquire(); }
   // `normalised` lies at the front of the buffer acquire() gave.
-  void publish(std::string_view normalised) { ring_.publish(normalised.size()); }
-  std::string finish() { return hasher_->finish(); }
+  void publish(std::string_view normalised) {
+    if (hashing_here_) {
+      sha_.update(normalised);
+    } else {
+      ring_.publish(normalised.size());
+    }
+  }
+  std::string finish() { return hashing_here_ ? sha_.finish_hex() : hasher_->finish(); }
 
  private:
   PieceRing ring_;
   std::optional<PieceHasher> hasher_;
+  bool hashing_here_ = false;
+  Sha256Stream sha_;
 };
 
 // Where the pieces go: hashed at once, on this thread, in one reused buffer.
@@ -195,9 +213,9 @@ bool read_piece(const OpenTextFile& file, char* piece, std::size_t& filled, std:
 template <class Digest>
 Expected<TextFileSummary> stream_text_file(const OpenTextFile& file, bool count_lines) {
   Digest digest;
-  // Refused memory is no fact about the file: it fails the whole command
-  // ("out of memory", from the dispatcher), never one scan entry quietly.
-  if (!digest.allocated()) throw std::bad_alloc();
+  // Refused memory is no fact about the file: its kind makes it fail the
+  // whole command, a scan included, never leave out one scan entry quietly.
+  if (!digest.allocated()) return out_of_memory_error();
 
   TextPieces text(count_lines);
   std::string read_error;
@@ -212,8 +230,8 @@ Expected<TextFileSummary> stream_text_file(const OpenTextFile& file, bool count_
   }
 
   std::string hex = digest.finish();
-  if (!read_error.empty()) return ErrorText(std::move(read_error));
-  if (!text.valid()) return ErrorText(INVALID_UTF8_TEXT);
+  if (!read_error.empty()) return ErrorText(ErrorKind::file_system, std::move(read_error));
+  if (!text.valid()) return invalid_utf8_error();
   return TextFileSummary{std::move(hex), text.line_count()};
 }
 

@@ -12,7 +12,8 @@ namespace marblewick {
 
 // The content digest of a file's text: SHA-256 of the text after CR LF, and
 // then every remaining lone CR, have become LF, as 64 lower-case hex digits.
-// Or read_text_file's error text.
+// Or read_text_file's error, whose kinds it shares: out_of_memory also when the
+// buffers for its pieces are refused.
 Expected<std::string> digest_text_file(std::string_view path);
 
 // What "scan" reports of a file's text.
@@ -22,7 +23,7 @@ struct TextFileSummary {
 };
 
 // The content digest and line count (0 for an empty text, else 1 plus the
-// number of LF bytes) of a file's text, or read_text_file's error text. Works
+// number of LF bytes) of a file's text, or an error as digest_text_file's. Works
 // on the calling thread alone: meant for the scan workers, which already keep
 // every CPU busy. It holds about 1 MiB, whatever the size of the file.
 Expected<TextFileSummary> summarize_text_file(std::string_view path);

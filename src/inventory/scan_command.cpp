@@ -3,6 +3,8 @@
 #include "inventory/scan_command.h"
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,21 +32,42 @@ std::vector<std::string> extension_list(const JsonValue& payload) {
   return extensions;
 }
 
+// A fact about the file itself (it cannot be opened or read, is no regular
+// file, or is not UTF-8): a scan only ever gets shorter because of it. Any
+// other failure (memory refused) says nothing about the file and fails the
+// whole scan.
+bool leaves_file_out(ErrorKind kind) {
+  return kind == ErrorKind::file_system || kind == ErrorKind::not_regular_file ||
+         kind == ErrorKind::invalid_utf8;
+}
+
 // One slot per candidate, each written by exactly one worker, so the entries
-// come back in candidate order however the work was shared out.
-std::vector<std::optional<ScanEntry>> build_scan_entries(
+// come back in candidate order however the work was shared out. Once a file
+// fails the scan, the workers start no further file.
+Expected<std::vector<std::optional<ScanEntry>>> build_scan_entries(
     std::string_view root, const std::vector<ScanCandidate>& candidates) {
   std::vector<std::optional<ScanEntry>> slots(candidates.size());
   if (candidates.empty()) return slots;
+  std::atomic<bool> failed{false};
+  std::mutex failure_mutex;
+  std::optional<ErrorText> failure;
   WorkerPool::shared().for_each_range(candidates.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
+    for (std::size_t i = begin; i < end && !failed.load(std::memory_order_relaxed); ++i) {
       const ScanCandidate& candidate = candidates[i];
       // A path whose names were made valid UTF-8 by replacement names some
       // other file, or none: reading it could report another file's digest.
       if (!candidate.path_names_file) continue;
-      slots[i] = build_scan_entry(root, candidate.path);
+      Expected<ScanEntry> entry = build_scan_entry(root, candidate.path);
+      if (entry) {
+        slots[i].emplace(std::move(entry).value());
+      } else if (!leaves_file_out(entry.error().kind)) {
+        std::lock_guard<std::mutex> lock(failure_mutex);
+        if (!failure) failure.emplace(std::move(entry).error());
+        failed.store(true, std::memory_order_relaxed);
+      }
     }
   });
+  if (failure) return std::move(*failure);
   return slots;
 }
 
@@ -63,8 +86,10 @@ CommandResult scan_command(const JsonValue& payload) {
   // The limit is applied before any file is opened.
   if (candidates.size() > limit) candidates.resize(static_cast<std::size_t>(limit));
 
-  std::vector<std::optional<ScanEntry>> slots = build_scan_entries(*root, candidates);
+  Expected<std::vector<std::optional<ScanEntry>>> built = build_scan_entries(*root, candidates);
   candidates = {};
+  if (!built) return std::move(built).error();
+  std::vector<std::optional<ScanEntry>>& slots = built.value();
 
   std::size_t produced = static_cast<std::size_t>(
       std::count_if(slots.begin(), slots.end(), [](const auto& slot) { return slot.has_value(); }));

@@ -8,13 +8,13 @@
 
 namespace marblewick {
 
-std::optional<ScanEntry> build_scan_entry(std::string_view root, std::string_view relative_path) {
+Expected<ScanEntry> build_scan_entry(std::string_view root, std::string_view relative_path) {
   std::string path;
   path.reserve(root.size() + 1 + relative_path.size());
   append_joined_path(path, root, relative_path);
 
   Expected<TextFileSummary> summary = summarize_text_file(path);
-  if (!summary) return std::nullopt;
+  if (!summary) return std::move(summary).error();
   return ScanEntry{std::move(summary.value().digest), std::string(relative_path),
                    summary.value().total_lines};
 }

@@ -2,9 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
+
+#include "base/expected.h"
 
 namespace marblewick {
 
@@ -15,10 +16,9 @@ struct ScanEntry {
 };
 
 // Reads root + "/" + relative_path (the relative text alone when it starts
-// with "/") and gives its digest and line count, or nothing when the file
-// cannot be read as UTF-8 text; the reason is dropped on purpose, since a scan
-// only ever gets shorter because of the file system. Memory refused throws
-// std::bad_alloc, which fails the whole scan. Safe on worker threads.
-std::optional<ScanEntry> build_scan_entry(std::string_view root, std::string_view relative_path);
+// with "/") and gives its digest and line count, or summarize_text_file's
+// error: the scan decides by its kind whether the file is left out or the
+// whole scan fails. Safe on worker threads.
+Expected<ScanEntry> build_scan_entry(std::string_view root, std::string_view relative_path);
 
 }  // namespace marblewick

@@ -37,20 +37,20 @@ OpenTextFile::~OpenTextFile() {
 
 Expected<OpenTextFile> open_text_file(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
-    return ErrorText(NUL_IN_FILE_NAME_TEXT);
+    return ErrorText(ErrorKind::file_system, NUL_IN_FILE_NAME_TEXT);
   }
   std::string c_path(path);
   int fd;
   do {
     fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return ErrorText(os_error_text(errno));
+  if (fd < 0) return ErrorText(ErrorKind::file_system, os_error_text(errno));
   OpenTextFile file(fd, 0);
 
   struct stat status {};
   if (::fstat(fd, &status) != 0) return file;
   if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
-    return ErrorText(NOT_A_REGULAR_FILE_TEXT);
+    return ErrorText(ErrorKind::not_regular_file, NOT_A_REGULAR_FILE_TEXT);
   }
   file.set_reported_size(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) : 0);
   return file;
@@ -70,25 +70,25 @@ Expected<TextBuffer> read_text_file(const OpenTextFile& file) {
   // that finds the end of file land without growing the buffer.
   std::size_t expected_size =
       file.reported_size() > 0 ? file.reported_size() + 1 : MIN_READ_CHUNK;
-  if (!text.reserve(expected_size)) return ErrorText(OUT_OF_MEMORY_TEXT);
+  if (!text.reserve(expected_size)) return out_of_memory_error();
 
   std::size_t filled = 0;
   for (;;) {
     if (filled == text.capacity()) {
       // The file is longer than reported: grow geometrically.
-      if (!text.reserve(text.capacity() * 2)) return ErrorText(OUT_OF_MEMORY_TEXT);
+      if (!text.reserve(text.capacity() * 2)) return out_of_memory_error();
     }
     ssize_t got = ::read(fd, text.data() + filled, text.capacity() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return ErrorText(os_error_text(errno));
+      return ErrorText(ErrorKind::file_system, os_error_text(errno));
     }
     if (got == 0) break;
     filled += static_cast<std::size_t>(got);
   }
   text.set_size(filled);
 
-  if (!is_valid_utf8(text.view())) return ErrorText(INVALID_UTF8_TEXT);
+  if (!is_valid_utf8(text.view())) return invalid_utf8_error();
   return text;
 }
 

@@ -10,10 +10,12 @@
 
 namespace marblewick {
 
-// Reads a whole file as UTF-8 text, unaltered. Errors: "file name contained an
-// unexpected NUL byte", "<system description> (os error N)", "not a regular
-// file" (FIFOs, sockets and devices, refused before any read), "stream did not
-// contain valid UTF-8", "out of memory". Safe to call from several threads.
+// Reads a whole file as UTF-8 text, unaltered. Errors, by kind: file_system
+// "file name contained an unexpected NUL byte" and "<system description> (os
+// error N)", not_regular_file "not a regular file" (FIFOs, sockets and
+// devices, refused before any read), invalid_utf8 "stream did not contain
+// valid UTF-8", out_of_memory "out of memory". Safe to call from several
+// threads.
 Expected<TextBuffer> read_text_file(std::string_view path);
 
 // A file opened for reading as text: the first steps of read_text_file, shared

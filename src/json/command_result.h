@@ -28,7 +28,7 @@ inline CommandResult command_success(JsonObject members) {
 inline ErrorText missing_field_error(std::string_view what) {
   std::string message(MISSING_FIELD_PREFIX);
   message.append(what);
-  return ErrorText(std::move(message));
+  return ErrorText(ErrorKind::request, std::move(message));
 }
 
 }  // namespace marblewick

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/hex_digits.h"
+#include "base/line_feeds.h"
 #include "base/utf8.h"
 
 namespace marblewick {
@@ -35,21 +36,43 @@ double parse_decimal_text(const std::string& text) {
   return strtod_l(text.c_str(), nullptr, c_locale);
 }
 
+// The first error the parser meets: its description and the byte offset of
+// the error point, which lies just after the offending byte, or at the end of
+// the text when the text ends early.
+struct PayloadReadError {
+  const char* description = "";
+  std::size_t offset = 0;
+};
+
+// The one place a payload error's text is formed: "<description> at line L
+// column C", where L counts the line feeds before the error point, plus one,
+// and C the bytes from the start of that line to the point.
+ErrorText payload_error(std::string_view text, const PayloadReadError& error) {
+  std::string_view before = text.substr(0, error.offset);
+  std::size_t last_feed = before.rfind('\n');
+  std::size_t line_start = last_feed == std::string_view::npos ? 0 : last_feed + 1;
+  std::string message = error.description;
+  message += " at line ";
+  message += std::to_string(count_line_feeds(before) + 1);
+  message += " column ";
+  message += std::to_string(error.offset - line_start);
+  return ErrorText(ErrorKind::payload, std::move(message), error.offset);
+}
+
 class JsonParser {
  public:
   explicit JsonParser(std::string_view text)
       : data_(reinterpret_cast<const unsigned char*>(text.data())), size_(text.size()) {}
 
-  Expected<JsonValue> parse_document() {
-    JsonValue value;
-    if (!parse_value(value)) return error_text();
+  // False on the first error, which error() then tells.
+  bool parse_document(JsonValue& value) {
+    if (!parse_value(value)) return false;
     skip_whitespace();
-    if (pos_ < size_) {
-      fail("trailing characters", pos_ + 1);
-      return error_text();
-    }
-    return value;
+    if (pos_ < size_) return fail("trailing characters", pos_ + 1);
+    return true;
   }
+
+  const PayloadReadError& error() const { return error_; }
 
  private:
   bool at_end() const { return pos_ >= size_; }
@@ -60,28 +83,10 @@ class JsonParser {
 
   // Records the first error; `point` is the byte offset the position is reported at.
   bool fail(const char* description, std::size_t point) {
-    description_ = description;
-    error_point_ = point;
+    error_ = {description, point};
     return false;
   }
   bool fail_at_end(const char* description) { return fail(description, size_); }
-
-  ErrorText error_text() const {
-    std::size_t line = 1;
-    std::size_t line_start = 0;
-    for (std::size_t i = 0; i < error_point_; ++i) {
-      if (data_[i] == '\n') {
-        ++line;
-        line_start = i + 1;
-      }
-    }
-    std::string message = description_;
-    message += " at line ";
-    message += std::to_string(line);
-    message += " column ";
-    message += std::to_string(error_point_ - line_start);
-    return ErrorText(std::move(message));
-  }
 
   bool parse_value(JsonValue& out) {
     skip_whitespace();
@@ -357,14 +362,16 @@ class JsonParser {
   std::size_t size_;
   std::size_t pos_ = 0;
   int depth_ = 0;
-  const char* description_ = "";
-  std::size_t error_point_ = 0;
+  PayloadReadError error_;
 };
 
 }  // namespace
 
 Expected<JsonValue> parse_json_text(std::string_view text) {
-  return JsonParser(text).parse_document();
+  JsonParser parser(text);
+  JsonValue value;
+  if (!parser.parse_document(value)) return payload_error(text, parser.error());
+  return value;
 }
 
 }  // namespace marblewick

@@ -69,7 +69,7 @@ Expected<std::string> answer_command(std::string_view command, std::string_view 
   if (handler == nullptr) {
     std::string message(UNKNOWN_COMMAND_PREFIX);
     message.append(command);
-    return ErrorText(std::move(message));
+    return ErrorText(ErrorKind::request, std::move(message));
   }
 
   // From here on nothing touches the host: the handler's work and the
@@ -92,7 +92,7 @@ Expected<std::string> execute_command(std::string_view command, std::string_view
   try {
     return answer_command(command, payload_text, host_lock);
   } catch (const std::bad_alloc&) {
-    return ErrorText(OUT_OF_MEMORY_TEXT);
+    return out_of_memory_error();
   }
 }
 

@@ -34,12 +34,14 @@ std::string incompatible_version_text(std::uint32_t version) {
          std::to_string(MIN_GRAMMAR_ABI) + ", maximum " + std::to_string(MAX_GRAMMAR_ABI);
 }
 
-std::string timeout_text(std::uint64_t timeout_ms) {
-  return "parse did not finish within " + std::to_string(timeout_ms) + " ms";
+ErrorText timeout_error(std::uint64_t timeout_ms) {
+  return ErrorText(ErrorKind::parse_budget,
+                   "parse did not finish within " + std::to_string(timeout_ms) + " ms");
 }
 
-std::string memory_ceiling_text(std::uint64_t ceiling_mib) {
-  return "parse needed more than " + std::to_string(ceiling_mib) + " MiB";
+ErrorText memory_ceiling_error(std::uint64_t ceiling_mib) {
+  return ErrorText(ErrorKind::parse_memory_ceiling,
+                   "parse needed more than " + std::to_string(ceiling_mib) + " MiB");
 }
 
 constexpr std::uint64_t MIB = 1024 * 1024;
@@ -96,8 +98,9 @@ void set_parse_memory_ceiling_for_tests(std::uint64_t mib) {
 Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text,
                                     std::uint64_t timeout_ms) {
   if (text.size() > MAX_PARSE_BYTES) {
-    return ErrorText("source text too large to parse: " + std::to_string(text.size()) +
-                     " bytes, at most " + std::to_string(MAX_PARSE_BYTES));
+    return ErrorText(ErrorKind::parse_refused,
+                     "source text too large to parse: " + std::to_string(text.size()) +
+                         " bytes, at most " + std::to_string(MAX_PARSE_BYTES));
   }
 
   ParseWatch watch;
@@ -114,7 +117,7 @@ Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view 
   std::uint32_t version = ts_language_abi_version(grammar);
   if (version < MIN_GRAMMAR_ABI || version > MAX_GRAMMAR_ABI ||
       !ts_parser_set_language(parsed.parser.get(), grammar)) {
-    return ErrorText(incompatible_version_text(version));
+    return ErrorText(ErrorKind::parse_refused, incompatible_version_text(version));
   }
 
   WholeText whole{text};
@@ -122,16 +125,16 @@ Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view 
   TSParseOptions options{&watch, parse_should_stop};
   parsed.tree.reset(ts_parser_parse_with_options(parsed.parser.get(), nullptr, input, options));
   if (!parsed.tree) {
-    if (parser_memory_exhausted()) return ErrorText(OUT_OF_MEMORY_TEXT);
-    if (parser_memory_over_ceiling()) return ErrorText(memory_ceiling_text(ceiling_mib));
-    if (watch.timed_out) return ErrorText(timeout_text(timeout_ms));
-    return ErrorText("tree-sitter parse returned no tree");
+    if (parser_memory_exhausted()) return out_of_memory_error();
+    if (parser_memory_over_ceiling()) return memory_ceiling_error(ceiling_mib);
+    if (watch.timed_out) return timeout_error(timeout_ms);
+    return ErrorText(ErrorKind::parse_refused, "tree-sitter parse returned no tree");
   }
   // A parse that finished although the reserve had to serve it still counts
   // as one the system could not hold; one that passed its ceiling after its
   // last progress check is over it all the same.
-  if (parser_memory_exhausted()) return ErrorText(OUT_OF_MEMORY_TEXT);
-  if (parser_memory_over_ceiling()) return ErrorText(memory_ceiling_text(ceiling_mib));
+  if (parser_memory_exhausted()) return out_of_memory_error();
+  if (parser_memory_over_ceiling()) return memory_ceiling_error(ceiling_mib);
   return parsed;
 }
 

@@ -41,11 +41,13 @@ std::uint64_t parse_memory_ceiling_mib(std::size_t text_bytes);
 // (0 restores the rule above), so that the ceiling can be reached cheaply.
 void set_parse_memory_ceiling_for_tests(std::uint64_t mib);
 
-// Error texts: "Incompatible language version N. Expected minimum 13, maximum
-// 15", "source text too large to parse: N bytes, at most 4294967295", "parse
-// did not finish within N ms" (N as given), "parse needed more than N MiB"
-// (N the ceiling), "out of memory", "tree-sitter parse returned no tree". Syntax errors in the text are not failures: they
-// are error and missing nodes in the tree.
+// Errors, by kind: parse_budget "parse did not finish within N ms" (N as
+// given), parse_memory_ceiling "parse needed more than N MiB" (N the
+// ceiling), out_of_memory "out of memory", and parse_refused "Incompatible
+// language version N. Expected minimum 13, maximum 15", "source text too large
+// to parse: N bytes, at most 4294967295", "tree-sitter parse returned no
+// tree". Syntax errors in the text are not failures: they are error and
+// missing nodes in the tree.
 Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text,
                                     std::uint64_t timeout_ms = NO_PARSE_TIMEOUT);
 

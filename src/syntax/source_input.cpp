@@ -16,7 +16,7 @@ Expected<TextBuffer> obtain_source(const JsonValue& payload) {
   if (const std::string* content = payload.string_field("content")) {
     // Exhausted memory is an error, never an empty text checked as the caller's.
     TextBuffer text;
-    if (!text.reserve(content->size())) return ErrorText(OUT_OF_MEMORY_TEXT);
+    if (!text.reserve(content->size())) return out_of_memory_error();
     if (!content->empty()) std::memcpy(text.data(), content->data(), content->size());
     text.set_size(content->size());
     return text;
