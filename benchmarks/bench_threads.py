@@ -82,6 +82,8 @@ def throughput(files, rounds):
 
 
 def counter_rate(during=None, seconds=1.0):
+    """Steps per second of a pure-Python counter thread: alone for `seconds`,
+    or for as long as `during` runs on another thread."""
     progress = [0]
     stop = threading.Event()
 
@@ -89,17 +91,17 @@ def counter_rate(during=None, seconds=1.0):
         while not stop.is_set():
             progress[0] += 1
 
-    worker = threading.Thread(target=during) if during else None
     counter = threading.Thread(target=count)
     counter.start()
-    if worker:
-        worker.start()
     time.sleep(0.05)
     before, started = progress[0], time.perf_counter()
-    time.sleep(seconds)
-    rate = (progress[0] - before) / (time.perf_counter() - started)
-    if worker:
+    if during:
+        worker = threading.Thread(target=during)
+        worker.start()
         worker.join()
+    else:
+        time.sleep(seconds)
+    rate = (progress[0] - before) / (time.perf_counter() - started)
     stop.set()
     counter.join()
     return rate
@@ -109,15 +111,15 @@ def responsiveness():
     soup = token_soup(SOUP_TOKENS["python"], 1_000_000)
 
     def parse(flag):
-        return lambda: answer("syntax-check", {"content": soup, "language": "python", "release_gil": flag})
+        text = json.dumps({"content": soup, "language": "python", "release_gil": flag})
+        return lambda: marblewick_index_native.run("syntax-check", text)
 
     started = time.perf_counter()
     parse(False)()
     parse_seconds = time.perf_counter() - started
-    window = min(1.0, parse_seconds * 0.8)
-    solo = counter_rate(seconds=window)
-    with_flag = counter_rate(parse(True), seconds=window)
-    without = counter_rate(parse(False), seconds=window)
+    solo = counter_rate(seconds=parse_seconds)
+    with_flag = counter_rate(parse(True))
+    without = counter_rate(parse(False))
     print(f"responsiveness: a counter thread alone {solo:,.0f}/s; while a 1 MB Python soup parses "
           f"({parse_seconds:.2f} s) with the flag {with_flag:,.0f}/s ({with_flag / solo:.0%}), "
           f"without it {without:,.0f}/s ({without / solo:.0%})")
