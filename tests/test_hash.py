@@ -3,14 +3,12 @@
 import json
 import os
 import random
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
-from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, run_error, run_json,
-                     text_across_read_pieces)
+from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, run_child, run_error,
+                     run_json, text_across_read_pieces)
 
 
 def digest_of(tmp_path, data: bytes) -> str:
@@ -100,7 +98,7 @@ def test_large_file_hashed_when_its_helper_thread_is_refused(tmp_path):
     data = b"line of text\r\n" * (5 * 1024 * 1024 // 14 + 1)
     target = tmp_path / "large.txt"
     target.write_bytes(data)
-    code = textwrap.dedent(
+    status, stdout, stderr = run_child(
         f"""
         import json, resource, marblewick_index_native as m
         payload = json.dumps({{"path": {str(target)!r}}})
@@ -111,6 +109,5 @@ def test_large_file_hashed_when_its_helper_thread_is_refused(tmp_path):
         print(m.run("hash", payload))
         """
     )
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    assert json.loads(done.stdout) == {"hash": expected_digest(data), "ok": True}
+    assert status == 0, stderr
+    assert json.loads(stdout) == {"hash": expected_digest(data), "ok": True}
