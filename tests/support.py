@@ -161,6 +161,15 @@ def load_probe(folder):
         sys.path.remove(str(folder))
 
 
+def limits_address_space(test):
+    """Marks a test whose child process lowers its own address-space limit:
+    Linux only, and not under the address sanitizer, which reserves more
+    address space than any such limit."""
+    test = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                              reason="the address sanitizer reserves more address space than the limit")(test)
+    return pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")(test)
+
+
 def run_child(code: str, timeout: float = 60, *, probe_dir=None, stdin: str | None = None):
     """Runs `code` (dedented) in a fresh interpreter: (exit status, stdout,
     stderr), a negative status being the signal that ended it. For what may

@@ -7,7 +7,8 @@ import json
 import pytest
 
 import marblewick_index_native as native
-from samples import CLEAN_SOURCES, GRAMMAR_LANGUAGES, NO_GRAMMAR_LANGUAGES, SAMPLES, SOUP_TOKENS, token_soup
+from outline_samples import (CLEAN_SOURCES, GRAMMAR_LANGUAGES, NO_GRAMMAR_LANGUAGES, SAMPLES, SOUP_TOKENS,
+                             token_soup)
 from support import REPO_ROOT, line_of, random_sources, run_json
 
 

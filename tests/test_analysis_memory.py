@@ -7,7 +7,7 @@ import json
 
 import pytest
 
-from samples import SAMPLES, SOUP_TOKENS, token_soup
+from outline_samples import SAMPLES, SOUP_TOKENS, token_soup
 
 
 def live_blocks(probe, payload=None):

@@ -1,14 +1,12 @@
 """The "hash" command: SHA-256 of the text with CR LF and lone CR turned into LF."""
 
 import json
-import os
 import random
-import sys
 
 import pytest
 
-from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, run_child, run_error,
-                     run_json, text_across_read_pieces)
+from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, limits_address_space,
+                     run_child, run_error, run_json, text_across_read_pieces)
 
 
 def digest_of(tmp_path, data: bytes) -> str:
@@ -91,9 +89,7 @@ def test_large_file_with_invalid_utf8_at_the_end_is_refused(tmp_path, size, endi
 # read, hashed as the first call of a process left about 6 MiB of address
 # space: room for the piece buffers but not for the thread's stack. The refused
 # thread is no failure of the command: the file is hashed on the calling thread.
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the address sanitizer reserves more address space than the limit")
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
+@limits_address_space
 def test_large_file_hashed_when_its_helper_thread_is_refused(tmp_path):
     data = b"line of text\r\n" * (5 * 1024 * 1024 // 14 + 1)
     target = tmp_path / "large.txt"

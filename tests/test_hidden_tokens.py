@@ -10,7 +10,7 @@ import json
 import pytest
 
 from mutations import mutated_texts
-from samples import CLEAN_SOURCES, GRAMMAR_LANGUAGES, SAMPLES
+from outline_samples import CLEAN_SOURCES, GRAMMAR_LANGUAGES, SAMPLES
 from support import entry, run_json
 
 

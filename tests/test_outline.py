@@ -2,7 +2,7 @@
 
 import pytest
 
-from samples import SAMPLES, as_records
+from outline_samples import SAMPLES, as_records
 from support import run_json
 
 OUTLINED_LANGUAGES = ["python", "javascript", "typescript", "tsx", "rust"]

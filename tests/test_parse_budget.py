@@ -4,13 +4,11 @@ keeps nothing, and the next call works. Texts on which a parse once never
 ended at all (found by the fuzz targets in fuzz/) now end without a budget."""
 
 import json
-import os
-import sys
 
 import pytest
 
-from samples import SAMPLES, SOUP_TOKENS, token_soup
-from support import run_child, run_error, run_json
+from outline_samples import SAMPLES, SOUP_TOKENS, token_soup
+from support import limits_address_space, run_child, run_error, run_json
 
 # A slow text per command: syntax-check of a JSON soup, the outline of a Rust
 # one (JSON has no outline). Untimed, each takes seconds.
@@ -38,9 +36,7 @@ def test_budget_forms_that_do_not_limit(command, timeout_ms):
     assert run_json(command, dict(plain, timeout_ms=timeout_ms)) == run_json(command, plain)
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the address sanitizer reserves more address space than the limit")
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
+@limits_address_space
 def test_memory_refused_by_the_system_is_an_error_not_an_abort(tmp_path):
     # 42 MB of Python: parsing it needs far more than the 600 MB of address
     # space the child gets, reading and hashing it far less.

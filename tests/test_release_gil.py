@@ -11,7 +11,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import marblewick_index_native
-from samples import SAMPLES, SOUP_TOKENS, token_soup
+from outline_samples import SAMPLES, SOUP_TOKENS, token_soup
 from support import run_error, run_json
 
 REPO = pathlib.Path(__file__).resolve().parent.parent

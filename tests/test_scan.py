@@ -2,14 +2,13 @@
 
 import json
 import os
-import sys
 import threading
 
 import pytest
 
 import marblewick_index_native as native
-from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, run_child, run_error,
-                     run_json, text_across_read_pieces)
+from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, limits_address_space,
+                     run_child, run_error, run_json, text_across_read_pieces)
 
 DEFAULT_EXTENSIONS = ["py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml"]
 SKIPPED = [".git", "dist", ".venv", "target", "node_modules"]
@@ -460,9 +459,7 @@ def test_deep_walk_fits_in_few_descriptors(tmp_path):
 # refused. That is no fact about the file: the call fails, never leaving the
 # file out of an answer that looks complete. With the limit lifted the same
 # call answers in full.
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the address sanitizer reserves more address space than the limit")
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
+@limits_address_space
 @pytest.mark.parametrize("command, field, expected", [
     ("scan", "root", {"count": 1}),
     ("hash", "path", {"ok": True}),

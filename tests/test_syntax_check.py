@@ -3,7 +3,7 @@
 import pytest
 
 import marblewick_index_native
-from samples import CLEAN_SOURCES, GRAMMAR_LANGUAGES, NO_GRAMMAR_LANGUAGES
+from outline_samples import CLEAN_SOURCES, GRAMMAR_LANGUAGES, NO_GRAMMAR_LANGUAGES
 from support import entry, line_of, run_json
 
 

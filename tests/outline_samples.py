@@ -1,7 +1,8 @@
 """The texts the suite and the benchmarks share: realistic sources with every
 declaration kind of the outline rules and the records expected for them (line
 numbers counted in the texts below), a clean text per grammar, the language
-names, and random token soups."""
+names, and random token soups. Plain data (no import of the module): the
+fuzz seed writer (fuzz/make_seeds.py) takes SAMPLES from here too."""
 
 import random
 
