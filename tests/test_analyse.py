@@ -104,7 +104,7 @@ RANDOM_TEXTS = [
 
 
 def assert_check_well_formed(check, source, language):
-    assert check["checked"] is True and check["language"] == language
+    assert check["ok"] is True and check["checked"] is True and check["language"] == language
     errors = check["errors"]
     assert check["error_count"] == len(errors) <= 20
     assert check["valid"] is (errors == [])
@@ -122,10 +122,10 @@ def assert_check_well_formed(check, source, language):
 
 
 def assert_outline_well_formed(outline, source, language):
-    if language == "json":
+    if language == "json":  # no outline rules: never parsed for one
         assert outline["checked"] is False and outline["symbols"] == []
         return
-    assert outline["checked"] is True and outline["language"] == language
+    assert outline["ok"] is True and outline["checked"] is True and outline["language"] == language
     symbols = outline["symbols"]
     assert outline["symbol_count"] == len(symbols) <= 200
     for symbol in symbols:
