@@ -18,22 +18,13 @@ import json
 import os
 import statistics
 import sys
-import time
 
 import marblewick_index_native
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import corpus  # noqa: E402
 from stdlib_agreement import reference_parsers  # noqa: E402
-
-
-def time_call(call, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        started = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - started)
-    return best
+from timing import timed  # noqa: E402
 
 
 def measure(path, language, parser, repeat):
@@ -54,7 +45,7 @@ def measure(path, language, parser, repeat):
     best = {"reference": float("inf"), "syntax-check": float("inf"), "outline": float("inf")}
     for _ in range(repeat):
         for name, call in (("reference", reference), ("syntax-check", syntax_check), ("outline", outline)):
-            best[name] = min(best[name], time_call(call, 1))
+            best[name] = min(best[name], timed(call)[0])
     return best
 
 

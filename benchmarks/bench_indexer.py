@@ -44,8 +44,8 @@ from dataclasses import dataclass
 import marblewick_index_native as native
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_analysis import time_call  # noqa: E402
 from bench_scan import CPUS, MAX_FILES, SKIPPED, native_scan  # noqa: E402
+from timing import timed  # noqa: E402
 
 INDEXER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples",
                        "index_tree.py")
@@ -193,8 +193,8 @@ def time_analysis(paths: list[str], rounds: int) -> tuple[float, float, list[str
 
         best_pair = best_analyse = float("inf")
         for _ in range(rounds):
-            best_pair = min(best_pair, time_call(pair, 1))
-            best_analyse = min(best_analyse, time_call(analyse, 1))
+            best_pair = min(best_pair, timed(pair)[0])
+            best_analyse = min(best_analyse, timed(analyse)[0])
         pair_total += best_pair
         analyse_total += best_analyse
     return pair_total, analyse_total, disagreeing

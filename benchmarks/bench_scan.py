@@ -29,7 +29,6 @@ import concurrent.futures
 import hashlib
 import json
 import os
-import resource
 import shlex
 import shutil
 import stat
@@ -40,6 +39,9 @@ import tempfile
 import time
 
 import marblewick_index_native as native
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from timing import best_of  # noqa: E402
 
 SKIPPED = {".git", "dist", ".venv", "target", "node_modules"}
 EXTENSIONS = ["py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml"]
@@ -100,27 +102,6 @@ def find_hash_command(root: str) -> str:
 
 def shell(command: str) -> None:
     subprocess.run(command, shell=True, check=True)
-
-
-def cpu_seconds() -> float:
-    """CPU time of this process (all its threads) and of its finished children."""
-    own = resource.getrusage(resource.RUSAGE_SELF)
-    children = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
-
-
-def best_time(job, repeat: int) -> tuple[float, float]:
-    """(best wall time, CPU time of that run). CPU time is the steadier figure
-    on a machine whose cores are shared with other work."""
-    job()  # warms the page cache and, for scan, starts the worker pool
-    best = (float("inf"), 0.0)
-    for _ in range(repeat):
-        cpu = cpu_seconds()
-        start = time.perf_counter()
-        job()
-        wall = time.perf_counter() - start
-        best = min(best, (wall, cpu_seconds() - cpu))
-    return best
 
 
 # ---- peak memory -------------------------------------------------------------
@@ -220,10 +201,11 @@ def main() -> int:
     if len(entries) < 10_000:
         print("warning: fewer than 10,000 selected files; pass a larger --root")
 
-    t_scan, c_scan = best_time(lambda: native_scan(root), args.repeat)
-    t_python, c_python = best_time(lambda: python_scan(root), args.repeat)
-    t_walk, c_walk = best_time(lambda: shell(find_walk_command(root)), args.repeat)
-    t_find, c_find = best_time(lambda: shell(find_hash_command(root)), args.repeat)
+    # The untimed run warms the page cache and, for scan, starts the worker pool.
+    t_scan, c_scan = best_of(args.repeat, lambda: native_scan(root), warm_up=True)
+    t_python, c_python = best_of(args.repeat, lambda: python_scan(root), warm_up=True)
+    t_walk, c_walk = best_of(args.repeat, lambda: shell(find_walk_command(root)), warm_up=True)
+    t_find, c_find = best_of(args.repeat, lambda: shell(find_hash_command(root)), warm_up=True)
 
     print()
     print(f"  {'':<36}{'wall ms':>9}{'cpu ms':>9}   scan's speed-up (wall / cpu)")

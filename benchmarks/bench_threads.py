@@ -24,8 +24,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 import marblewick_index_native
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from worst_cases import SOUP_TOKENS, token_soup  # noqa: E402
+sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+from outline_samples import SOUP_TOKENS, token_soup  # noqa: E402
 
 
 def stdlib_files(limit=None):

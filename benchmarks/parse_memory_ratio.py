@@ -19,7 +19,6 @@ TypeScript and TSX, which few files here are written in); random token soups.
 """
 
 import argparse
-import importlib
 import json
 import os
 import pathlib
@@ -27,21 +26,9 @@ import random
 import sys
 import sysconfig
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from worst_cases import SOUP_TOKENS, token_soup  # noqa: E402
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-
-
-def load_probe():
-    given = os.environ.get("MARBLEWICK_PROBE_DIR")
-    folders = [pathlib.Path(given)] if given else sorted(
-        (ROOT / "target").glob("*/"), key=lambda d: d.stat().st_mtime, reverse=True)
-    for folder in folders:
-        if any(folder.glob("marblewick_boundary_probe*.so")):
-            sys.path.insert(0, str(folder))
-            return importlib.import_module("marblewick_boundary_probe")
-    sys.exit("no probe module: build the package from this checkout first")
+sys.path.append(str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+from outline_samples import SOUP_TOKENS, token_soup  # noqa: E402
+from support import find_probe_dir, load_probe  # noqa: E402
 
 
 def files_under(roots, suffixes, limit, rng):
@@ -83,7 +70,10 @@ def main():
     parser.add_argument("--limit", type=int, default=3000, help="files per corpus")
     parser.add_argument("--min-bytes", type=int, default=4096)
     args = parser.parse_args()
-    probe = load_probe()
+    folder = find_probe_dir()
+    if folder is None:
+        sys.exit("no probe module: build the package from this checkout first")
+    probe = load_probe(folder)
     rng = random.Random(14)
 
     def peak(text, language):

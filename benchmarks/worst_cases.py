@@ -22,29 +22,11 @@ import time
 
 import marblewick_index_native
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.append(os.path.join(os.path.dirname(HERE), "tests"))
 import corpus  # noqa: E402
-
-# Tokens of each language (its brackets, separators and a few keywords and
-# literals) whose random sequences keep error recovery busy.
-SOUP_TOKENS = {
-    "python": ["def", "class", "(", ")", "[", "]", "{", "}", ":", ",", "=", "x", "1", "'s'", "\n", "    "],
-    "javascript": ["function", "(", ")", "{", "}", "[", "]", "=>", ";", ",", "x", "1", "'s'", "<", ">"],
-    "typescript": ["function", "(", ")", "{", "}", "[", "]", "=>", ";", ":", ",", "x", "1", "<", ">"],
-    "tsx": ["function", "(", ")", "{", "}", "[", "]", "=>", ";", ",", "x", "<", ">", "</", "/>"],
-    "rust": ["{", "}", "(", ")", "[", "]", "<", ">", ",", ";", ":", "x", "1"],
-    "json": ["{", "}", "[", "]", ":", ",", '"s"', "1"],
-}
-
-
-def token_soup(tokens, size, seed=1):
-    rng = random.Random(seed)
-    chosen, length = [], 0
-    while length < size:
-        token = rng.choice(tokens)
-        chosen.append(token)
-        length += len(token) + 1
-    return " ".join(chosen)
+from outline_samples import SOUP_TOKENS, token_soup  # noqa: E402
 
 
 def timed_check(text, language, cap_ms):

@@ -1,5 +1,25 @@
-"""Realistic sources with every declaration kind of the outline rules, and the
-records expected for them (line numbers counted in the texts below)."""
+"""The texts the suite and the benchmarks share: realistic sources with every
+declaration kind of the outline rules and the records expected for them (line
+numbers counted in the texts below), a clean text per grammar, the language
+names, and random token soups. Plain data (no import of the module): the
+fuzz seed writer (fuzz/make_seeds.py) takes SAMPLES from here too."""
+
+import random
+
+GRAMMAR_LANGUAGES = ["python", "javascript", "typescript", "tsx", "rust", "json"]
+
+# Language names that resolve to no grammar: a no-result answer, never a parse.
+NO_GRAMMAR_LANGUAGES = ["toml", "", "Python", "JSON", " python", "ts", "yaml"]
+
+# A short text per grammar that parses without a single error.
+CLEAN_SOURCES = {
+    "python": "import os\n\nclass A:\n    def f(self, x=1):\n        return [x for x in range(3)]\n",
+    "javascript": "export class A { m() { return `t${1}`; } }\nconst f = async () => await g();\n",
+    "typescript": "interface I<T> { a: T }\nexport function f<T>(x: T): I<T> { return { a: x }; }\n",
+    "tsx": "export const C = (p: { n: number }) => <div id=\"c\">{p.n}</div>;\n",
+    "rust": "fn main() -> Result<(), Box<dyn std::error::Error>> {\n    let v: Vec<u8> = vec![1];\n    Ok(())\n}\n",
+    "json": '{"a": [1, 2.5, true, null, {"b": "\\u00e9"}]}\n',
+}
 
 PYTHON_SOURCE = '''"""Module docstring."""
 import os
@@ -286,3 +306,30 @@ def as_records(rows):
         {"depth": d, "end_line": e, "kind": k, "line": line, "name": n, "signature": s}
         for (d, k, n, line, e, s) in rows
     ]
+
+
+# Tokens of each language (its brackets, separators and a few keywords and
+# literals) whose random sequences keep error recovery busy. For JSON and Rust
+# the time grows much faster than the text: hundreds of KB take seconds, which
+# is what the budget, memory-ceiling and thread tests lean on.
+SOUP_TOKENS = {
+    "python": ["def", "class", "(", ")", "[", "]", "{", "}", ":", ",", "=", "x", "1", "'s'", "\n", "    "],
+    "javascript": ["function", "(", ")", "{", "}", "[", "]", "=>", ";", ",", "x", "1", "'s'", "<", ">"],
+    "typescript": ["function", "(", ")", "{", "}", "[", "]", "=>", ";", ":", ",", "x", "1", "<", ">"],
+    "tsx": ["function", "(", ")", "{", "}", "[", "]", "=>", ";", ",", "x", "<", ">", "</", "/>"],
+    "rust": ["{", "}", "(", ")", "[", "]", "<", ">", ",", ";", ":", "x", "1"],
+    "json": ["{", "}", "[", "]", ":", ",", '"s"', "1"],
+}
+
+
+def token_soup(tokens, size: int, seed=1) -> str:
+    """About `size` characters of tokens drawn at random, separated by spaces:
+    the same text for the same tokens, size and seed on every run."""
+    rng = random.Random(seed)
+    chosen = []
+    length = 0
+    while length < size:
+        token = rng.choice(tokens)
+        chosen.append(token)
+        length += len(token) + 1
+    return " ".join(chosen)

@@ -1,16 +1,21 @@
 """Helpers for the whole suite: every test goes through the module's one function."""
 
 import hashlib
+import importlib
 import json
 import os
+import pathlib
 import random
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
 import marblewick_index_native
 
-# Language names that resolve to no grammar: a no-result answer, never a parse.
-NO_GRAMMAR_LANGUAGES = ["toml", "", "Python", "JSON", " python", "ts", "yaml"]
+REPO_ROOT = pathlib.Path(__file__).resolve().parent.parent
+PROBE_NAME = "marblewick_boundary_probe"
 
 
 def payload_text(payload) -> str:
@@ -111,21 +116,69 @@ def random_sources(seed, count: int, longest: int, alphabet: str, replacement: s
         yield random_text(rng, rng.randrange(1, longest), alphabet, replacement)
 
 
-# Tokens whose random sequences make a grammar's error recovery slow: the time
-# grows much faster than the text (hundreds of KB take seconds).
-SLOW_SOUP_TOKENS = {
-    "json": ["{", "}", "[", "]", ":", ",", '"s"', "1"],
-    "rust": ["{", "}", "(", ")", "[", "]", "<", ">", ",", ";", ":", "x", "1"],
-}
+
+def entry(line, column, message, snippet):
+    """One record of a syntax check's "errors"."""
+    kind = "missing" if message.startswith("missing ") else "error"
+    return {"column": column, "kind": kind, "line": line, "message": message, "snippet": snippet}
 
 
-def token_soup(tokens, size: int, seed=1) -> str:
-    """About `size` characters of tokens drawn at random, separated by spaces."""
-    rng = random.Random(seed)
-    chosen = []
-    length = 0
-    while length < size:
-        token = rng.choice(tokens)
-        chosen.append(token)
-        length += len(token) + 1
-    return " ".join(chosen)
+def line_of(text, row):
+    """The line a snippet quotes, split independently of the module: LF ends a
+    line, a CR directly before it goes with it, a lone CR stays."""
+    lines = text.split("\n")
+    if text.endswith("\n") or text == "":
+        lines.pop()
+    if row >= len(lines):
+        return ""
+    line = lines[row]
+    if row < len(lines) - 1 or text.endswith("\n"):
+        line = line.removesuffix("\r")
+    return line[:120]
+
+
+def find_probe_dir():
+    """The folder holding the test-only probe module, which the build makes
+    beside the real one and never installs (MARBLEWICK_PROBE_DIR names another
+    build), or None when no build made one."""
+    given = os.environ.get("MARBLEWICK_PROBE_DIR")
+    candidates = [pathlib.Path(given)] if given else sorted(
+        (REPO_ROOT / "target").glob("*/"), key=lambda d: d.stat().st_mtime, reverse=True)
+    for folder in candidates:
+        if any(folder.glob(f"{PROBE_NAME}*.so")):
+            return folder
+    return None
+
+
+def load_probe(folder):
+    """The probe module, imported from `folder`. The folder goes at the end of
+    the path, and only for the import: it also holds a build of the real
+    module, which must not shadow the installed one."""
+    sys.path.append(str(folder))
+    try:
+        return importlib.import_module(PROBE_NAME)
+    finally:
+        sys.path.remove(str(folder))
+
+
+def limits_address_space(test):
+    """Marks a test whose child process lowers its own address-space limit:
+    Linux only, and not under the address sanitizer, which reserves more
+    address space than any such limit."""
+    test = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                              reason="the address sanitizer reserves more address space than the limit")(test)
+    return pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")(test)
+
+
+def run_child(code: str, timeout: float = 60, *, probe_dir=None, stdin: str | None = None):
+    """Runs `code` (dedented) in a fresh interpreter: (exit status, stdout,
+    stderr), a negative status being the signal that ended it. For what may
+    hang, abort or exhaust a process, or needs one of its own. With
+    `probe_dir`, the child imports the probe module by name from there, after
+    the installed real module, as `load_probe` does."""
+    code = textwrap.dedent(code)
+    if probe_dir is not None:
+        code = f"import sys\nsys.path.append({str(probe_dir)!r})\n" + code
+    done = subprocess.run([sys.executable, "-c", code], input=stdin, capture_output=True, text=True,
+                          timeout=timeout)
+    return done.returncode, done.stdout, done.stderr

@@ -1,14 +1,12 @@
 """The run() boundary: argument binding, conversion, exceptions, module identity."""
 
 import importlib
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import marblewick_index_native as m
-from conftest import PROBE_NAME
+from support import PROBE_NAME, run_child
 
 
 class TextSubclass(str):
@@ -133,7 +131,7 @@ def test_second_interpreter_raises_import_error():
     interpreters = _subinterpreter_module()
     if interpreters is None:
         pytest.skip("this interpreter offers no sub-interpreters")
-    code = textwrap.dedent(
+    status, stdout, stderr = run_child(
         """
         import importlib, sys
         import marblewick_index_native
@@ -154,19 +152,15 @@ def test_second_interpreter_raises_import_error():
         print(repr(result))
         """
     )
-    completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                               timeout=60)
-    assert completed.returncode == 0, completed.stderr
-    assert "ImportError" in completed.stdout
+    assert status == 0, stderr
+    assert "ImportError" in stdout
 
 
 # ---- the failure barrier, driven through the test-only probe module ------------
 
 def _run_probe(probe_dir, command, payload="{}"):
-    code = textwrap.dedent(
+    return run_child(
         f"""
-        import sys
-        sys.path.insert(0, {str(probe_dir)!r})
         import {PROBE_NAME} as probe
         try:
             probe.run({command!r}, {payload!r})
@@ -177,10 +171,9 @@ def _run_probe(probe_dir, command, payload="{}"):
             print(failure.args[0] if failure.args else "")
             print(issubclass(kind, Exception))
             print(hasattr(probe, "PanicException"))
-        """
+        """,
+        probe_dir=probe_dir,
     )
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=60)
 
 
 @pytest.mark.parametrize(
@@ -192,39 +185,37 @@ def _run_probe(probe_dir, command, payload="{}"):
     ],
 )
 def test_internal_failure_becomes_panic_exception(boundary_probe_dir, command, message, where):
-    completed = _run_probe(boundary_probe_dir, command)
-    lines = completed.stdout.splitlines()
-    assert completed.returncode == 0, completed.stderr
+    status, stdout, stderr = _run_probe(boundary_probe_dir, command)
+    lines = stdout.splitlines()
+    assert status == 0, stderr
     assert lines[0] == "pyo3_runtime.PanicException"
     assert lines[1] == "BaseException"
     assert lines[2] == message
     assert lines[3] == "False"  # not caught by handlers for Exception
     assert lines[4] == "False"  # not an attribute of the module
-    assert message in completed.stderr
+    assert message in stderr
     if where is not None:
-        assert where in completed.stderr
+        assert where in stderr
 
 
 def test_failure_without_a_message_gets_a_generic_text(boundary_probe_dir):
-    completed = _run_probe(boundary_probe_dir, "fail-unknown")
-    lines = completed.stdout.splitlines()
+    _, stdout, _ = _run_probe(boundary_probe_dir, "fail-unknown")
+    lines = stdout.splitlines()
     assert lines[0] == "pyo3_runtime.PanicException"
     assert lines[2]  # some fixed, non-empty description
 
 
 def test_second_failure_while_converting_aborts(boundary_probe_dir):
-    completed = _run_probe(boundary_probe_dir, "fail-twice")
-    assert completed.returncode < 0  # ended by a signal (abort), not a Python exit
-    assert "uncaught panic at ffi boundary" in completed.stderr
-    assert completed.stdout == ""
+    status, stdout, stderr = _run_probe(boundary_probe_dir, "fail-twice")
+    assert status < 0  # ended by a signal (abort), not a Python exit
+    assert "uncaught panic at ffi boundary" in stderr
+    assert stdout == ""
 
 
 def test_panic_exception_type_is_created_once_by_the_import(boundary_probe_dir):
     # The type exists before any failure, so the barrier has nothing to create.
-    code = textwrap.dedent(
+    status, stdout, stderr = run_child(
         f"""
-        import sys
-        sys.path.insert(0, {str(boundary_probe_dir)!r})
         import {PROBE_NAME} as probe
         made = [kind for kind in BaseException.__subclasses__()
                 if kind.__module__ == "pyo3_runtime" and kind.__name__ == "PanicException"]
@@ -236,8 +227,7 @@ def test_panic_exception_type_is_created_once_by_the_import(boundary_probe_dir):
                 kinds.append(type(failure))
         print(len(made), kinds[0] is made[0], kinds[1] is made[0])
         print(probe.run("echo", "[1]"))
-        """
+        """,
+        probe_dir=boundary_probe_dir,
     )
-    completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                               timeout=60)
-    assert completed.stdout.split() == ["1", "True", "True", "[1]"], completed.stderr
+    assert stdout.split() == ["1", "True", "True", "[1]"], stderr

@@ -12,7 +12,7 @@ import tarfile
 
 import pytest
 
-from conftest import REPO_ROOT
+from support import REPO_ROOT
 
 CMAKE = shutil.which("cmake")
 pytestmark = pytest.mark.skipif(CMAKE is None, reason="needs cmake on PATH")

@@ -1,15 +1,11 @@
 """Payload parsing, command selection, field access and result writing."""
 
 import json
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import marblewick_index_native as m
-from conftest import PROBE_NAME
-from support import run_error, run_json
+from support import PROBE_NAME, run_child, run_error, run_json
 
 
 @pytest.mark.parametrize(
@@ -154,17 +150,17 @@ ECHO_CASES = [
 @pytest.fixture(scope="module")
 def echo(boundary_probe_dir):
     payloads = [case[0] for case in ECHO_CASES]
-    code = textwrap.dedent(
+    status, stdout, stderr = run_child(
         f"""
         import json, sys
-        sys.path.insert(0, {str(boundary_probe_dir)!r})
         import {PROBE_NAME} as probe
         print(json.dumps([probe.run("echo", p) for p in json.loads(sys.stdin.read())]))
-        """
+        """,
+        probe_dir=boundary_probe_dir,
+        stdin=json.dumps(payloads),
     )
-    completed = subprocess.run([sys.executable, "-c", code], input=json.dumps(payloads),
-                               capture_output=True, text=True, timeout=60, check=True)
-    return dict(zip(payloads, json.loads(completed.stdout)))
+    assert status == 0, stderr
+    return dict(zip(payloads, json.loads(stdout)))
 
 
 @pytest.mark.parametrize("payload, written", ECHO_CASES)

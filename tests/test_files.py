@@ -3,12 +3,9 @@
 
 import errno
 import os
-import subprocess
-import sys
-
 import pytest
 
-from support import os_error_text, run_error, run_json
+from support import os_error_text, run_child, run_error, run_json
 
 READING_COMMANDS = ["hash", "syntax-check", "outline"]
 ANALYSIS_COMMANDS = ["syntax-check", "outline"]
@@ -80,9 +77,8 @@ def test_fifo_is_refused_without_blocking(tmp_path, command):
         f"try: m.run({command!r}, json.dumps({{'path': {str(fifo)!r}}}))\n"
         "except RuntimeError as e: print(e)\n"
     )
-    completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                               timeout=30)
-    assert completed.stdout.strip() == NOT_REGULAR
+    _, stdout, _ = run_child(code, timeout=30)
+    assert stdout.strip() == NOT_REGULAR
 
 
 # A text every command answers from its content: a digest, an error, a symbol.

@@ -1,16 +1,12 @@
 """The "hash" command: SHA-256 of the text with CR LF and lone CR turned into LF."""
 
 import json
-import os
 import random
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
-from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, run_error, run_json,
-                     text_across_read_pieces)
+from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, limits_address_space,
+                     run_child, run_error, run_json, text_across_read_pieces)
 
 
 def digest_of(tmp_path, data: bytes) -> str:
@@ -93,14 +89,12 @@ def test_large_file_with_invalid_utf8_at_the_end_is_refused(tmp_path, size, endi
 # read, hashed as the first call of a process left about 6 MiB of address
 # space: room for the piece buffers but not for the thread's stack. The refused
 # thread is no failure of the command: the file is hashed on the calling thread.
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the address sanitizer reserves more address space than the limit")
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
+@limits_address_space
 def test_large_file_hashed_when_its_helper_thread_is_refused(tmp_path):
     data = b"line of text\r\n" * (5 * 1024 * 1024 // 14 + 1)
     target = tmp_path / "large.txt"
     target.write_bytes(data)
-    code = textwrap.dedent(
+    status, stdout, stderr = run_child(
         f"""
         import json, resource, marblewick_index_native as m
         payload = json.dumps({{"path": {str(target)!r}}})
@@ -111,6 +105,5 @@ def test_large_file_hashed_when_its_helper_thread_is_refused(tmp_path):
         print(m.run("hash", payload))
         """
     )
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    assert json.loads(done.stdout) == {"hash": expected_digest(data), "ok": True}
+    assert status == 0, stderr
+    assert json.loads(stdout) == {"hash": expected_digest(data), "ok": True}

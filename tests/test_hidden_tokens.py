@@ -10,9 +10,8 @@ import json
 import pytest
 
 from mutations import mutated_texts
-from outline_samples import SAMPLES
-from support import run_json
-from test_syntax_check import CLEAN_SOURCES, GRAMMAR_LANGUAGES, entry
+from outline_samples import CLEAN_SOURCES, GRAMMAR_LANGUAGES, SAMPLES
+from support import entry, run_json
 
 
 def check(source, language="python"):

@@ -11,7 +11,7 @@ import sys
 import pytest
 
 import marblewick_index_native as m
-from conftest import REPO_ROOT
+from support import REPO_ROOT
 
 REPEATS = 400
 # Room for the interpreter's own caches; one object kept per call would be

@@ -20,7 +20,7 @@ SCRIPT = EXAMPLES / "index_tree.py"
 sys.path.insert(0, str(EXAMPLES))
 from marblewick_indexer import cli, store, update  # noqa: E402
 
-from support import SLOW_SOUP_TOKENS, token_soup  # noqa: E402
+from outline_samples import SOUP_TOKENS as SLOW_SOUP_TOKENS, token_soup  # noqa: E402
 
 # A Rust text whose parse takes seconds: past any small budget, and long
 # enough for a run to be caught busy with it.

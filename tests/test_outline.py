@@ -3,7 +3,7 @@
 import pytest
 
 from outline_samples import SAMPLES, as_records
-from support import random_sources, run_json
+from support import run_json
 
 OUTLINED_LANGUAGES = ["python", "javascript", "typescript", "tsx", "rust"]
 
@@ -231,17 +231,3 @@ def test_deep_nesting(language, source):
 def test_nul_characters(language, source, names):
     assert [s["name"] for s in symbols_of(source, language)] == names
 
-
-OUTLINE_NOISE = "def class fn impl ( ) { } [ ] : ; , . = \n\r\t '\"\\/*#<>@"
-
-
-@pytest.mark.parametrize("language", OUTLINED_LANGUAGES)
-def test_random_text_gives_well_formed_records(language):
-    for source in random_sources(language, 30, 400, OUTLINE_NOISE, "x"):
-        symbols = symbols_of(source, language)
-        assert len(symbols) <= 200
-        for symbol in symbols:
-            assert symbol["depth"] in (0, 1)
-            assert 1 <= symbol["line"] <= symbol["end_line"] <= source.count("\n") + 1
-            assert len(symbol["signature"]) <= 120
-            assert "\n" not in symbol["signature"]

@@ -11,8 +11,8 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import marblewick_index_native
-from outline_samples import SAMPLES
-from support import SLOW_SOUP_TOKENS, run_error, run_json, token_soup
+from outline_samples import SAMPLES, SOUP_TOKENS, token_soup
+from support import run_error, run_json
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 
@@ -33,7 +33,7 @@ CALLS = [
     ("scan", {"root": str(REPO / "tests"), "max_files": 30}),
     ("analyse", {"path": "/no/such/file.py"}),
     ("hash", {"path": str(REPO)}),
-    ("analyse", {"content": token_soup(SLOW_SOUP_TOKENS["json"], 300_000), "language": "json",
+    ("analyse", {"content": token_soup(SOUP_TOKENS["json"], 300_000), "language": "json",
                  "timeout_ms": 5}),
     ("syntax-check", {}),
     ("nothing", {}),
@@ -76,7 +76,7 @@ def count_during(call):
 
 
 def test_other_threads_run_during_a_call_with_the_flag_and_not_without():
-    soup = {"content": token_soup(SLOW_SOUP_TOKENS["rust"], 1_000_000), "language": "rust",
+    soup = {"content": token_soup(SOUP_TOKENS["rust"], 1_000_000), "language": "rust",
             "timeout_ms": 400}
 
     def parse(flag):

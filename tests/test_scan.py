@@ -2,16 +2,13 @@
 
 import json
 import os
-import subprocess
-import sys
-import textwrap
 import threading
 
 import pytest
 
 import marblewick_index_native as native
-from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, run_error, run_json,
-                     text_across_read_pieces)
+from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, limits_address_space,
+                     run_child, run_error, run_json, text_across_read_pieces)
 
 DEFAULT_EXTENSIONS = ["py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml"]
 SKIPPED = [".git", "dist", ".venv", "target", "node_modules"]
@@ -49,11 +46,6 @@ def expected_entries(root, relatives):
 
 def paths(result):
     return [entry["path"] for entry in result["entries"]]
-
-
-def run_python(code, timeout=60):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout)
 
 
 # ---- selection and digests ---------------------------------------------------
@@ -376,9 +368,9 @@ def test_fifo_named_like_source_is_never_selected_nor_opened(tmp_path):
         print(m.run("scan", json.dumps({{"root": {str(tmp_path / 'tree')!r}}})))
         print(m.run("scan", json.dumps({{"root": {str(tmp_path / 'root_pipe.py')!r}}})))
     """
-    done = run_python(code, timeout=30)
-    assert done.returncode == 0, done.stderr
-    first, second = (json.loads(line) for line in done.stdout.splitlines())
+    status, stdout, stderr = run_child(code, timeout=30)
+    assert status == 0, stderr
+    first, second = (json.loads(line) for line in stdout.splitlines())
     assert paths(first) == ["ok.py"]
     assert second["count"] == 0
 
@@ -457,9 +449,9 @@ def test_deep_walk_fits_in_few_descriptors(tmp_path):
         resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
         print(m.run("scan", json.dumps({{"root": {str(tmp_path)!r}, "max_files": 10000}})))
     """
-    done = run_python(code)
-    assert done.returncode == 0, done.stderr
-    assert json.loads(done.stdout)["entries"] == expected_entries(tmp_path, files)
+    status, stdout, stderr = run_child(code)
+    assert status == 0, stderr
+    assert json.loads(stdout)["entries"] == expected_entries(tmp_path, files)
 
 
 # A first call made with half a MiB of address space to spare: the worker
@@ -467,9 +459,7 @@ def test_deep_walk_fits_in_few_descriptors(tmp_path):
 # refused. That is no fact about the file: the call fails, never leaving the
 # file out of an answer that looks complete. With the limit lifted the same
 # call answers in full.
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the address sanitizer reserves more address space than the limit")
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
+@limits_address_space
 @pytest.mark.parametrize("command, field, expected", [
     ("scan", "root", {"count": 1}),
     ("hash", "path", {"ok": True}),
@@ -493,9 +483,9 @@ def test_memory_refused_for_a_file_fails_the_call(tmp_path, command, field, expe
         resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
         print(json.dumps([refused, answer()]))
     """
-    done = run_python(code)
-    assert done.returncode == 0, done.stderr
-    refused, granted = json.loads(done.stdout)
+    status, stdout, stderr = run_child(code)
+    assert status == 0, stderr
+    refused, granted = json.loads(stdout)
     assert refused == "out of memory"
     assert {key: granted[key] for key in expected} == expected
 
@@ -516,5 +506,5 @@ def test_scan_in_a_forked_child_after_the_pool_exists(tmp_path):
         _, status = os.waitpid(pid, 0)
         sys.exit(os.waitstatus_to_exitcode(status))
     """
-    done = run_python(code, timeout=30)
-    assert done.returncode == 0, done.stderr
+    status, stdout, stderr = run_child(code, timeout=30)
+    assert status == 0, stderr

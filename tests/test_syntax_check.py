@@ -3,9 +3,8 @@
 import pytest
 
 import marblewick_index_native
-from support import NO_GRAMMAR_LANGUAGES, random_sources, run_json
-
-GRAMMAR_LANGUAGES = ["python", "javascript", "typescript", "tsx", "rust", "json"]
+from outline_samples import CLEAN_SOURCES, GRAMMAR_LANGUAGES, NO_GRAMMAR_LANGUAGES
+from support import entry, line_of, run_json
 
 
 def check(payload):
@@ -18,25 +17,6 @@ def errors_of(source, language):
     assert result["error_count"] == len(result["errors"])
     assert result["valid"] is (result["errors"] == [])
     return result["errors"]
-
-
-def entry(line, column, message, snippet):
-    kind = "missing" if message.startswith("missing ") else "error"
-    return {"column": column, "kind": kind, "line": line, "message": message, "snippet": snippet}
-
-
-def line_of(text, row):
-    """The line a snippet quotes, split independently of the module: LF ends a
-    line, a CR directly before it goes with it, a lone CR stays."""
-    lines = text.split("\n")
-    if text.endswith("\n") or text == "":
-        lines.pop()
-    if row >= len(lines):
-        return ""
-    line = lines[row]
-    if row < len(lines) - 1 or text.endswith("\n"):
-        line = line.removesuffix("\r")
-    return line[:120]
 
 
 def no_parser(language):
@@ -145,16 +125,6 @@ def test_no_parser_text_is_exact():
 
 
 # --- what is reported ----------------------------------------------------------------
-
-CLEAN_SOURCES = {
-    "python": "import os\n\nclass A:\n    def f(self, x=1):\n        return [x for x in range(3)]\n",
-    "javascript": "export class A { m() { return `t${1}`; } }\nconst f = async () => await g();\n",
-    "typescript": "interface I<T> { a: T }\nexport function f<T>(x: T): I<T> { return { a: x }; }\n",
-    "tsx": "export const C = (p: { n: number }) => <div id=\"c\">{p.n}</div>;\n",
-    "rust": "fn main() -> Result<(), Box<dyn std::error::Error>> {\n    let v: Vec<u8> = vec![1];\n    Ok(())\n}\n",
-    "json": '{"a": [1, 2.5, true, null, {"b": "\\u00e9"}]}\n',
-}
-
 
 @pytest.mark.parametrize("language", GRAMMAR_LANGUAGES)
 @pytest.mark.parametrize("variant", ["sample", "empty", "crlf"])
@@ -266,20 +236,3 @@ def test_nul_does_not_end_the_text(language):
     for e in errors:
         assert e["snippet"] == line_of(source, e["line"] - 1)
 
-
-SYNTAX_NOISE = "def fn ( ) { } [ ] : ; , . = \n\r\n\r\t '\"\\/*#<>@`$"
-
-
-@pytest.mark.parametrize("language", GRAMMAR_LANGUAGES)
-def test_random_text_gives_consistent_entries(language):
-    for source in random_sources(language, 40, 600, SYNTAX_NOISE, "\u00e9"):
-        errors = errors_of(source, language)
-        assert len(errors) <= 20
-        positions = [(e["line"], e["column"]) for e in errors]
-        # Reported nodes never nest, so document order is position order.
-        assert positions == sorted(positions)
-        for e in errors:
-            assert e["kind"] in ("error", "missing")
-            assert (e["message"] == "syntax error") == (e["kind"] == "error")
-            assert e["snippet"] == line_of(source, e["line"] - 1)
-            assert e["line"] <= source.count("\n") + 1
