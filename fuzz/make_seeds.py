@@ -112,7 +112,7 @@ def analysis_seeds():
         yield from both_commands(language, source.replace("\n", "\r\n"))
     # Snippets of the analysis tests, each tried in every language: a text that
     # is valid in one grammar is a good error case in the others.
-    snippets = {text for name in ("test_syntax_check.py", "test_outline.py")
+    snippets = {text for name in ("test_syntax_check.py", "test_outline.py", "test_analyse.py", "outline_samples.py")
                 for text in string_literals(TESTS / name)
                 if len(text) >= 2 and text not in ANALYSIS_LANGUAGES}
     for text in sorted(snippets):
