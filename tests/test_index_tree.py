@@ -1,14 +1,16 @@
 """The reference indexer: incremental runs equal a fresh index, the pool's size
-and place do not change what is written, bad files are recorded, a killed
-run leaves a usable index, and the queries answer from it."""
+and place do not change what is written, bad files are recorded, a killed or
+interrupted run leaves a usable index, and the queries answer from it."""
 
 import json
 import os
 import pathlib
 import signal
+import socket
 import sqlite3
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -150,17 +152,12 @@ def test_a_pool_of_one_and_of_two_write_the_same_database(tmp_path, monkeypatch)
 
 def with_ghost_file(monkeypatch):
     """A scan that also reports a file which is gone by the time it is read."""
-    real_run = native.run
+    real_scan = update.scan_tree
 
-    def run(command, payload_json):
-        answer = real_run(command, payload_json)
-        if command != "scan":
-            return answer
-        scanned = json.loads(answer)
-        scanned["entries"].insert(0, {"file_hash": "0" * 64, "path": "a_ghost.py", "total_lines": 1})
-        return json.dumps(scanned)
+    def scan_tree(*args):
+        return [store.ScannedFile("a_ghost.py", "0" * 64, 1, "python"), *real_scan(*args)]
 
-    monkeypatch.setattr(update.native, "run", run)
+    monkeypatch.setattr(update, "scan_tree", scan_tree)
 
 
 def test_files_that_cannot_be_analysed_are_recorded_and_the_run_goes_on(tmp_path, monkeypatch, capsys):
