@@ -216,18 +216,79 @@ def test_a_killed_run_leaves_a_consistent_index_that_the_next_run_completes(tmp_
     assert snapshot(db) == snapshot(tmp_path / "fresh.sqlite")
 
 
-def test_a_dask_cluster_writes_what_the_local_pool_writes(tmp_path, monkeypatch):
-    distributed = pytest.importorskip("distributed")
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def environment_without_examples():
+    """This environment, less any import path that holds the indexer's package."""
+    env = dict(os.environ)
+    kept = [entry for entry in env.get("PYTHONPATH", "").split(os.pathsep)
+            if entry and not (pathlib.Path(entry) / "marblewick_indexer").exists()]
+    env["PYTHONPATH"] = os.pathsep.join(kept)
+    return env
+
+
+def start(argv, cwd, env):
+    return subprocess.Popen(argv, cwd=cwd, env=env, start_new_session=True,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def stop(process):
+    process.terminate()
+    try:
+        process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+
+
+@pytest.fixture
+def dask_cluster(tmp_path):
+    """A scheduler and two single-thread workers started as users start them:
+    separate processes, in a folder without the examples, with an import path
+    that cannot see the indexer's package."""
+    pytest.importorskip("distributed")
+    elsewhere = tmp_path / "cluster"
+    elsewhere.mkdir()
+    env = environment_without_examples()
+    port = free_port()
+    address = f"tcp://127.0.0.1:{port}"
+    scheduler = start([sys.executable, "-m", "dask", "scheduler", "--host", "127.0.0.1", "--port", str(port),
+                       "--no-dashboard"], elsewhere, env)
+    workers = None
+    try:
+        workers = start([sys.executable, "-m", "dask", "worker", address, "--nworkers", "2", "--nthreads", "1",
+                         "--no-dashboard"], elsewhere, env)
+        yield address
+    finally:
+        for process in (workers, scheduler):
+            if process is not None:
+                stop(process)
+
+
+def test_a_dask_cluster_writes_what_the_local_pool_writes(tmp_path, monkeypatch, dask_cluster):
     small_tree(tmp_path / "tree")
     (tmp_path / "tree" / "slow.rs").write_text(SLOW_RUST)
     many_files_tree(tmp_path / "tree", 40)
     with_ghost_file(monkeypatch)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0") as cluster:
-        index(tmp_path / "tree", tmp_path / "dask.sqlite", "--timeout-ms", "200",
-              "--scheduler", cluster.scheduler_address)
+    index(tmp_path / "tree", tmp_path / "dask.sqlite", "--timeout-ms", "200", "--scheduler", dask_cluster)
     index(tmp_path / "tree", tmp_path / "local.sqlite", "--timeout-ms", "200")
     assert dump(tmp_path / "dask.sqlite") == dump(tmp_path / "local.sqlite")
+
+
+def test_a_dask_cluster_that_cannot_be_reached_ends_the_run_with_one_line(tmp_path):
+    pytest.importorskip("distributed")
+    small_tree(tmp_path)
+    address = f"tcp://127.0.0.1:{free_port()}"  # nothing listens there
+    env = dict(os.environ, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="1s")
+    done = subprocess.run([sys.executable, str(SCRIPT), str(tmp_path), "--db", str(tmp_path / "i.sqlite"),
+                           "--scheduler", address], capture_output=True, text=True, timeout=60, env=env)
+    assert done.returncode == 2
+    assert done.stderr.startswith(f"index_tree.py: cannot reach the Dask scheduler at {address}: ")
+    assert done.stderr.count("\n") == 1, done.stderr
 
 
 @pytest.mark.parametrize(
