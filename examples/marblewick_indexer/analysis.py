@@ -2,10 +2,9 @@
 parent writes without further work.
 
 The call asks the module to release the interpreter lock while it reads,
-parses and answers, so the pool's threads parse at once. On a Dask cluster
-the task is the module's own `run` with a payload string: nothing of this
-package has to exist on the cluster, and the rows are shaped here, in the
-parent, from the answer text that comes back.
+parses and answers, so the pool's threads parse at once. A Dask worker makes
+the same call on the payload string the parent built (remote.py); the rows
+are shaped here, in the parent, from the answer text that comes back.
 """
 
 from __future__ import annotations

@@ -18,9 +18,7 @@ import threading
 from collections import deque
 from typing import Callable, Iterator
 
-import marblewick_index_native as native
-
-from .analysis import FileResult, FileTask, analyse_file, payload_json, result_of_answer, result_of_failure
+from .analysis import FileResult, FileTask, analyse_file, payload_json, result_of_answer
 
 # How long the main thread blocks in one wait before it looks again; signals
 # are handled between waits at the latest.
@@ -28,8 +26,10 @@ WAIT_SECONDS = 0.1
 # Results a thread may finish ahead of the one the writer waits for: room for
 # the others to go on past a slow file, and a bound on the memory they hold.
 RESULTS_AHEAD_PER_THREAD = 256
-# Tasks in flight per Dask worker thread: enough to hide the round trips.
-TASKS_IN_FLIGHT_PER_THREAD = 32
+# Chunks in flight per Dask worker thread: enough to keep every thread busy
+# while the parent waits for the oldest chunk.
+CHUNKS_IN_FLIGHT_PER_THREAD = 16
+LARGEST_CHUNK = 32
 # Seconds to reach the scheduler and for its first worker to join, unless
 # Dask's configuration (distributed.comm.timeouts.connect) says otherwise.
 DEFAULT_CONNECT_SECONDS = 30
@@ -165,11 +165,28 @@ def read_text(location: str) -> str | None:
         return None
 
 
+def chunk_size(files: int, threads: int) -> int:
+    """Big enough that a task is worth sending, small enough that every
+    thread gets several and a slow file holds back few others."""
+    return max(1, min(LARGEST_CHUNK, files // (threads * 8)))
+
+
+class _Chunk:
+    """A chunk's results in task order: those computed here (files the parent
+    could not read, analysed by path so the module words the failure) and the
+    future of the rest."""
+
+    def __init__(self, tasks: list[FileTask], local: dict[int, FileResult], remote):
+        self.tasks = tasks
+        self.local = local
+        self.remote = remote
+
+
 class DaskPool:
-    """The threads of a Dask cluster's workers. Each task is the module's own
-    `run` on a payload string, so the scheduler and the workers need the
-    native module and nothing of this package; the parent reads each file and
-    shapes each answer into rows."""
+    """The threads of a Dask cluster's workers. The parent reads each file and
+    sends its text; a task is a chunk of payload strings for a function that
+    travels by value, so the scheduler and the workers need the native module
+    and nothing of this package; the parent shapes each answer into rows."""
 
     remote = True
 
@@ -185,6 +202,9 @@ class DaskPool:
         except ImportError:
             raise ClusterError("--scheduler needs Dask's distributed package: "
                                "pip install '.[distributed]'") from None
+        from . import remote
+
+        self.analyse_chunk = remote.travelling(remote.analyse_chunk)
         connect = dask.config.get("distributed.comm.timeouts.connect", DEFAULT_CONNECT_SECONDS)
         try:
             self.client = Client(self.address, timeout=connect)
@@ -208,71 +228,73 @@ class DaskPool:
             except Exception:  # noqa: BLE001 - a cluster already gone has nothing left to close
                 pass
 
-    @property
-    def threads(self) -> int:
-        return max(1, sum(self.client.nthreads().values()))
-
     def analyse_in_order(self, tasks: list[FileTask],
                          on_done: Callable[[int], None] = lambda n: None) -> Iterator[FileResult]:
-        in_flight: deque = deque()
-        limit = self.threads * TASKS_IN_FLIGHT_PER_THREAD
+        """Every task's FileResult, in the order of `tasks`."""
+        threads = max(1, sum(self.client.nthreads().values()))
+        size = chunk_size(len(tasks), threads)
+        in_flight: deque[_Chunk] = deque()
         try:
-            for task in tasks:
-                in_flight.append((task, self._submit(task)))
-                if len(in_flight) >= limit:
-                    yield self._collect(*in_flight.popleft(), on_done)
+            for start in range(0, len(tasks), size):
+                in_flight.append(self._submit(tasks[start:start + size]))
+                if len(in_flight) >= threads * CHUNKS_IN_FLIGHT_PER_THREAD:
+                    yield from self._collect(in_flight.popleft(), on_done)
             while in_flight:
-                yield self._collect(*in_flight.popleft(), on_done)
+                yield from self._collect(in_flight.popleft(), on_done)
         finally:
             # An interrupted or failed run leaves nothing queued on the cluster.
-            futures = [item for _, item in in_flight if not isinstance(item, FileResult)]
+            futures = [chunk.remote for chunk in in_flight if chunk.remote is not None]
             if futures and self.client is not None:
                 try:
                     self.client.cancel(futures)
                 except Exception:  # noqa: BLE001 - the run is ending; a gone cluster keeps nothing
                     pass
-        self.peak_worker_kib = max(self.peak_worker_kib, self._peak_worker_kib())
 
-    def _submit(self, task: FileTask):
-        text = read_text(task.location)
-        if text is None:
-            # Analysed here by path, so the module words the failure itself.
-            return analyse_file(task)
-        return self.client.submit(native.run, "analyse", payload_json(task, text), pure=False)
+    def _submit(self, tasks: list[FileTask]) -> _Chunk:
+        local: dict[int, FileResult] = {}
+        payloads = []
+        for index, task in enumerate(tasks):
+            text = read_text(task.location)
+            if text is None:
+                local[index] = analyse_file(task)
+            else:
+                payloads.append(payload_json(task, text))
+        future = self.client.submit(self.analyse_chunk, payloads, pure=False) if payloads else None
+        return _Chunk(tasks, local, future)
 
-    def _collect(self, task: FileTask, item, on_done: Callable[[int], None]) -> FileResult:
-        if isinstance(item, FileResult):
-            on_done(1)
-            return item
+    def _collect(self, chunk: _Chunk, on_done: Callable[[int], None]) -> Iterator[FileResult]:
+        outcomes: list[tuple[bool, str]] = []
+        if chunk.remote is not None:
+            outcomes = self._outcomes(chunk)
+        remote = iter(outcomes)
+        results = []
+        for index, task in enumerate(chunk.tasks):
+            if index in chunk.local:
+                results.append(chunk.local[index])
+                continue
+            succeeded, text = next(remote)
+            results.append(result_of_answer(task.path, text) if succeeded
+                           else FileResult(task.path, None, 0, [], [], text))
+        on_done(len(results))
+        yield from results
+
+    def _outcomes(self, chunk: _Chunk) -> list[tuple[bool, str]]:
         from distributed import wait
 
-        while not item.done():
-            try:
-                wait([item], timeout=WAIT_SECONDS)
-            except TimeoutError:
-                pass
-        refusal = answer = None
+        future = chunk.remote
         try:
-            if item.status == "error" and isinstance(raised := item.exception(), RuntimeError):
-                # The module's own refusal of this file, raised on the worker.
-                refusal = raised
-            else:
-                answer = item.result()
-        except Exception as error:  # noqa: BLE001 - anything else is the cluster's failure
-            raise ClusterError(f"the Dask cluster at {self.address} failed on {task.path}: "
+            while not future.done():
+                try:
+                    wait([future], timeout=WAIT_SECONDS)
+                except TimeoutError:
+                    pass
+            outcomes, peak_kib = future.result()
+        except Exception as error:  # noqa: BLE001 - a file's failure is an outcome, so this is the cluster's
+            first = chunk.tasks[0].path
+            raise ClusterError(f"the Dask cluster at {self.address} failed on the files from {first}: "
                                f"{type(error).__name__}: {error}") from None
-        result = (result_of_failure(task.path, refusal) if refusal is not None
-                  else result_of_answer(task.path, answer))
-        on_done(1)
-        return result
-
-    def _peak_worker_kib(self) -> int:
-        """The largest peak resident memory among the cluster's workers."""
-        try:
-            usage = self.client.run(resource.getrusage, resource.RUSAGE_SELF)
-        except Exception:  # noqa: BLE001 - only a figure for --stats
-            return 0
-        return max((u.ru_maxrss for u in usage.values()), default=0)
+        self.peak_worker_kib = max(self.peak_worker_kib, peak_kib)
+        return outcomes
 
 
 def default_jobs() -> int:
