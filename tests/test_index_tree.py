@@ -263,10 +263,17 @@ def needs_a_releasing_parse(slow):
                     "(\"release_gil\" not supported), so nothing runs beside a parse of seconds")
 
 
+def answer_ctrl_c():
+    # A suite started in the background by a shell inherits an ignored SIGINT,
+    # and so would the run; a terminal's user gets the default.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def start_busy_run(tree, db, *extra):
     run = subprocess.Popen([sys.executable, str(SCRIPT), str(tree), "--db", str(db), "--batch-size", "10",
                             "--timeout-ms", "60000", "--no-progress", *extra],
-                           start_new_session=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                           start_new_session=True, preexec_fn=answer_ctrl_c,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 60
     while count_files(db) < SMALL_FILES and run.poll() is None and time.monotonic() < deadline:
         time.sleep(0.02)
