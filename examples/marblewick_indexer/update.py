@@ -10,6 +10,7 @@ import sys
 import time
 from contextlib import closing
 from dataclasses import dataclass, field
+from typing import Mapping
 
 import marblewick_index_native as native
 
@@ -74,7 +75,7 @@ def scan_tree(root: str, max_files: int, show_progress: bool) -> list[ScannedFil
             for e in scanned["entries"]]
 
 
-def vanished_paths(stored: dict[str, str], scanned: list[ScannedFile], limit_reached: bool) -> list[str]:
+def vanished_paths(stored: Mapping[str, object], scanned: list[ScannedFile], limit_reached: bool) -> list[str]:
     """Stored paths the scan no longer reports. When the scan stopped at its
     limit, files sorting after its last path were not looked at, so they stay."""
     present = {file.path for file in scanned}

@@ -13,10 +13,9 @@ then ends the process without waiting for their calls.
 from __future__ import annotations
 
 import os
-import resource
 import threading
 from collections import deque
-from typing import Callable, Iterator
+from typing import Any, Callable, Generator
 
 from .analysis import FileResult, FileTask, analyse_file, payload_json, result_of_answer
 
@@ -106,14 +105,15 @@ class _OrderedRun:
                 if index == self.next_result:
                     self.changed.notify_all()
 
-    def results(self, on_done: Callable[[int], None]) -> Iterator[FileResult]:
+    def results(self, on_done: Callable[[int], None]) -> Generator[FileResult, None, None]:
         for index in range(len(self.tasks)):
             with self.changed:
                 while index not in self.ready:
                     self.changed.wait(WAIT_SECONDS)
                 result = self.ready.pop(index)
                 self.next_result = index + 1
-                self.changed.notify_all()
+                if self.next_task >= index + self.ahead:
+                    self.changed.notify_all()  # a thread may wait for room
             if isinstance(result, _Failed):
                 raise result.error
             on_done(1)
@@ -130,9 +130,6 @@ class ThreadPool:
     """`threads` threads of this process, each making one "analyse" call at a
     time with the interpreter lock released."""
 
-    # One process: its own peak memory is the run's.
-    remote = False
-
     def __init__(self, threads: int):
         self.threads = max(1, threads)
         self.peak_worker_kib = 0
@@ -144,7 +141,7 @@ class ThreadPool:
         pass
 
     def analyse_in_order(self, tasks: list[FileTask],
-                         on_done: Callable[[int], None] = lambda n: None) -> Iterator[FileResult]:
+                         on_done: Callable[[int], None] = lambda n: None) -> Generator[FileResult, None, None]:
         """Every task's FileResult, in the order of `tasks`."""
         if not tasks:
             return
@@ -188,11 +185,9 @@ class DaskPool:
     travels by value, so the scheduler and the workers need the native module
     and nothing of this package; the parent shapes each answer into rows."""
 
-    remote = True
-
     def __init__(self, address: str):
         self.address = address
-        self.client = None
+        self.client: Any = None
         self.peak_worker_kib = 0
 
     def __enter__(self) -> "DaskPool":
@@ -229,7 +224,7 @@ class DaskPool:
                 pass
 
     def analyse_in_order(self, tasks: list[FileTask],
-                         on_done: Callable[[int], None] = lambda n: None) -> Iterator[FileResult]:
+                         on_done: Callable[[int], None] = lambda n: None) -> Generator[FileResult, None, None]:
         """Every task's FileResult, in the order of `tasks`."""
         threads = max(1, sum(self.client.nthreads().values()))
         size = chunk_size(len(tasks), threads)
@@ -262,7 +257,7 @@ class DaskPool:
         future = self.client.submit(self.analyse_chunk, payloads, pure=False) if payloads else None
         return _Chunk(tasks, local, future)
 
-    def _collect(self, chunk: _Chunk, on_done: Callable[[int], None]) -> Iterator[FileResult]:
+    def _collect(self, chunk: _Chunk, on_done: Callable[[int], None]) -> Generator[FileResult, None, None]:
         outcomes: list[tuple[bool, str]] = []
         if chunk.remote is not None:
             outcomes = self._outcomes(chunk)
