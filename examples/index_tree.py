@@ -29,7 +29,10 @@ if __name__ == "__main__":
         # Analysis threads may still be inside a native call that nothing can
         # cut short; the index is closed, so end here rather than wait for
         # them while the interpreter shuts down.
-        sys.stdout.flush()
-        sys.stderr.flush()
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except OSError:
+                pass  # a reader that went away: nothing more to say to it
         os._exit(status)
     sys.exit(status)

@@ -20,7 +20,7 @@ import marblewick_index_native as native
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 SCRIPT = EXAMPLES / "index_tree.py"
 sys.path.insert(0, str(EXAMPLES))
-from marblewick_indexer import cli, store, update  # noqa: E402
+from marblewick_indexer import analysis, cli, store, update, workers  # noqa: E402
 
 from support import SLOW_SOUP_TOKENS, token_soup  # noqa: E402
 
@@ -148,6 +148,29 @@ def test_a_pool_of_one_and_of_two_write_the_same_database(tmp_path, monkeypatch)
     index(tree, tmp_path / "two.sqlite", "--jobs", "2")
     assert dump(tmp_path / "one.sqlite") == dump(tmp_path / "two.sqlite")
     assert any("INDEX" in line and "symbols_by_name" in line for line in dump(tmp_path / "two.sqlite"))
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("failing", [None, 0, 17, 39])
+def test_the_thread_pool_answers_in_task_order_and_passes_a_threads_exception_on(monkeypatch, threads, failing):
+    # Later tasks finish first, so the threads hand results over out of order.
+    def analyse_file(task):
+        time.sleep((40 - int(task.path)) / 10_000)
+        if int(task.path) == failing:
+            raise MemoryError(task.path)
+        return analysis.FileResult(task.path, True, 0, [], [], None)
+
+    monkeypatch.setattr(workers, "analyse_file", analyse_file)
+    tasks = [analysis.FileTask(str(n), str(n), 0) for n in range(40)]
+    done = []
+    results = workers.ThreadPool(threads).analyse_in_order(tasks, done.append)
+    if failing is None:
+        assert [r.path for r in results] == [t.path for t in tasks]
+        assert sum(done) == 40
+    else:
+        with pytest.raises(MemoryError, match=f"^{failing}$"):
+            list(results)
+        assert sum(done) == failing
 
 
 def with_ghost_file(monkeypatch):
