@@ -1,14 +1,16 @@
 """The reference indexer: incremental runs equal a fresh index, the pool's size
-and place do not change what is written, bad files are recorded, a killed
-run leaves a usable index, and the queries answer from it."""
+and place do not change what is written, bad files are recorded, a killed or
+interrupted run leaves a usable index, and the queries answer from it."""
 
 import json
 import os
 import pathlib
 import signal
+import socket
 import sqlite3
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -18,7 +20,7 @@ import marblewick_index_native as native
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 SCRIPT = EXAMPLES / "index_tree.py"
 sys.path.insert(0, str(EXAMPLES))
-from marblewick_indexer import cli, store, update  # noqa: E402
+from marblewick_indexer import analysis, cli, store, update, workers  # noqa: E402
 
 from outline_samples import SOUP_TOKENS as SLOW_SOUP_TOKENS, token_soup  # noqa: E402
 
@@ -148,19 +150,37 @@ def test_a_pool_of_one_and_of_two_write_the_same_database(tmp_path, monkeypatch)
     assert any("INDEX" in line and "symbols_by_name" in line for line in dump(tmp_path / "two.sqlite"))
 
 
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("failing", [None, 0, 17, 39])
+def test_the_thread_pool_answers_in_task_order_and_passes_a_threads_exception_on(monkeypatch, threads, failing):
+    # Later tasks finish first, so the threads hand results over out of order.
+    def analyse_file(task):
+        time.sleep((40 - int(task.path)) / 10_000)
+        if int(task.path) == failing:
+            raise MemoryError(task.path)
+        return analysis.FileResult(task.path, True, 0, [], [], None)
+
+    monkeypatch.setattr(workers, "analyse_file", analyse_file)
+    tasks = [analysis.FileTask(str(n), str(n), 0) for n in range(40)]
+    done = []
+    results = workers.ThreadPool(threads).analyse_in_order(tasks, done.append)
+    if failing is None:
+        assert [r.path for r in results] == [t.path for t in tasks]
+        assert sum(done) == 40
+    else:
+        with pytest.raises(MemoryError, match=f"^{failing}$"):
+            list(results)
+        assert sum(done) == failing
+
+
 def with_ghost_file(monkeypatch):
     """A scan that also reports a file which is gone by the time it is read."""
-    real_run = native.run
+    real_scan = update.scan_tree
 
-    def run(command, payload_json):
-        answer = real_run(command, payload_json)
-        if command != "scan":
-            return answer
-        scanned = json.loads(answer)
-        scanned["entries"].insert(0, {"file_hash": "0" * 64, "path": "a_ghost.py", "total_lines": 1})
-        return json.dumps(scanned)
+    def scan_tree(*args):
+        return [store.ScannedFile("a_ghost.py", "0" * 64, 1, "python"), *real_scan(*args)]
 
-    monkeypatch.setattr(update.native, "run", run)
+    monkeypatch.setattr(update, "scan_tree", scan_tree)
 
 
 def test_files_that_cannot_be_analysed_are_recorded_and_the_run_goes_on(tmp_path, monkeypatch, capsys):
@@ -178,6 +198,34 @@ def test_files_that_cannot_be_analysed_are_recorded_and_the_run_goes_on(tmp_path
             "  parse did not finish within 200 ms (1 files)\n    slow.rs\n") in out
 
 
+# A Rust text that runs out of a budget of 50 ms but parses within seconds.
+BUDGET_BOUND_RUST = token_soup(SLOW_SOUP_TOKENS["rust"], 20_000)
+
+
+@pytest.mark.parametrize("budget, again", [("50", False), ("40", False), ("60000", True), ("0", True)])
+def test_a_parse_over_a_smaller_budget_is_done_again_under_a_larger_one(tmp_path, capsys, budget, again):
+    tree = tmp_path / "tree"
+    tree.mkdir()
+    small_tree(tree)
+    (tree / "slow.rs").write_text(BUDGET_BOUND_RUST)
+    index(tree, tmp_path / "kept.sqlite", "--timeout-ms", "50")
+    before = snapshot(tmp_path / "kept.sqlite")
+    assert {row[0]: row[-1] for row in before[0]}["slow.rs"] == "parse did not finish within 50 ms"
+    capsys.readouterr()
+    index(tree, tmp_path / "kept.sqlite", "--timeout-ms", budget)
+    out = capsys.readouterr().out
+    assert "New 0, changed 0, unchanged 5, removed 0\n" in out
+    if again:
+        assert ("Analysed 1 files with a grammar\n"
+                "  (1 of them unchanged, again because their parse had run out of a smaller budget)\n") in out
+        index(tree, tmp_path / "fresh.sqlite", "--timeout-ms", budget)
+        assert snapshot(tmp_path / "kept.sqlite") == snapshot(tmp_path / "fresh.sqlite")
+        assert {row[0]: row[-1] for row in snapshot(tmp_path / "kept.sqlite")[0]}["slow.rs"] is None
+    else:
+        assert "Analysed 0 files with a grammar\n" in out
+        assert snapshot(tmp_path / "kept.sqlite") == before
+
+
 def count_files(db):
     try:
         with sqlite3.connect(f"file:{db}?mode=ro", uri=True) as con:
@@ -186,51 +234,227 @@ def count_files(db):
         return 0  # not created yet
 
 
-def test_a_killed_run_leaves_a_consistent_index_that_the_next_run_completes(tmp_path):
-    tree = tmp_path / "tree"
-    tree.mkdir()
-    many_files_tree(tree, 120)
-    # Sorted after m000..m119, so the run is busy with it while earlier
-    # batches are already written.
-    (tree / "n.rs").write_text(SLOW_RUST)
-    (tree / "z.py").write_text("def last():\n    pass\n")
-    db = tmp_path / "i.sqlite"
-    run = subprocess.Popen([sys.executable, str(SCRIPT), str(tree), "--db", str(db), "--jobs", "1",
-                            "--batch-size", "10", "--timeout-ms", "20000", "--no-progress"],
-                           start_new_session=True, stdout=subprocess.DEVNULL)
+_lock_released = []
+
+
+def parse_releases_the_lock():
+    """Whether this build of the module lets other threads run while it
+    parses: the main thread counts while another parses a text that takes a
+    few hundred milliseconds."""
+    if not _lock_released:
+        text = token_soup(SLOW_SOUP_TOKENS["rust"], 20_000)
+        parsed = threading.Event()
+
+        def parse():
+            native.run("analyse", json.dumps({"content": text, "path": "x.rs", "release_gil": True}))
+            parsed.set()
+
+        thread = threading.Thread(target=parse)
+        thread.start()
+        ticks = 0
+        while not parsed.is_set():
+            ticks += 1
+            time.sleep(0.001)
+        thread.join()
+        _lock_released.append(ticks >= 20)
+    return _lock_released[0]
+
+
+SMALL_FILES = 60
+
+
+def busy_tree(root, slow):
+    """Small files first, then slow ones, then one last file: a run is busy
+    with the slow ones while the small ones' batches are already written.
+    "medium": forty Rust texts of a few hundred milliseconds each, so even a
+    module that holds the interpreter lock while it parses lets the writer
+    and the signal handler in between them; "huge": one that takes seconds."""
+    root.mkdir()
+    many_files_tree(root, SMALL_FILES)
+    if slow == "huge":
+        (root / "n.rs").write_text(SLOW_RUST)
+    else:
+        for n in range(40):
+            (root / f"n{n:02}.rs").write_text(token_soup(SLOW_SOUP_TOKENS["rust"], 10_000, seed=n))
+    (root / "z.py").write_text("def last():\n    pass\n")
+    return len(list(root.iterdir()))
+
+
+def needs_a_releasing_parse(slow):
+    if slow == "huge" and not parse_releases_the_lock():
+        pytest.skip("this build of the module holds the interpreter lock while it parses "
+                    "(\"release_gil\" not supported), so nothing runs beside a parse of seconds")
+
+
+def answer_ctrl_c():
+    # A suite started in the background by a shell inherits an ignored SIGINT,
+    # and so would the run; a terminal's user gets the default.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def start_busy_run(tree, db, *extra):
+    run = subprocess.Popen([sys.executable, str(SCRIPT), str(tree), "--db", str(db), "--batch-size", "10",
+                            "--timeout-ms", "60000", "--no-progress", *extra],
+                           start_new_session=True, preexec_fn=answer_ctrl_c,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while count_files(db) < SMALL_FILES and run.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return run
+
+
+# The budget of the runs that complete an index: the huge file, never
+# written by the run that was stopped, need not be parsed whole.
+COMPLETING_BUDGET = {"medium": "60000", "huge": "100"}
+
+
+def assert_consistent_and_completed(tree, db, fresh, slow, total):
+    """The stopped run's index holds whole files, each as a fresh index has
+    it, and the next run completes it to equal the fresh index."""
+    written = count_files(db)
+    assert SMALL_FILES <= written < total
+    with sqlite3.connect(db) as con:
+        assert con.execute("PRAGMA integrity_check").fetchone() == ("ok",)
+    index(tree, fresh, "--timeout-ms", COMPLETING_BUDGET[slow])
+    kept, complete = snapshot(db), snapshot(fresh)
+    paths = {row[0] for row in kept[0]}
+    assert kept == tuple([row for row in table if row[0] in paths] for table in complete)
+    index(tree, db, "--timeout-ms", COMPLETING_BUDGET[slow])
+    assert snapshot(db) == snapshot(fresh)
+
+
+@pytest.mark.parametrize("slow", ["medium", "huge"])
+def test_a_killed_run_leaves_a_consistent_index_that_the_next_run_completes(tmp_path, slow):
+    needs_a_releasing_parse(slow)
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    total = busy_tree(tree, slow)
+    run = start_busy_run(tree, db, "--jobs", "1")
     try:
-        deadline = time.monotonic() + 60
-        while count_files(db) < 50 and run.poll() is None and time.monotonic() < deadline:
-            time.sleep(0.02)
         run.send_signal(signal.SIGKILL)
     finally:
         os.killpg(run.pid, signal.SIGKILL)
-        run.wait()
+        run.communicate()
     assert run.returncode == -signal.SIGKILL
-    written = count_files(db)
-    assert 50 <= written < 122
-    with sqlite3.connect(db) as con:
-        assert con.execute("PRAGMA integrity_check").fetchone() == ("ok",)
-        # Every file written so far carries all of its symbols.
-        assert con.execute("SELECT COUNT(*) FROM symbols").fetchone()[0] == 2 * written
-
-    index(tree, db, "--timeout-ms", "100")
-    index(tree, tmp_path / "fresh.sqlite", "--timeout-ms", "100")
-    assert snapshot(db) == snapshot(tmp_path / "fresh.sqlite")
+    assert_consistent_and_completed(tree, db, tmp_path / "fresh.sqlite", slow, total)
 
 
-def test_a_dask_cluster_writes_what_the_local_pool_writes(tmp_path, monkeypatch):
-    distributed = pytest.importorskip("distributed")
+@pytest.mark.parametrize("slow", ["medium", "huge"])
+def test_ctrl_c_ends_a_run_within_a_second_and_the_next_run_completes_the_index(tmp_path, slow):
+    needs_a_releasing_parse(slow)
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    total = busy_tree(tree, slow)
+    run = start_busy_run(tree, db, "--jobs", "2")
+    try:
+        assert run.poll() is None, run.communicate()
+        interrupted = time.monotonic()
+        run.send_signal(signal.SIGINT)
+        _, errors = run.communicate(timeout=30)
+        seconds = time.monotonic() - interrupted
+    finally:
+        if run.poll() is None:
+            os.killpg(run.pid, signal.SIGKILL)
+            run.communicate()
+    assert run.returncode == cli.INTERRUPTED, errors
+    assert errors == ("index_tree.py: interrupted; the index keeps the batches written so far, "
+                      "and the next run completes it\n")
+    assert seconds < 1.0, seconds
+    assert_consistent_and_completed(tree, db, tmp_path / "fresh.sqlite", slow, total)
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def environment_without_examples():
+    """This environment, less any import path that holds the indexer's package."""
+    env = dict(os.environ)
+    kept = [entry for entry in env.get("PYTHONPATH", "").split(os.pathsep)
+            if entry and not (pathlib.Path(entry) / "marblewick_indexer").exists()]
+    env["PYTHONPATH"] = os.pathsep.join(kept)
+    return env
+
+
+def start(argv, cwd, env):
+    return subprocess.Popen(argv, cwd=cwd, env=env, start_new_session=True,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def stop(process):
+    process.terminate()
+    try:
+        process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+
+
+@pytest.fixture
+def dask_cluster(tmp_path):
+    """A scheduler and two single-thread workers started as users start them:
+    separate processes, in a folder without the examples, with an import path
+    that cannot see the indexer's package."""
+    pytest.importorskip("distributed")
+    elsewhere = tmp_path / "cluster"
+    elsewhere.mkdir()
+    env = environment_without_examples()
+    port = free_port()
+    address = f"tcp://127.0.0.1:{port}"
+    scheduler = start([sys.executable, "-m", "dask", "scheduler", "--host", "127.0.0.1", "--port", str(port),
+                       "--no-dashboard"], elsewhere, env)
+    workers = None
+    try:
+        workers = start([sys.executable, "-m", "dask", "worker", address, "--nworkers", "2", "--nthreads", "1",
+                         "--no-dashboard"], elsewhere, env)
+        yield address
+    finally:
+        for process in (workers, scheduler):
+            if process is not None:
+                stop(process)
+
+
+def test_a_dask_cluster_writes_what_the_local_pool_writes(tmp_path, monkeypatch, dask_cluster):
     small_tree(tmp_path / "tree")
     (tmp_path / "tree" / "slow.rs").write_text(SLOW_RUST)
     many_files_tree(tmp_path / "tree", 40)
     with_ghost_file(monkeypatch)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0") as cluster:
-        index(tmp_path / "tree", tmp_path / "dask.sqlite", "--timeout-ms", "200",
-              "--scheduler", cluster.scheduler_address)
+    index(tmp_path / "tree", tmp_path / "dask.sqlite", "--timeout-ms", "200", "--scheduler", dask_cluster)
     index(tmp_path / "tree", tmp_path / "local.sqlite", "--timeout-ms", "200")
     assert dump(tmp_path / "dask.sqlite") == dump(tmp_path / "local.sqlite")
+
+
+@pytest.fixture
+def scheduler_without_workers(tmp_path):
+    pytest.importorskip("distributed")
+    (tmp_path / "cluster").mkdir()
+    port = free_port()
+    scheduler = start([sys.executable, "-m", "dask", "scheduler", "--host", "127.0.0.1", "--port", str(port),
+                       "--no-dashboard"], tmp_path / "cluster", environment_without_examples())
+    try:
+        yield f"tcp://127.0.0.1:{port}"
+    finally:
+        stop(scheduler)
+
+
+@pytest.mark.parametrize("cluster, message", [
+    ("nothing-listens", "cannot reach the Dask scheduler at {address}: "),
+    ("no-worker", "no worker joined the Dask scheduler at {address}: "),
+])
+def test_a_dask_cluster_that_cannot_be_used_ends_the_run_with_one_line(tmp_path, request, cluster, message):
+    pytest.importorskip("distributed")
+    small_tree(tmp_path / "tree")
+    if cluster == "nothing-listens":
+        address = f"tcp://127.0.0.1:{free_port()}"
+        env = dict(os.environ, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="1s")
+    else:
+        address = request.getfixturevalue("scheduler_without_workers")
+        env = dict(os.environ, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="3s")
+    done = subprocess.run([sys.executable, str(SCRIPT), str(tmp_path / "tree"), "--db", str(tmp_path / "i.sqlite"),
+                           "--scheduler", address], capture_output=True, text=True, timeout=60, env=env)
+    assert done.returncode == 2
+    assert done.stderr.startswith("index_tree.py: " + message.format(address=address)), done.stderr
+    assert done.stderr.count("\n") == 1, done.stderr
 
 
 @pytest.mark.parametrize(

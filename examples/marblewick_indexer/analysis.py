@@ -1,28 +1,31 @@
-"""What runs in the workers: one "analyse" call per file, turned into plain
-rows the parent can write without further work.
+"""One "analyse" call per file, and its answer turned into plain rows the
+parent writes without further work.
 
-Everything a worker receives and returns is a plain tuple, so the same code
-runs in a local process pool and, pickled by value, on Dask workers that have
-never seen this package.
+The call asks the module to release the interpreter lock while it reads,
+parses and answers, so the pool's threads parse at once. A Dask worker makes
+the same call on the payload string the parent built (remote.py); the rows
+are shaped here, in the parent, from the answer text that comes back.
 """
 
 from __future__ import annotations
 
 import json
-import resource
+import re
 from typing import NamedTuple
 
 import marblewick_index_native as native
 
+# The failure a parse over its budget is recorded with; a later run with a
+# larger budget analyses such a file again.
+BUDGET_FAILURE = re.compile(r"parse did not finish within (\d+) ms")
+
 
 class FileTask(NamedTuple):
-    """One file to analyse. `path` is relative to the root and names the
-    language; the text is `content` when the parent read it (workers that may
-    not see the tree), else the file at `location`."""
+    """One file to analyse: `path` is relative to the root and names the
+    language, `location` is where the parent finds it."""
 
     path: str
     location: str
-    content: str | None
     timeout_ms: int
 
 
@@ -40,15 +43,25 @@ class FileResult(NamedTuple):
     failure: str | None
 
 
-def payload_of(task: FileTask) -> dict:
-    if task.content is None:
-        payload: dict = {"path": task.location}
-    else:
-        # The path only names the language here; the file is not opened.
-        payload = {"content": task.content, "path": task.path}
+def payload_json(task: FileTask, content: str | None = None) -> str:
+    """The "analyse" payload: the file by its location, or, for workers that
+    cannot see the tree, the text the parent read (the path then only names
+    the language; no file is opened)."""
+    payload: dict = {"path": task.location} if content is None else {"content": content, "path": task.path}
     if task.timeout_ms > 0:
         payload["timeout_ms"] = task.timeout_ms
-    return payload
+    payload["release_gil"] = True
+    return json.dumps(payload)
+
+
+def larger_budget_may_finish(failure: str | None, timeout_ms: int) -> bool:
+    """Whether a file recorded with `failure` deserves another parse under a
+    budget of `timeout_ms` (0: none): only a parse that ran out of a smaller
+    budget than this one."""
+    if failure is None:
+        return False
+    over = BUDGET_FAILURE.fullmatch(failure)
+    return over is not None and (timeout_ms == 0 or timeout_ms > int(over[1]))
 
 
 def symbol_rows(symbols: list[dict]) -> list[tuple]:
@@ -70,28 +83,29 @@ def problem_rows(errors: list[dict]) -> list[tuple]:
             for ordinal, e in enumerate(errors)]
 
 
-def analyse_file(task: FileTask) -> tuple:
-    """A FileResult as a plain tuple. One bad file is a result, never an
-    exception: the module reports every failure as RuntimeError, and an
-    internal fault (which derives from BaseException) is recorded the same way."""
-    try:
-        answer = json.loads(native.run("analyse", json.dumps(payload_of(task))))
-    except RuntimeError as error:
-        return tuple(FileResult(task.path, None, 0, [], [], str(error)))
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as error:  # noqa: BLE001 - a fault of one file, kept as its result
-        return tuple(FileResult(task.path, None, 0, [], [], f"{type(error).__name__}: {error}"))
+def result_of_answer(path: str, answer_json: str) -> FileResult:
+    answer = json.loads(answer_json)
     outline, check = answer["outline"], answer["syntax_check"]
     symbols = symbol_rows(outline["symbols"]) if outline["checked"] else []
     if not check["checked"]:
-        return tuple(FileResult(task.path, None, 0, symbols, [], None))
-    return tuple(FileResult(task.path, check["valid"], check["error_count"], symbols,
-                            problem_rows(check["errors"]), None))
+        return FileResult(path, None, 0, symbols, [], None)
+    return FileResult(path, check["valid"], check["error_count"], symbols,
+                      problem_rows(check["errors"]), None)
 
 
-def analyse_chunk(tasks: list[tuple]) -> tuple[list[tuple], int]:
-    """Results for a chunk of files, with this worker's peak resident memory
-    in KiB so far (the parent reports the largest)."""
-    results = [analyse_file(FileTask(*task)) for task in tasks]
-    return results, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def result_of_failure(path: str, error: BaseException) -> FileResult:
+    """A file the module could not analyse: its RuntimeError's text, or, for
+    an internal fault (which derives from BaseException), its type as well."""
+    text = str(error) if isinstance(error, RuntimeError) else f"{type(error).__name__}: {error}"
+    return FileResult(path, None, 0, [], [], text)
+
+
+def analyse_file(task: FileTask) -> FileResult:
+    """One bad file is a result, never an exception."""
+    try:
+        answer = native.run("analyse", payload_json(task))
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # noqa: BLE001 - a fault of one file, kept as its result
+        return result_of_failure(task.path, error)
+    return result_of_answer(task.path, answer)

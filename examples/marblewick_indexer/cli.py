@@ -12,11 +12,13 @@ from contextlib import closing
 
 from .store import RefusedIndex, Store
 from .update import DEFAULT_BATCH_SIZE, RunCounts, update_index
-from .workers import default_jobs, dask_pool, local_pool
+from .workers import ClusterError, DaskPool, ThreadPool, default_jobs
 
 DEFAULT_DB = ".marblewick-index.sqlite"
 # Paths listed per distinct analysis failure before the rest are counted.
 FAILURE_EXAMPLES = 10
+# The exit status of a run ended by Ctrl-C, as shells report one (128 + SIGINT).
+INTERRUPTED = 130
 
 
 def positive(text: str) -> int:
@@ -41,11 +43,11 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("root", nargs="?", default=".", help="directory to index (default: .)")
     parser.add_argument("--db", default=DEFAULT_DB, help=f"index database (default: ./{DEFAULT_DB})")
     parser.add_argument("--jobs", type=positive, default=default_jobs(),
-                        help="analysis processes (default: the CPU count)")
+                        help="analysis threads (default: the CPU count)")
     parser.add_argument("--timeout-ms", type=not_negative, default=10000,
                         help="parse budget per file in milliseconds, 0 for none (default: 10000)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="analyse on this Dask distributed scheduler instead of local processes")
+                        help="analyse on this Dask distributed scheduler instead of local threads")
     parser.add_argument("--max-files", type=not_negative, default=100000,
                         help="most files to scan (default: 100000)")
     parser.add_argument("--batch-size", type=positive, default=DEFAULT_BATCH_SIZE,
@@ -57,7 +59,7 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
                         help="answer --find or --problems from the index as it is, without a scan")
     parser.add_argument("--no-progress", action="store_true", help="no progress bars on stderr")
     parser.add_argument("--stats", action="store_true",
-                        help="also print the peak resident memory of the parent and of a worker")
+                        help="also print the peak resident memory and the seconds spent")
     return parser.parse_args(argv)
 
 
@@ -68,6 +70,9 @@ def print_summary(root: str, store: Store, counts: RunCounts, max_files: int) ->
     print(f"New {counts.new}, changed {counts.changed}, unchanged {counts.unchanged}, "
           f"removed {counts.removed}")
     print(f"Analysed {counts.analysed} files with a grammar")
+    if counts.retried:
+        print(f"  ({counts.retried} of them unchanged, again because their parse had run out of "
+              f"a smaller budget)")
 
     print("\nFiles and lines per language:")
     for language, files, lines in sorted(store.totals_per_language(), key=lambda r: (-r[1], r[0])):
@@ -106,16 +111,28 @@ def print_queries(store: Store, args: argparse.Namespace) -> None:
             print(f"{path}:{first_line}:{column}: {message}")
 
 
-def print_stats(counts: RunCounts) -> None:
-    parent_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(f"Peak resident memory: parent {parent_kib / 1024:.1f} MiB, "
-          f"largest worker {counts.peak_worker_kib / 1024:.1f} MiB")
+def print_stats(counts: RunCounts, remote: bool) -> None:
+    own_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    if remote:
+        print(f"Peak resident memory: parent {own_kib / 1024:.1f} MiB, "
+              f"largest worker {counts.peak_worker_kib / 1024:.1f} MiB")
+    else:
+        print(f"Peak resident memory: {own_kib / 1024:.1f} MiB")
     print(f"Seconds: scan {counts.seconds['scan']:.2f}, analyse and write {counts.seconds['analyse']:.2f}")
 
 
 def main(argv: list[str] | None = None) -> int:
     try:
         return run(argv)
+    except KeyboardInterrupt:
+        # Each batch is its own transaction: those committed stay, the one
+        # being written is rolled back when the database closes.
+        print("index_tree.py: interrupted; the index keeps the batches written so far, "
+              "and the next run completes it", file=sys.stderr)
+        return INTERRUPTED
+    except ClusterError as failure:
+        print(f"index_tree.py: {failure}", file=sys.stderr)
+        return 2
     except BrokenPipeError:
         # Whoever read the output stopped early (`| head`); the index is
         # already written, so that is no failure of the run. Standard output
@@ -135,7 +152,7 @@ def run(argv: list[str] | None) -> int:
     with closing(store):
         counts = None
         if not (querying and args.no_update):
-            pool = dask_pool(args.scheduler) if args.scheduler else local_pool(args.jobs)
+            pool = DaskPool(args.scheduler) if args.scheduler else ThreadPool(args.jobs)
             with pool as workers:
                 counts = update_index(args.root, store, workers, timeout_ms=args.timeout_ms,
                                       max_files=args.max_files, batch_size=args.batch_size,
@@ -145,5 +162,5 @@ def run(argv: list[str] | None) -> int:
         elif counts is not None:
             print_summary(args.root, store, counts, args.max_files)
         if args.stats and counts is not None:
-            print_stats(counts)
+            print_stats(counts, remote=args.scheduler is not None)
     return 0

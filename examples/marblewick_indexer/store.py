@@ -1,4 +1,4 @@
-"""The index: one SQLite database that only the parent process writes.
+"""The index: one SQLite database that only the main thread writes.
 
 Each batch of results is one transaction, so a run that is killed leaves the
 index as the last finished batch left it: every file row matches its own
@@ -126,8 +126,10 @@ class Store:
     def file_count(self) -> int:
         return self.db.execute("SELECT COUNT(*) FROM files").fetchone()[0]
 
-    def stored_digests(self) -> dict[str, str]:
-        return dict(self.db.execute("SELECT path, digest FROM files"))
+    def stored_states(self) -> dict[str, tuple[str, str | None]]:
+        """Each stored path's digest and recorded failure."""
+        return {path: (digest, failure) for path, digest, failure
+                in self.db.execute("SELECT path, digest, failure FROM files")}
 
     # --- writing ---------------------------------------------------------------
 

@@ -1,77 +1,171 @@
-"""Where the analysis runs: a local pool of processes, or a Dask cluster
-through its concurrent.futures executor. Results come back in the order the
-files were given, whatever order the workers finish in, so the index a run
-writes does not depend on the pool's size or timing."""
+"""Where the analysis runs: threads of this process, or a Dask cluster.
+
+Results come back in the order the files were given, whatever order the
+workers finish in, so the index a run writes does not depend on the pool's
+size or timing.
+
+The main thread never makes a long native call itself: it waits on its
+workers with short timeouts, so Ctrl-C reaches it at once while they parse.
+The threads are daemons that an interrupted run leaves behind; index_tree.py
+then ends the process without waiting for their calls.
+"""
 
 from __future__ import annotations
 
-import multiprocessing
 import os
+import threading
 from collections import deque
-from concurrent.futures import Executor, Future, ProcessPoolExecutor
-from contextlib import contextmanager
-from typing import Callable, Iterable, Iterator
+from typing import Any, Callable, Generator
 
-from . import analysis
-from .analysis import FileResult, FileTask
+from .analysis import FileResult, FileTask, analyse_file, payload_json, result_of_answer
 
-# Chunks per worker that are in flight at once: enough to keep every worker
-# busy while the parent waits for the oldest chunk.
-CHUNKS_IN_FLIGHT_PER_WORKER = 16
+# How long the main thread blocks in one wait before it looks again; signals
+# are handled between waits at the latest.
+WAIT_SECONDS = 0.1
+# Results a thread may finish ahead of the one the writer waits for: room for
+# the others to go on past a slow file, and a bound on the memory they hold.
+RESULTS_AHEAD_PER_THREAD = 256
+# Chunks in flight per Dask worker thread: enough to keep every thread busy
+# while the parent waits for the oldest chunk.
+CHUNKS_IN_FLIGHT_PER_THREAD = 16
 LARGEST_CHUNK = 32
+# Seconds to reach the scheduler and for its first worker to join, unless
+# Dask's configuration (distributed.comm.timeouts.connect) says otherwise.
+DEFAULT_CONNECT_SECONDS = 30
 
 
-class Pool:
-    """An executor with the number of workers behind it, and whether those
-    workers can read the tree themselves."""
+class ClusterError(Exception):
+    """The Dask cluster could not be reached or used; the message says how."""
 
-    def __init__(self, executor: Executor, workers: int, reads_files: bool):
-        self.executor = executor
-        self.workers = max(1, workers)
-        self.reads_files = reads_files
-        # The largest peak resident memory a worker reported, in KiB.
+
+def call_in_thread(function: Callable, *args):
+    """function(*args), run in a daemon thread while this one waits, so that
+    a long native call (the scan) does not keep Ctrl-C from the main thread."""
+    outcome: list = []
+
+    def target() -> None:
+        try:
+            outcome.append((True, function(*args)))
+        except BaseException as error:  # noqa: BLE001 - handed to the waiting thread
+            outcome.append((False, error))
+
+    thread = threading.Thread(target=target, name="marblewick-call", daemon=True)
+    thread.start()
+    while thread.is_alive():
+        thread.join(WAIT_SECONDS)
+    succeeded, value = outcome[0]
+    if not succeeded:
+        raise value
+    return value
+
+
+class _Failed:
+    """An exception a worker thread met outside any one file's analysis,
+    raised again in the thread that consumes the results."""
+
+    def __init__(self, error: BaseException):
+        self.error = error
+
+
+class _OrderedRun:
+    """One run's tasks over `threads` daemon threads; results are consumed in
+    task order by the thread that iterates."""
+
+    def __init__(self, tasks: list[FileTask], threads: int):
+        self.tasks = tasks
+        self.ahead = threads * RESULTS_AHEAD_PER_THREAD
+        self.ready: dict[int, FileResult | _Failed] = {}
+        self.next_task = 0
+        self.next_result = 0
+        self.stopped = False
+        self.changed = threading.Condition()
+        self.threads = [threading.Thread(target=self._work, name=f"marblewick-analyse-{n}", daemon=True)
+                        for n in range(min(threads, len(tasks)))]
+        for thread in self.threads:
+            thread.start()
+
+    def _take(self) -> int | None:
+        with self.changed:
+            while (not self.stopped and self.next_task < len(self.tasks)
+                   and self.next_task >= self.next_result + self.ahead):
+                self.changed.wait()
+            if self.stopped or self.next_task >= len(self.tasks):
+                return None
+            index, self.next_task = self.next_task, self.next_task + 1
+            return index
+
+    def _work(self) -> None:
+        while (index := self._take()) is not None:
+            try:
+                result: FileResult | _Failed = analyse_file(self.tasks[index])
+            except BaseException as error:  # noqa: BLE001 - raised again by the consumer
+                result = _Failed(error)
+            with self.changed:
+                self.ready[index] = result
+                if index == self.next_result:
+                    self.changed.notify_all()
+
+    def results(self, on_done: Callable[[int], None]) -> Generator[FileResult, None, None]:
+        for index in range(len(self.tasks)):
+            with self.changed:
+                while index not in self.ready:
+                    self.changed.wait(WAIT_SECONDS)
+                result = self.ready.pop(index)
+                self.next_result = index + 1
+                if self.next_task >= index + self.ahead:
+                    self.changed.notify_all()  # a thread may wait for room
+            if isinstance(result, _Failed):
+                raise result.error
+            on_done(1)
+            yield result
+
+    def stop(self) -> None:
+        """No thread starts another file; those inside one are left to it."""
+        with self.changed:
+            self.stopped = True
+            self.changed.notify_all()
+
+
+class ThreadPool:
+    """`threads` threads of this process, each making one "analyse" call at a
+    time with the interpreter lock released."""
+
+    def __init__(self, threads: int):
+        self.threads = max(1, threads)
         self.peak_worker_kib = 0
 
+    def __enter__(self) -> "ThreadPool":
+        return self
 
-@contextmanager
-def local_pool(jobs: int) -> Iterator[Pool]:
-    # forkserver: workers never inherit the parent's open database or threads.
-    context = multiprocessing.get_context("forkserver")
-    with ProcessPoolExecutor(max_workers=jobs, mp_context=context) as executor:
-        yield Pool(executor, jobs, reads_files=True)
+    def __exit__(self, *exc) -> None:
+        pass
+
+    def analyse_in_order(self, tasks: list[FileTask],
+                         on_done: Callable[[int], None] = lambda n: None) -> Generator[FileResult, None, None]:
+        """Every task's FileResult, in the order of `tasks`."""
+        if not tasks:
+            return
+        run = _OrderedRun(tasks, self.threads)
+        try:
+            yield from run.results(on_done)
+        finally:
+            run.stop()
 
 
-@contextmanager
-def dask_pool(address: str) -> Iterator[Pool]:
+def read_text(location: str) -> str | None:
+    """The file's text for a worker that cannot see the tree; None when the
+    parent cannot read it as UTF-8."""
     try:
-        import cloudpickle  # type: ignore[import-untyped,unused-ignore]
-        from distributed import Client
-    except ImportError:
-        raise SystemExit("--scheduler needs Dask's distributed package: "
-                         "pip install '.[distributed]'") from None
-    # Cluster workers have the native module installed but not this package:
-    # the analysis code travels with each task.
-    cloudpickle.register_pickle_by_value(analysis)
-    with Client(address) as client:
-        workers = sum(client.nthreads().values())
-        yield Pool(client.get_executor(), workers, reads_files=False)
-
-
-def chunk_size(files: int, workers: int) -> int:
-    """Big enough that a task is worth sending, small enough that every worker
-    gets several and a slow file holds back few others."""
-    return max(1, min(LARGEST_CHUNK, files // (workers * 8)))
-
-
-def read_for_worker(task: FileTask) -> FileTask | None:
-    """The task with the file's text in it, for workers that cannot see the
-    tree; None when the parent cannot read it as UTF-8 text."""
-    try:
-        with open(task.location, "rb") as handle:
-            text = handle.read().decode("utf-8")
+        with open(location, "rb") as handle:
+            return handle.read().decode("utf-8")
     except (OSError, UnicodeDecodeError, ValueError):
         return None
-    return task._replace(content=text)
+
+
+def chunk_size(files: int, threads: int) -> int:
+    """Big enough that a task is worth sending, small enough that every
+    thread gets several and a slow file holds back few others."""
+    return max(1, min(LARGEST_CHUNK, files // (threads * 8)))
 
 
 class _Chunk:
@@ -79,55 +173,123 @@ class _Chunk:
     could not read, analysed by path so the module words the failure) and the
     future of the rest."""
 
-    def __init__(self, size: int, local: dict[int, tuple], remote: Future | None):
-        self.size = size
+    def __init__(self, tasks: list[FileTask], local: dict[int, FileResult], remote):
+        self.tasks = tasks
         self.local = local
         self.remote = remote
 
-    def results(self, pool: Pool) -> list[tuple]:
-        remote: list[tuple] = []
-        if self.remote is not None:
-            remote, peak_kib = self.remote.result()
-            pool.peak_worker_kib = max(pool.peak_worker_kib, peak_kib)
-        remote_iter = iter(remote)
-        return [self.local[i] if i in self.local else next(remote_iter) for i in range(self.size)]
 
+class DaskPool:
+    """The threads of a Dask cluster's workers. The parent reads each file and
+    sends its text; a task is a chunk of payload strings for a function that
+    travels by value, so the scheduler and the workers need the native module
+    and nothing of this package; the parent shapes each answer into rows."""
 
-def _submit(pool: Pool, tasks: list[FileTask]) -> _Chunk:
-    local: dict[int, tuple] = {}
-    remote: list[FileTask] = []
-    for index, task in enumerate(tasks):
-        if pool.reads_files:
-            remote.append(task)
-            continue
-        readable = read_for_worker(task)
-        if readable is None:
-            local[index] = analysis.analyse_file(task)
-        else:
-            remote.append(readable)
-    future = pool.executor.submit(analysis.analyse_chunk, [tuple(t) for t in remote]) if remote else None
-    return _Chunk(len(tasks), local, future)
+    def __init__(self, address: str):
+        self.address = address
+        self.client: Any = None
+        self.peak_worker_kib = 0
 
+    def __enter__(self) -> "DaskPool":
+        try:
+            import dask
+            from distributed import Client
+        except ImportError:
+            raise ClusterError("--scheduler needs Dask's distributed package: "
+                               "pip install '.[distributed]'") from None
+        from . import remote
 
-def analyse_in_order(pool: Pool, tasks: list[FileTask],
-                     on_done: Callable[[int], None] = lambda n: None) -> Iterable[FileResult]:
-    """Every task's FileResult, in the order of `tasks`."""
-    size = chunk_size(len(tasks), pool.workers)
-    in_flight: deque[_Chunk] = deque()
-    limit = pool.workers * CHUNKS_IN_FLIGHT_PER_WORKER
-    for start in range(0, len(tasks), size):
-        in_flight.append(_submit(pool, tasks[start:start + size]))
-        if len(in_flight) >= limit:
-            yield from _collect(pool, in_flight.popleft(), on_done)
-    while in_flight:
-        yield from _collect(pool, in_flight.popleft(), on_done)
+        self.analyse_chunk = remote.travelling(remote.analyse_chunk)
+        connect = dask.config.get("distributed.comm.timeouts.connect", DEFAULT_CONNECT_SECONDS)
+        try:
+            self.client = Client(self.address, timeout=connect)
+        except (OSError, TimeoutError, ValueError, TypeError) as error:
+            raise ClusterError(f"cannot reach the Dask scheduler at {self.address}: {error}") from None
+        try:
+            self.client.wait_for_workers(1, timeout=connect)
+        except (OSError, TimeoutError) as error:
+            self.close()
+            raise ClusterError(f"no worker joined the Dask scheduler at {self.address}: {error}") from None
+        return self
 
+    def __exit__(self, *exc) -> None:
+        self.close()
 
-def _collect(pool: Pool, chunk: _Chunk, on_done: Callable[[int], None]) -> Iterator[FileResult]:
-    results = chunk.results(pool)
-    on_done(len(results))
-    for result in results:
-        yield FileResult(*result)
+    def close(self) -> None:
+        if self.client is not None:
+            client, self.client = self.client, None
+            try:
+                client.close(timeout=2)
+            except Exception:  # noqa: BLE001 - a cluster already gone has nothing left to close
+                pass
+
+    def analyse_in_order(self, tasks: list[FileTask],
+                         on_done: Callable[[int], None] = lambda n: None) -> Generator[FileResult, None, None]:
+        """Every task's FileResult, in the order of `tasks`."""
+        threads = max(1, sum(self.client.nthreads().values()))
+        size = chunk_size(len(tasks), threads)
+        in_flight: deque[_Chunk] = deque()
+        try:
+            for start in range(0, len(tasks), size):
+                in_flight.append(self._submit(tasks[start:start + size]))
+                if len(in_flight) >= threads * CHUNKS_IN_FLIGHT_PER_THREAD:
+                    yield from self._collect(in_flight.popleft(), on_done)
+            while in_flight:
+                yield from self._collect(in_flight.popleft(), on_done)
+        finally:
+            # An interrupted or failed run leaves nothing queued on the cluster.
+            futures = [chunk.remote for chunk in in_flight if chunk.remote is not None]
+            if futures and self.client is not None:
+                try:
+                    self.client.cancel(futures)
+                except Exception:  # noqa: BLE001 - the run is ending; a gone cluster keeps nothing
+                    pass
+
+    def _submit(self, tasks: list[FileTask]) -> _Chunk:
+        local: dict[int, FileResult] = {}
+        payloads = []
+        for index, task in enumerate(tasks):
+            text = read_text(task.location)
+            if text is None:
+                local[index] = analyse_file(task)
+            else:
+                payloads.append(payload_json(task, text))
+        future = self.client.submit(self.analyse_chunk, payloads, pure=False) if payloads else None
+        return _Chunk(tasks, local, future)
+
+    def _collect(self, chunk: _Chunk, on_done: Callable[[int], None]) -> Generator[FileResult, None, None]:
+        outcomes: list[tuple[bool, str]] = []
+        if chunk.remote is not None:
+            outcomes = self._outcomes(chunk)
+        remote = iter(outcomes)
+        results = []
+        for index, task in enumerate(chunk.tasks):
+            if index in chunk.local:
+                results.append(chunk.local[index])
+                continue
+            succeeded, text = next(remote)
+            results.append(result_of_answer(task.path, text) if succeeded
+                           else FileResult(task.path, None, 0, [], [], text))
+        on_done(len(results))
+        yield from results
+
+    def _outcomes(self, chunk: _Chunk) -> list[tuple[bool, str]]:
+        from distributed import wait
+
+        future = chunk.remote
+        try:
+            while not future.done():
+                try:
+                    wait([future], timeout=WAIT_SECONDS)
+                except TimeoutError:
+                    pass
+            outcomes, peak_kib = future.result()
+        except Exception as error:  # noqa: BLE001 - a file's failure is an outcome, so this is the cluster's
+            first = chunk.tasks[0].path
+            raise ClusterError(f"the Dask cluster at {self.address} failed on the files from {first}: "
+                               f"{type(error).__name__}: {error}") from None
+        self.peak_worker_kib = max(self.peak_worker_kib, peak_kib)
+        return outcomes
 
 
 def default_jobs() -> int:
