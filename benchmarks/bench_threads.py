@@ -18,7 +18,6 @@ import json
 import os
 import sys
 import sysconfig
-import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -26,6 +25,7 @@ import marblewick_index_native
 
 sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
 from outline_samples import SOUP_TOKENS, token_soup  # noqa: E402
+from support import count_steps  # noqa: E402
 
 
 def stdlib_files(limit=None):
@@ -81,30 +81,9 @@ def throughput(files, rounds):
           f"{min(two):.2f} s with the flag: {min(one) / min(two):.2f}x")
 
 
-def counter_rate(during=None, seconds=1.0):
-    """Steps per second of a pure-Python counter thread: alone for `seconds`,
-    or for as long as `during` runs on another thread."""
-    progress = [0]
-    stop = threading.Event()
-
-    def count():
-        while not stop.is_set():
-            progress[0] += 1
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    time.sleep(0.05)
-    before, started = progress[0], time.perf_counter()
-    if during:
-        worker = threading.Thread(target=during)
-        worker.start()
-        worker.join()
-    else:
-        time.sleep(seconds)
-    rate = (progress[0] - before) / (time.perf_counter() - started)
-    stop.set()
-    counter.join()
-    return rate
+def counter_rate(call):
+    steps, seconds = count_steps(call)
+    return steps / seconds
 
 
 def responsiveness():
@@ -117,7 +96,7 @@ def responsiveness():
     started = time.perf_counter()
     parse(False)()
     parse_seconds = time.perf_counter() - started
-    solo = counter_rate(seconds=parse_seconds)
+    solo = counter_rate(lambda: time.sleep(parse_seconds))
     with_flag = counter_rate(parse(True))
     without = counter_rate(parse(False))
     print(f"responsiveness: a counter thread alone {solo:,.0f}/s; while a 1 MB Python soup parses "

@@ -9,6 +9,8 @@ import random
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import pytest
 
@@ -182,3 +184,26 @@ def run_child(code: str, timeout: float = 60, *, probe_dir=None, stdin: str | No
     done = subprocess.run([sys.executable, "-c", code], input=stdin, capture_output=True, text=True,
                           timeout=timeout)
     return done.returncode, done.stdout, done.stderr
+
+
+def count_steps(call):
+    """(steps, seconds): how far a pure-Python counter thread gets while `call`
+    runs on the calling thread, and how long that takes. The counter shows
+    whether the call lets other threads run."""
+    progress = [0]
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            progress[0] += 1
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        time.sleep(0.05)  # the counter is running
+        before, started = progress[0], time.perf_counter()
+        call()
+        return progress[0] - before, time.perf_counter() - started
+    finally:
+        stop.set()
+        counter.join()

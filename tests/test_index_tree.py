@@ -234,32 +234,6 @@ def count_files(db):
         return 0  # not created yet
 
 
-_lock_released = []
-
-
-def parse_releases_the_lock():
-    """Whether this build of the module lets other threads run while it
-    parses: the main thread counts while another parses a text that takes a
-    few hundred milliseconds."""
-    if not _lock_released:
-        text = token_soup(SLOW_SOUP_TOKENS["rust"], 20_000)
-        parsed = threading.Event()
-
-        def parse():
-            native.run("analyse", json.dumps({"content": text, "path": "x.rs", "release_gil": True}))
-            parsed.set()
-
-        thread = threading.Thread(target=parse)
-        thread.start()
-        ticks = 0
-        while not parsed.is_set():
-            ticks += 1
-            time.sleep(0.001)
-        thread.join()
-        _lock_released.append(ticks >= 20)
-    return _lock_released[0]
-
-
 SMALL_FILES = 60
 
 
@@ -278,12 +252,6 @@ def busy_tree(root, slow):
             (root / f"n{n:02}.rs").write_text(token_soup(SLOW_SOUP_TOKENS["rust"], 10_000, seed=n))
     (root / "z.py").write_text("def last():\n    pass\n")
     return len(list(root.iterdir()))
-
-
-def needs_a_releasing_parse(slow):
-    if slow == "huge" and not parse_releases_the_lock():
-        pytest.skip("this build of the module holds the interpreter lock while it parses "
-                    "(\"release_gil\" not supported), so nothing runs beside a parse of seconds")
 
 
 def answer_ctrl_c():
@@ -325,7 +293,6 @@ def assert_consistent_and_completed(tree, db, fresh, slow, total):
 
 @pytest.mark.parametrize("slow", ["medium", "huge"])
 def test_a_killed_run_leaves_a_consistent_index_that_the_next_run_completes(tmp_path, slow):
-    needs_a_releasing_parse(slow)
     tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
     total = busy_tree(tree, slow)
     run = start_busy_run(tree, db, "--jobs", "1")
@@ -340,7 +307,6 @@ def test_a_killed_run_leaves_a_consistent_index_that_the_next_run_completes(tmp_
 
 @pytest.mark.parametrize("slow", ["medium", "huge"])
 def test_ctrl_c_ends_a_run_within_a_second_and_the_next_run_completes_the_index(tmp_path, slow):
-    needs_a_releasing_parse(slow)
     tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
     total = busy_tree(tree, slow)
     run = start_busy_run(tree, db, "--jobs", "2")

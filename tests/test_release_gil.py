@@ -4,15 +4,13 @@ lock held, and other Python threads make progress while the call runs."""
 
 import json
 import pathlib
-import threading
-import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import marblewick_index_native
 from outline_samples import SAMPLES, SOUP_TOKENS, token_soup
-from support import run_error, run_json
+from support import count_steps, run_error, run_json
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 
@@ -53,28 +51,6 @@ def test_a_malformed_payload_is_reported_before_any_flag_is_read():
     assert text == "EOF while parsing a value at line 1 column 21"
 
 
-def count_during(call):
-    """How far a pure-Python counter thread gets while `call` runs on this one."""
-    progress = [0]
-    stop = threading.Event()
-
-    def count():
-        while not stop.is_set():
-            progress[0] += 1
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    try:
-        time.sleep(0.05)  # the counter is running
-        before = progress[0]
-        call()
-        after = progress[0]
-    finally:
-        stop.set()
-        counter.join()
-    return after - before
-
-
 def test_other_threads_run_during_a_call_with_the_flag_and_not_without():
     soup = {"content": token_soup(SOUP_TOKENS["rust"], 1_000_000), "language": "rust",
             "timeout_ms": 400}
@@ -95,8 +71,8 @@ def test_other_threads_run_during_a_call_with_the_flag_and_not_without():
     # can step only in the moments around it, when the interpreter hands the
     # lock over (one switch interval, 5 ms, each time). With it, the counter
     # runs for most of the 400 ms.
-    with_flag = count_during(parse(True))
-    without = count_during(parse(False))
+    with_flag, _ = count_steps(parse(True))
+    without, _ = count_steps(parse(False))
     assert with_flag > 10 * without
     assert with_flag > 0
 

@@ -162,12 +162,21 @@ void* allocate_from_reserve(std::size_t bytes) {
   return reserve.allocate(bytes);
 }
 
-void* general_alloc(std::size_t bytes) {
+// A block of its own from the general allocator, headed for `owner` (null:
+// no pool); null when the system refuses it.
+BlockHeader* malloc_block(std::size_t bytes, ParserPool* owner) {
   if (bytes > SIZE_MAX - sizeof(BlockHeader)) out_of_memory(bytes);
   auto* header = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + bytes));
+  if (header != nullptr) {
+    header->pool = owner;
+    header->bytes = bytes;
+  }
+  return header;
+}
+
+void* general_alloc(std::size_t bytes) {
+  BlockHeader* header = malloc_block(bytes, nullptr);
   if (header == nullptr) return allocate_from_reserve(bytes);
-  header->pool = nullptr;
-  header->bytes = bytes;
   live_general_blocks.fetch_add(1, std::memory_order_relaxed);
   return user_of(header);
 }
@@ -194,11 +203,8 @@ class ParserPool {
 
   // A block above the pooled sizes: its own allocation, counted here.
   void* allocate_large(std::size_t bytes) {
-    if (bytes > SIZE_MAX - sizeof(BlockHeader)) out_of_memory(bytes);
-    auto* header = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + bytes));
+    BlockHeader* header = malloc_block(bytes, this);
     if (header == nullptr) return allocate_from_reserve(bytes);
-    header->pool = this;
-    header->bytes = bytes;
     ++live_blocks_;
     hold(bytes);
     return user_of(header);
