@@ -39,7 +39,7 @@ def analysis_calls():
     yield "syntax-check-json", "syntax-check", {"content": '{"a": [1, 2', "language": "json"}
     yield "outline-json", "outline", {"content": '{"a": [1, 2]}', "language": "json"}
     yield "analyse-json", "analyse", {"content": '{"a": [1, 2', "language": "json"}
-    soup = token_soup(SOUP_TOKENS["json"], 200_000)
+    soup = token_soup(SOUP_TOKENS["json"], 1_000_000)
     yield "stopped-by-budget", "syntax-check", {"content": soup, "language": "json", "timeout_ms": 20}
     yield "no-parser", "syntax-check", {"content": "x = 1", "language": "toml"}
 

@@ -10,10 +10,10 @@ import pytest
 from outline_samples import SAMPLES, SOUP_TOKENS, token_soup
 from support import limits_address_space, run_child, run_error, run_json
 
-# A slow text per command: syntax-check of a JSON soup, the outline of a Rust
-# one (JSON has no outline). Untimed, each takes seconds.
+# A slow text per command: Rust soups, whose parse time grows linearly but
+# steeply. Untimed, each takes seconds.
 SLOW = {
-    "syntax-check": {"content": token_soup(SOUP_TOKENS["json"], 400_000), "language": "json"},
+    "syntax-check": {"content": token_soup(SOUP_TOKENS["rust"], 1_000_000), "language": "rust"},
     "outline": {"content": token_soup(SOUP_TOKENS["rust"], 300_000), "language": "rust"},
 }
 
