@@ -160,7 +160,9 @@ def load_probe(folder):
     try:
         return importlib.import_module(PROBE_NAME)
     finally:
-        sys.path.remove(str(folder))
+        # The entry appended above, not an earlier one naming the same folder
+        # (a PYTHONPATH that puts a build of the real module first).
+        del sys.path[len(sys.path) - 1 - sys.path[::-1].index(str(folder))]
 
 
 def limits_address_space(test):
