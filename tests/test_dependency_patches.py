@@ -1,0 +1,65 @@
+"""How the build applies our repairs to third-party sources (cmake/apply_patch.py):
+a patch lands exactly where it says or not at all, and says why not."""
+
+import subprocess
+import sys
+
+import pytest
+
+from support import REPO_ROOT
+
+APPLY = REPO_ROOT / "cmake" / "apply_patch.py"
+
+ORIGINAL = {"src/a.c": "one\ntwo\nthree\nfour\n", "src/b.c": "alpha\r\nbeta\r\ngamma\r\n"}
+PATCH = """Our description: skipped by the tool.
+--- a/src/a.c
++++ b/src/a.c
+@@ -2,2 +2,3 @@
+ two
+-three
++THREE
++three and a half
+--- a/src/b.c
++++ b/src/b.c
+@@ -1,2 +1,2 @@
+-alpha\r
++ALPHA\r
+ beta\r
+"""
+PATCHED = {"src/a.c": "one\ntwo\nTHREE\nthree and a half\nfour\n", "src/b.c": "ALPHA\r\nbeta\r\ngamma\r\n"}
+
+
+def apply(tmp_path, files):
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(text.encode())
+    patch = tmp_path / "fix.patch"
+    patch.write_bytes(PATCH.encode())
+    done = subprocess.run([sys.executable, str(APPLY), str(patch), str(tmp_path)],
+                          capture_output=True, text=True)
+    return done, {name: (tmp_path / name).read_bytes().decode() for name in files}
+
+
+def test_a_patch_lands_where_it_says_keeping_line_endings(tmp_path):
+    done, files = apply(tmp_path, ORIGINAL)
+    assert done.returncode == 0, done.stderr
+    assert files == PATCHED
+
+
+@pytest.mark.parametrize("changed, hunk", [
+    ({"src/b.c": "alpha\nbeta\ngamma\n"}, "src/b.c: hunk 1 (line 1)"),     # other line endings
+    ({"src/a.c": "zero\none\ntwo\nthree\nfour\n"}, "src/a.c: hunk 1 (line 2)"),  # moved by a line
+    ({"src/a.c": "one\ntwo\nthree!\nfour\n"}, "src/a.c: hunk 1 (line 2)"),
+])
+def test_a_patch_that_does_not_match_changes_nothing_and_names_the_hunk(tmp_path, changed, hunk):
+    done, files = apply(tmp_path, dict(ORIGINAL, **changed))
+    assert done.returncode == 1
+    assert f"does not apply cleanly to {tmp_path}: {hunk} does not match the file" in done.stderr
+    assert files == dict(ORIGINAL, **changed)  # not even the file that matched was written
+
+
+def test_a_patch_applied_twice_is_refused(tmp_path):
+    assert apply(tmp_path, ORIGINAL)[0].returncode == 0
+    done, files = apply(tmp_path, PATCHED)
+    assert done.returncode == 1
+    assert files == PATCHED
