@@ -216,3 +216,38 @@ publish_wheel() {
     wheel="$out_dir/${wheel##*/}"
   fi
 }
+
+# Checks what an extension module asks of the system that loads it:
+#   check_module_interface MODULE NEWEST_GLIBC ALLOWED_LIBRARY...
+# Fails (status 1, with one line per problem on standard error) when MODULE
+# needs a shared library not among ALLOWED_LIBRARY, a glibc symbol version
+# newer than NEWEST_GLIBC, or exports anything but its PyInit_ function: a C++
+# runtime symbol left visible would bind to whichever libstdc++ or libc++
+# another module of the process brought. Prints what it found.
+check_module_interface() {
+  local module=$1 glibc_max=$2
+  shift 2
+  local allowed=" $* " library needed exported newest init problems=()
+  init="PyInit_$(basename "$module" | cut -d. -f1)"
+  mapfile -t needed < <(readelf --dynamic --wide "$module" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+  mapfile -t exported < <(readelf --dyn-syms --wide "$module" \
+    | awk '$1 ~ /^[0-9]+:$/ && $7 != "UND" && $8 != "" { sub(/@.*/, "", $8); print $8 }' | sort -u)
+  newest="$(readelf --version-info --wide "$module" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' \
+    | sort -uV | tail -n 1)"
+  echo "needed:   ${needed[*]}"
+  echo "exported: ${exported[*]}"
+  echo "glibc:    ${newest:-any}"
+  for library in "${needed[@]}"; do
+    [[ $allowed == *" $library "* ]] || problems+=("needs $library")
+  done
+  if [[ ${exported[*]} != "$init" ]]; then
+    problems+=("exports more than $init: ${exported[*]}")
+  fi
+  if [[ -n $newest && $(printf '%s\n' "$newest" "$glibc_max" | sort -V | tail -n 1) != "$glibc_max" ]]; then
+    problems+=("needs glibc $newest, newer than $glibc_max")
+  fi
+  if [[ ${#problems[@]} -gt 0 ]]; then
+    for library in "${problems[@]}"; do echo "${module##*/} $library" >&2; done
+    return 1
+  fi
+}

@@ -39,9 +39,15 @@ OUTLINES = {
 failures = []
 
 
-def check(label, condition, detail=""):
-    print(("ok    " if condition else "FAIL  ") + label + (f": {detail}" if detail and not condition else ""))
-    if not condition:
+def check(label, verdict):
+    """Records one check; VERDICT gives (passed, detail shown on failure). An
+    exception inside it fails the check alone, so every other check still runs."""
+    try:
+        passed, detail = verdict()
+    except Exception as error:  # noqa: BLE001 - any failure of the module is a finding
+        passed, detail = False, f"{type(error).__name__}: {error}"
+    print(("ok    " if passed else "FAIL  ") + label + ("" if passed else f": {detail}"))
+    if not passed:
         failures.append(label)
 
 
@@ -67,50 +73,66 @@ def main():
     import marblewick_index_native as module
 
     location = pathlib.Path(module.__file__).resolve()
-    check(f"import from {site}", location.is_relative_to(site), str(location))
-    check("run is the only export", module.__all__ == ["run"], repr(module.__all__))
+    check(f"import from {site}", lambda: (location.is_relative_to(site), str(location)))
+    check("run is the only export", lambda: (module.__all__ == ["run"], repr(module.__all__)))
 
     with tempfile.TemporaryDirectory() as scratch:
         root = pathlib.Path(scratch)
         for name, text in SOURCES.items():
             (root / name).parent.mkdir(parents=True, exist_ok=True)
             (root / name).write_bytes(text.encode())
-
-        for name in SOURCES:
-            if not name.endswith((".py", ".js", ".ts", ".tsx", ".rs", ".json")) or name.startswith("node_"):
-                continue
+        analysed = [name for name in SOURCES
+                    if name.endswith((".py", ".js", ".ts", ".tsx", ".rs", ".json"))
+                    and not name.startswith("node_modules/")]
+        for name in analysed:
             path = str(root / name)
-            result = run(module, "syntax-check", {"path": path})
-            expect_valid = name != "pkg/broken.py"
-            check(f"syntax-check {name}", result["ok"] and result["checked"] and result["valid"] == expect_valid,
-                  json.dumps(result))
-            outline = run(module, "outline", {"path": path})
-            found = {(symbol["kind"], symbol["name"]) for symbol in outline["symbols"]}
-            check(f"outline {name}", OUTLINES.get(name, set()) <= found, json.dumps(outline))
-            both = run(module, "analyse", {"path": path})
-            check(f"analyse {name}", both["outline"] == outline and both["syntax_check"] == result,
-                  json.dumps(both))
 
-        broken = run(module, "syntax-check", {"content": SOURCES["pkg/broken.py"], "language": "python"})
-        first = broken["errors"][0] if broken["errors"] else {}
-        check("syntax-check reports where", (first.get("line"), first.get("kind")) == (1, "missing"),
-              json.dumps(broken))
+            def syntax_check(path=path, name=name):
+                result = run(module, "syntax-check", {"path": path})
+                valid = name != "pkg/broken.py"
+                return result["ok"] and result["checked"] and result["valid"] == valid, json.dumps(result)
+
+            def outline(path=path, name=name):
+                result = run(module, "outline", {"path": path})
+                found = {(symbol["kind"], symbol["name"]) for symbol in result["symbols"]}
+                return result["ok"] and OUTLINES.get(name, set()) <= found, json.dumps(result)
+
+            def analyse(path=path):
+                both = run(module, "analyse", {"path": path})
+                return (both["outline"] == run(module, "outline", {"path": path})
+                        and both["syntax_check"] == run(module, "syntax-check", {"path": path}), json.dumps(both))
+
+            check(f"syntax-check {name}", syntax_check)
+            check(f"outline {name}", outline)
+            check(f"analyse {name}", analyse)
+
+        def error_position():
+            result = run(module, "syntax-check", {"content": SOURCES["pkg/broken.py"], "language": "python"})
+            first = result["errors"][0]
+            return (first["line"], first["kind"]) == (1, "missing"), json.dumps(result)
+
+        check("syntax-check reports where", error_position)
 
         for name in ("notes/crlf.md", "pkg/app.py"):
-            result = run(module, "hash", {"path": str(root / name)})
-            check(f"hash {name}", result == {"hash": digest(SOURCES[name]), "ok": True}, json.dumps(result))
+            check(f"hash {name}", lambda name=name: (
+                run(module, "hash", {"path": str(root / name)}) == {"hash": digest(SOURCES[name]), "ok": True},
+                json.dumps(run(module, "hash", {"path": str(root / name)}))))
 
-        scan = run(module, "scan", {"root": str(root), "extensions": ["py", "rs", "md", "json"]})
+        selected = ("py", "rs", "md", "json")
         expected = sorted(name for name in SOURCES
-                          if name.rsplit(".", 1)[-1] in ("py", "rs", "md", "json") and not name.startswith("node_"))
-        paths = [entry["path"] for entry in scan["entries"]]
-        check("scan lists the tree", paths == expected and scan["count"] == len(expected), json.dumps(scan))
-        check("scan digests and counts lines",
-              all(entry["file_hash"] == digest(SOURCES[entry["path"]])
-                  and entry["total_lines"] == SOURCES[entry["path"]].count("\n") + 1
-                  for entry in scan["entries"]), json.dumps(scan))
+                          if name.rsplit(".", 1)[-1] in selected and not name.startswith("node_modules/"))
 
-    for command, payload, expected in [
+        def scan():
+            result = run(module, "scan", {"root": str(root), "extensions": list(selected)})
+            paths = [entry["path"] for entry in result["entries"]]
+            right = all(entry["file_hash"] == digest(SOURCES[entry["path"]])
+                        and entry["total_lines"] == SOURCES[entry["path"]].count("\n") + 1
+                        for entry in result["entries"])
+            return paths == expected and result["count"] == len(expected) and right, json.dumps(result)
+
+        check("scan lists, digests and counts the tree", scan)
+
+    for command, payload, expected_text in [
         ("outline", "{}", "missing required field: content or path"),
         ("syntax-check", '{"path": 3}', "missing required field: content or path"),
         ("hash", "{}", "missing required field: path"),
@@ -119,8 +141,8 @@ def main():
         ("hash", "", "EOF while parsing a value at line 1 column 0"),
         ("hash", '{"path": "/nonexistent/marblewick"}', "No such file or directory (os error 2)"),
     ]:
-        text = error_text(module, command, payload)
-        check(f"error {command} {payload!r}", text == expected, repr(text))
+        check(f"error {command} {payload!r}", lambda command=command, payload=payload, expected_text=expected_text: (
+            error_text(module, command, payload) == expected_text, repr(error_text(module, command, payload))))
 
     print(f"{len(failures)} failed" if failures else "all passed")
     return 1 if failures else 0
