@@ -204,48 +204,35 @@ if [[ $(readelf --syms --wide "$libcrypto/lib/libcrypto.a" 2>/dev/null | grep -c
 fi
 
 step "wheel build for $zig_target with zig (fresh build folder)"
-export _PYTHON_HOST_PLATFORM="linux-$arch"  # the wheel's platform tag
-build_snapshot_wheel -Cinstall.strip=false \
+# A cross-built wheel gets its platform tag named (the ABI tag as
+# pyproject.toml's wheel.py-api gives it). _PYTHON_HOST_PLATFORM would do it
+# too, but pip would then install the build's own tools (cmake, ninja) for the
+# target instead of this machine.
+tags=()
+if [[ $arch != "$(uname -m)" ]]; then
+  tags=("-Cwheel.tags=cp311-abi3-linux_$arch")
+fi
+build_snapshot_wheel -Cinstall.strip=false "${tags[@]}" \
   "-Ccmake.define.CMAKE_TOOLCHAIN_FILE=$work/src/cmake/zig-toolchain.cmake" \
   "-Ccmake.define.MARBLEWICK_ZIG_BIN=$zig_bin" \
   "-Ccmake.define.MARBLEWICK_TARGET_PROCESSOR=$arch" \
   "-Ccmake.define.OPENSSL_USE_STATIC_LIBS=ON" \
   "-Ccmake.define.OPENSSL_INCLUDE_DIR=$libcrypto/include" \
   "-Ccmake.define.OPENSSL_CRYPTO_LIBRARY=$libcrypto/lib/libcrypto.a"
-unset _PYTHON_HOST_PLATFORM
 
-# What the module asks of the system that loads it: the libraries it needs, the
-# newest glibc symbol version, and what it exports. Every C++ runtime symbol
-# must stay hidden, or it would bind to another module's libstdc++ or libc++.
+# What the module asks of the system that loads it: only glibc's libraries,
+# no glibc symbol newer than 2.28, and nothing exported but its init function.
 step "the module's dynamic interface"
 mkdir -p "$work/unpacked"
 "$build_python" -m zipfile -e "$built" "$work/unpacked"
 modules=("$work/unpacked"/marblewick_index_native*.so)
-module="${modules[0]}"
-mapfile -t needed < <(readelf --dynamic --wide "$module" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
-mapfile -t exported < <(readelf --dyn-syms --wide "$module" \
-  | awk '$1 ~ /^[0-9]+:$/ && $7 != "UND" && $8 != "" { sub(/@.*/, "", $8); print $8 }' | sort -u)
-newest_glibc="$(readelf --version-info --wide "$module" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' \
-  | sort -V | tail -n 1)"
-echo "needed:   ${needed[*]}"
-echo "exported: ${exported[*]}"
-echo "glibc:    $newest_glibc or newer"
-problems=()
-for library in "${needed[@]}"; do
-  [[ " $allowed_needed " == *" $library "* ]] || problems+=("needs $library")
-done
-if [[ ${exported[*]} != PyInit_marblewick_index_native ]]; then
-  problems+=("exports more than PyInit_marblewick_index_native")
-fi
-if [[ $(printf '%s\n' "$newest_glibc" "$glibc_max" | sort -V | tail -n 1) != "$glibc_max" ]]; then
-  problems+=("needs glibc $newest_glibc, newer than $glibc_max")
-fi
-if [[ ${#problems[@]} -gt 0 ]]; then
-  printf 'the module %s\n' "${problems[@]}" >&2
-  exit 1
-fi
+# shellcheck disable=SC2086  # the allowed libraries are words
+check_module_interface "${modules[0]}" "$glibc_max" $allowed_needed | tee "$work/logs/interface.log"
+links="$(sed -n 's/^needed: *//p' "$work/logs/interface.log"); glibc symbols up to $(sed -n 's/^glibc: *//p' "$work/logs/interface.log")"
 
-repair_wheel --plat "manylinux_2_28_$arch"
+# Tagged for the glibc the module was built against, although its symbol
+# versions alone might let auditwheel claim an older one.
+repair_wheel --plat "manylinux_2_28_$arch" --only-plat
 if [[ ${#grafted[@]} -gt 0 ]]; then
   echo "auditwheel grafted ${grafted[*]}: the portable wheel must need no library beyond glibc" >&2
   exit 1
@@ -266,12 +253,14 @@ else
     fi
     apt_update
     # The interpreter's packages and, recursively, what they depend on, as
-    # arm64 packages (architecture-independent ones come along as they are).
+    # arm64 packages (architecture-independent ones come along as they are),
+    # less the packaging tools and perl, which only their maintainer scripts
+    # and the mime.types helpers use.
     mapfile -t debs < <(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
         --no-breaks --no-replaces --no-enhances --no-pre-depends \
         python3.11-minimal:arm64 libpython3.11-stdlib:arm64 \
       | awk '/^[a-z0-9]/ && !/^ / { print $1 }' | sed 's/:arm64$//' | sort -u \
-      | grep -v -E '^(debconf|debconf-2.0|dpkg|perl-base|tar|install-info|python3.11-minimal:any|.*:any)$')
+      | grep -v -E '^(debconf|debconf-2.0|dpkg|install-info|tar|perl.*|libperl.*|libgdbm-compat4|mailcap|mime-support|.*:any)$')
     rm -rf "$sysroot.partial"
     mkdir -p "$sysroot.partial/debs"
     chmod 0777 "$sysroot.partial/debs"
@@ -303,7 +292,7 @@ publish_wheel "$repaired"
 echo "wheel:   $wheel ($(stat -c %s "$wheel") bytes)"
 echo "policy:  $policy"
 echo "grafted: nothing"
-echo "links:   ${needed[*]}; glibc $newest_glibc; libcrypto $openssl_version and libc++ static"
+echo "links:   $links; libcrypto $openssl_version and libc++ static"
 echo "build:   ${build_seconds} s (pip wheel, fresh build folder, test probe included)"
 printf 'tests:   %s\n' "${results[@]}"
 exit "$failed"
