@@ -122,7 +122,8 @@ build_snapshot_wheel() {
   fi
   local start
   start=$(date +%s%N)
-  logged wheel-build "$build_python" -m pip wheel "$work/src" --no-deps -w "$work/built" \
+  # One compile job per core: Ninja's own default is more than that.
+  logged wheel-build env CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" "$build_python" -m pip wheel "$work/src" --no-deps -w "$work/built" \
     "-Cbuild-dir=$work/build" "${defines[@]}" "$@"
   build_seconds=$(( ($(date +%s%N) - start) / 100000000 ))
   build_seconds="$((build_seconds / 10)).$((build_seconds % 10))"
