@@ -294,7 +294,9 @@ else
     chmod 0777 "$sysroot.partial/debs"
     (cd "$sysroot.partial/debs" && logged arm64-download apt-get download \
        $(for deb in "${debs[@]}"; do
-           if apt-cache show "$deb:arm64" >/dev/null 2>&1; then echo "$deb:arm64"; else echo "$deb"; fi
+           arch_of="$(apt-cache show --no-all-versions "$deb:arm64" 2>/dev/null \
+                      | sed -n 's/^Architecture: //p' | head -n 1)"
+           if [[ $arch_of == arm64 ]]; then echo "$deb:arm64"; else echo "$deb"; fi
          done))
     for deb in "$sysroot.partial/debs"/*.deb; do
       dpkg-deb -x "$deb" "$sysroot.partial"
