@@ -3,6 +3,7 @@ THIRD_PARTY_NOTICES, the module-interface check of tools/wheel_common.sh
 refuses what a portable wheel must not carry, and the smoke set that stands in
 for the suite under emulation passes against the module under test."""
 
+import os
 import pathlib
 import re
 import shutil
@@ -47,6 +48,14 @@ def test_openssl_pins_cover_the_whole_source_package_and_its_notice():
     assert f"source package openssl {version}" in " ".join(NOTICES.split())
 
 
+def tool_environment():
+    """The environment for the compiler, readelf and bash: without the
+    sanitizer run's preloaded runtime and options (.ci/sanitize), which would
+    report those programs' own memory, not ours."""
+    return {key: value for key, value in os.environ.items()
+            if key != "LD_PRELOAD" and not key.endswith("SAN_OPTIONS")}
+
+
 def shared_object(tmp_path, name, source, *flags, compiler="cc"):
     if shutil.which(compiler) is None:
         pytest.skip(f"needs {compiler}")
@@ -54,7 +63,8 @@ def shared_object(tmp_path, name, source, *flags, compiler="cc"):
     path.write_text(textwrap.dedent(source))
     output = tmp_path / f"{name}.abi3.so"
     language = ["-x", "c++"] if compiler != "cc" else []
-    subprocess.run([compiler, *language, "-shared", "-fPIC", "-o", output, path, *flags], check=True)
+    subprocess.run([compiler, *language, "-shared", "-fPIC", "-o", output, path, *flags], check=True,
+                   env=tool_environment())
     return output
 
 
@@ -85,7 +95,7 @@ def test_module_interface_check(tmp_path, case):
          TOOLS / "wheel_common.sh", module, glibc_max,
          "libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "ld-linux-x86-64.so.2",
          "ld-linux-aarch64.so.1"],
-        capture_output=True, text=True)
+        capture_output=True, text=True, env=tool_environment())
     if problem is None:
         assert result.returncode == 0, result.stderr
     else:
