@@ -126,3 +126,52 @@ def test_smoke_set_fails_on_a_wrong_answer(tmp_path):
     assert "FAIL  error x '{}'" in result.stdout
     assert "FAIL  scan lists, digests and counts the tree" in result.stdout
     assert result.stdout.splitlines()[-1].endswith(" failed")
+
+
+def run_helper(script, *arguments, cwd=None, extra_env=None):
+    """Runs bash SCRIPT with tools/wheel_common.sh sourced."""
+    env = tool_environment() | (extra_env or {})
+    return subprocess.run(["bash", "-c", f'set -euo pipefail; source "$0"; {script}',
+                           TOOLS / "wheel_common.sh", *arguments],
+                          capture_output=True, text=True, cwd=cwd, env=env)
+
+
+def test_find_pythons_keeps_each_installation_once_and_only_cpython_311_up(tmp_path):
+    old = tmp_path / "python3.10"
+    old.write_text("#!/bin/sh\nexec true\n")
+    old.chmod(0o755)
+    link = tmp_path / "same-python"
+    link.symlink_to(sys.executable)
+    result = run_helper("find_pythons", extra_env={
+        "MARBLEWICK_PYTHONS": f"{sys.executable} {link} {old} /nonexistent/python3"})
+    assert result.returncode == 0, result.stderr
+    version = ".".join(map(str, sys.version_info[:3]))
+    assert result.stdout.splitlines() == [f"{version} {os.path.realpath(sys.executable)}"]
+
+
+def test_snapshot_takes_what_git_would_ship(tmp_path):
+    """The wheel and the tests come from the snapshot: ignored files (build
+    output) stay out, untracked ones come in, a tracked file deleted in the
+    working tree is left out rather than stopping the copy."""
+    if shutil.which("git") is None:
+        pytest.skip("needs git")
+    repo = tmp_path / "repo"
+    repo.mkdir()
+    git = ["git", "-C", str(repo), "-c", "user.name=t", "-c", "user.email=t@t"]
+    (repo / ".gitignore").write_text("target/\n")
+    (repo / "kept.txt").write_text("tracked")
+    (repo / "gone.txt").write_text("deleted later")
+    env = tool_environment()
+    subprocess.run([*git, "init", "-q"], check=True, env=env)
+    subprocess.run([*git, "add", "."], check=True, env=env)
+    subprocess.run([*git, "commit", "-qm", "x"], check=True, env=env)
+    (repo / "gone.txt").unlink()
+    (repo / "new.txt").write_text("untracked")
+    (repo / "target").mkdir()
+    (repo / "target" / "module.so").write_text("build output")
+    work = tmp_path / "work"
+    (work / "src").mkdir(parents=True)
+    result = run_helper('repo="$1" work="$2" snapshot_tree', repo, work)
+    assert result.returncode == 0, result.stderr
+    copied = sorted(str(path.relative_to(work / "src")) for path in (work / "src").rglob("*") if path.is_file())
+    assert copied == [".gitignore", "kept.txt", "new.txt"]
