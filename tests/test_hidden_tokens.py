@@ -89,11 +89,6 @@ def test_missing_hidden_tokens_count_towards_the_cap(repeats):
     assert errors == expected[:20]
 
 
-def test_verdict_agrees_with_the_runtime_on_the_five_texts(probe):
-    for source, _ in HIDDEN_MISSING[:5]:
-        assert has_error(probe, source, "python") is True
-
-
 @pytest.mark.parametrize("language", GRAMMAR_LANGUAGES)
 def test_verdict_agrees_with_the_runtime_on_mutated_sources(probe, language):
     sources = [CLEAN_SOURCES[language]] + ([SAMPLES[language][0]] if language in SAMPLES else [])

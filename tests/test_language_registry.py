@@ -1,6 +1,5 @@
-"""Which languages the module knows by which extensions, and whether it checks
-and outlines them: seen through "analyse", and held against the example
-indexer's own table, which decides what it sends for analysis."""
+"""The example indexer's own table of extensions, which decides what it sends
+for analysis, held against what the module checks and outlines ("analyse")."""
 
 import pathlib
 import sys
@@ -20,35 +19,6 @@ CONTENT = "x\n"
 def analyse_path(path):
     answer = run_json("analyse", {"content": CONTENT, "path": path})
     return answer["outline"], answer["syntax_check"]
-
-
-# Every extension the module detects: (language, has a grammar, has an outline).
-DETECTED = {
-    "py": ("python", True, True),
-    "js": ("javascript", True, True),
-    "mjs": ("javascript", True, True),
-    "cjs": ("javascript", True, True),
-    "jsx": ("javascript", True, True),
-    "ts": ("typescript", True, True),
-    "mts": ("typescript", True, True),
-    "cts": ("typescript", True, True),
-    "tsx": ("tsx", True, True),
-    "rs": ("rust", True, True),
-    "json": ("json", True, False),
-    "toml": ("toml", False, False),
-}
-
-
-@pytest.mark.parametrize("extension", sorted(DETECTED))
-@pytest.mark.parametrize("spelling", [str.lower, str.upper, str.title])
-def test_detected_extension(extension, spelling):
-    language, checked, outlined = DETECTED[extension]
-    outline, check = analyse_path("dir.d/x." + spelling(extension))
-    assert (outline["language"], check["language"]) == (language, language)
-    assert check["checked"] is checked
-    assert check.get("reason") == (None if checked else "no_parser")
-    assert outline["checked"] is outlined
-    assert outline.get("reason") == (None if outlined else "no_outline")
 
 
 @pytest.mark.parametrize("extension", sorted(update.LANGUAGE_BY_EXTENSION))

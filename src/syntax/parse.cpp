@@ -124,17 +124,15 @@ Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view 
   TSInput input{&whole, read_whole_text, TSInputEncodingUTF8, nullptr};
   TSParseOptions options{&watch, parse_should_stop};
   parsed.tree.reset(ts_parser_parse_with_options(parsed.parser.get(), nullptr, input, options));
+  // Memory first, whether or not the parse finished: one that the reserve had
+  // to serve still counts as one the system could not hold, and one that
+  // passed its ceiling after its last progress check is over it all the same.
+  if (parser_memory_exhausted()) return out_of_memory_error();
+  if (parser_memory_over_ceiling()) return memory_ceiling_error(ceiling_mib);
   if (!parsed.tree) {
-    if (parser_memory_exhausted()) return out_of_memory_error();
-    if (parser_memory_over_ceiling()) return memory_ceiling_error(ceiling_mib);
     if (watch.timed_out) return timeout_error(timeout_ms);
     return ErrorText(ErrorKind::parse_refused, "tree-sitter parse returned no tree");
   }
-  // A parse that finished although the reserve had to serve it still counts
-  // as one the system could not hold; one that passed its ceiling after its
-  // last progress check is over it all the same.
-  if (parser_memory_exhausted()) return out_of_memory_error();
-  if (parser_memory_over_ceiling()) return memory_ceiling_error(ceiling_mib);
   return parsed;
 }
 

@@ -174,6 +174,15 @@ BlockHeader* malloc_block(std::size_t bytes, ParserPool* owner) {
   return header;
 }
 
+// The block grown (or shrunk) by the general allocator, perhaps moved; null,
+// the block unchanged, when the system refuses.
+BlockHeader* realloc_block(BlockHeader* header, std::size_t bytes) {
+  if (bytes > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
+  auto* grown = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + bytes));
+  if (grown != nullptr) grown->bytes = bytes;
+  return grown;
+}
+
 void* general_alloc(std::size_t bytes) {
   BlockHeader* header = malloc_block(bytes, nullptr);
   if (header == nullptr) return allocate_from_reserve(bytes);
@@ -213,11 +222,9 @@ class ParserPool {
   // A large block of this pool grown in place where the system allows;
   // null (the block unchanged) when it refuses.
   void* grow_large(BlockHeader* header, std::size_t bytes) {
-    if (bytes > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
     std::size_t before = header->bytes;
-    auto* grown = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + bytes));
+    BlockHeader* grown = realloc_block(header, bytes);
     if (grown == nullptr) return nullptr;
-    grown->bytes = bytes;
     held_bytes_ -= before;
     hold(bytes);
     return user_of(grown);
@@ -368,13 +375,8 @@ void* hook_realloc(void* user, std::size_t bytes) {
     if (void* grown = pool->grow_large(header, bytes)) return grown;
     // Refused: the block is still there, and moves to the reserve below.
   }
-  bool stays_general = header->pool == nullptr && pool == nullptr;
-  if (stays_general && bytes <= SIZE_MAX - sizeof(BlockHeader)) {
-    auto* grown = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + bytes));
-    if (grown != nullptr) {
-      grown->bytes = bytes;
-      return user_of(grown);
-    }
+  if (header->pool == nullptr && pool == nullptr) {
+    if (BlockHeader* grown = realloc_block(header, bytes)) return user_of(grown);
     // Refused: the block is still there, and moves to the reserve below.
   }
   void* moved = hook_malloc(bytes);

@@ -45,11 +45,8 @@ SyntaxErrorEntry entry_for(TSNode node, bool visible, const LineTable& lines) {
 std::vector<SyntaxErrorEntry> collect_syntax_errors(TSNode root, const LineTable& lines) {
   std::vector<SyntaxErrorEntry> errors;
   // A tree without any problem is skipped at its root, before the walk
-  // reserves anything.
-  if (!ts_node_has_error(root)) {
-    if (ts_node_is_error(root) || ts_node_is_missing(root)) errors.push_back(entry_for(root, true, lines));
-    return errors;
-  }
+  // reserves anything (an error or missing node always has an error).
+  if (!ts_node_has_error(root)) return errors;
 
   FullTreeWalk walk(root);
   FullTreeWalk::Step step;
