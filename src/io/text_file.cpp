@@ -1,7 +1,10 @@
 // read_text_file. The file is opened non-blocking and its type is checked on
 // the open descriptor: a FIFO would otherwise block forever and a character
 // device such as /dev/zero would be read until memory runs out, both while the
-// caller's interpreter lock is held.
+// caller's interpreter lock is held. A file the kernel generates on a pseudo
+// file system is refused the same way: it may be as endless as a device
+// (/proc/self/pagemap), and it is no stored text that a digest could
+// identify.
 #include "io/text_file.h"
 
 #include <cerrno>
@@ -12,6 +15,7 @@
 
 #include "base/error_texts.h"
 #include "base/utf8.h"
+#include "io/generated_files.h"
 
 namespace marblewick {
 namespace {
@@ -49,7 +53,8 @@ Expected<OpenTextFile> open_text_file(std::string_view path) {
 
   struct stat status {};
   if (::fstat(fd, &status) != 0) return file;
-  if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+  if ((!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) ||
+      (S_ISREG(status.st_mode) && is_generated_file(fd))) {
     return ErrorText(ErrorKind::not_regular_file, NOT_A_REGULAR_FILE_TEXT);
   }
   file.set_reported_size(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) : 0);

@@ -12,8 +12,8 @@ namespace marblewick {
 
 // Reads a whole file as UTF-8 text, unaltered. Errors, by kind: file_system
 // "file name contained an unexpected NUL byte" and "<system description> (os
-// error N)", not_regular_file "not a regular file" (FIFOs, sockets and
-// devices, refused before any read), invalid_utf8 "stream did not contain
+// error N)", not_regular_file "not a regular file" (FIFOs, sockets,
+// devices and files the kernel generates, refused before any read), invalid_utf8 "stream did not contain
 // valid UTF-8", out_of_memory "out of memory". Safe to call from several
 // threads.
 Expected<TextBuffer> read_text_file(std::string_view path);
@@ -40,7 +40,8 @@ class OpenTextFile {
   std::size_t reported_size_;
 };
 
-// The NUL check, the open and the refusal of FIFOs, sockets and devices.
+// The NUL check, the open and the refusal of FIFOs, sockets, devices and
+// generated files.
 Expected<OpenTextFile> open_text_file(std::string_view path);
 
 // The rest of read_text_file, on a file already opened.

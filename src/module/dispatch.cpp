@@ -2,11 +2,13 @@
 // malformed payload is reported whatever the command.
 #include "module/dispatch.h"
 
+#include <exception>
 #include <new>
 #include <optional>
 
 #include "analysis/analyse_command.h"
 #include "base/error_texts.h"
+#include "base/thread_ending.h"
 #include "inventory/hash_command.h"
 #include "inventory/scan_command.h"
 #include "json/json_parse.h"
@@ -48,17 +50,34 @@ bool wants_host_lock_released(const JsonValue& payload) {
   return value != nullptr && *value;
 }
 
-// The host lock released for as long as this lives.
-class ReleasedHostLock {
- public:
-  explicit ReleasedHostLock(HostLock& lock) : lock_(lock) { lock_.release(); }
-  ~ReleasedHostLock() { lock_.reacquire(); }
-  ReleasedHostLock(const ReleasedHostLock&) = delete;
-  ReleasedHostLock& operator=(const ReleasedHostLock&) = delete;
+// The handler's answer as text, or its error text.
+Expected<std::string> answer_of(CommandHandler handler, const JsonValue& payload) {
+  CommandResult result = handler(payload);
+  if (!result) return std::move(result).error();
+  return write_json_text(result.value());
+}
 
- private:
-  HostLock& lock_;
-};
+// The handler's work and the writing of its answer, with the host lock
+// released. The lock is taken back here, outside any handler and not from a
+// destructor, with whatever the work threw held aside until it is back: while
+// the host shuts down, taking it back ends this thread by unwinding (see
+// HostLock), and that unwinding must meet no frame that forbids it.
+Expected<std::string> answer_released(CommandHandler handler, const JsonValue& payload,
+                                      HostLock& host_lock) {
+  host_lock.release();
+  std::optional<Expected<std::string>> answer;
+  std::exception_ptr failure;
+  try {
+    answer.emplace(answer_of(handler, payload));
+  } catch (const ThreadEnding&) {
+    throw;  // ended while released: the thread goes without the lock
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  host_lock.reacquire();
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*answer);
+}
 
 Expected<std::string> answer_command(std::string_view command, std::string_view payload_text,
                                      HostLock* host_lock) {
@@ -74,11 +93,10 @@ Expected<std::string> answer_command(std::string_view command, std::string_view 
 
   // From here on nothing touches the host: the handler's work and the
   // writing of its answer can run while other host threads do.
-  std::optional<ReleasedHostLock> released;
-  if (host_lock != nullptr && wants_host_lock_released(payload.value())) released.emplace(*host_lock);
-  CommandResult result = handler(payload.value());
-  if (!result) return std::move(result).error();
-  return write_json_text(result.value());
+  if (host_lock != nullptr && wants_host_lock_released(payload.value())) {
+    return answer_released(handler, payload.value(), *host_lock);
+  }
+  return answer_of(handler, payload.value());
 }
 
 }  // namespace

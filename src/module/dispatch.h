@@ -12,10 +12,15 @@ namespace marblewick {
 // host threads run. The core never touches a host object, so the only rule is
 // the order: released once the payload is read, taken again before the answer
 // goes back (also when the work fails or throws).
+//
+// While the host shuts down, reacquire() may never return: the host ends the
+// calling thread there by unwinding its stack. It is therefore called from no
+// destructor and no noexcept function, with no failure of the call in flight,
+// and every frame above it lets that unwinding pass.
 class HostLock {
  public:
   virtual void release() noexcept = 0;
-  virtual void reacquire() noexcept = 0;
+  virtual void reacquire() = 0;
 
  protected:
   ~HostLock() = default;

@@ -25,6 +25,7 @@
 #include <pthread.h>
 
 #include "base/internal_failure.h"
+#include "base/thread_ending.h"
 #include "module/dispatch.h"
 
 #ifndef MARBLEWICK_MODULE_NAME
@@ -243,16 +244,25 @@ PyObject* answer_of(const Expected<std::string>& outcome) {
 // run releases it for its native work and takes it back before the answer is
 // turned into a str or an exception. The argument texts read meanwhile belong
 // to str objects that the caller keeps alive for the call.
+//
+// A thread that takes the lock back once the interpreter has begun to shut
+// down (a daemon thread when the main thread has left) is ended there by the
+// interpreter, on 3.11 to 3.13 through pthread_exit, whose unwinding runs
+// through this call's frames back into the interpreter's: none of them may be
+// noexcept or swallow it.
 class InterpreterLock final : public HostLock {
  public:
   void release() noexcept override { saved_ = PyEval_SaveThread(); }
-  void reacquire() noexcept override { PyEval_RestoreThread(saved_); }
+  void reacquire() override { PyEval_RestoreThread(saved_); }
 
  private:
   PyThreadState* saved_ = nullptr;
 };
 
-PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// Not noexcept, for the one unwinding that may leave it: the interpreter
+// ending this thread (see InterpreterLock), which began in the interpreter
+// and goes back there. Every C++ exception stops here.
+PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
     Arguments arguments;
     if (!bind_arguments(args, nargs, kwnames, arguments)) return nullptr;
@@ -262,6 +272,8 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     InterpreterLock lock;
     Expected<std::string> outcome = MARBLEWICK_EXECUTOR(arguments.command, arguments.payload, &lock);
     return answer_of(outcome);
+  } catch (const ThreadEnding&) {
+    throw;
   } catch (...) {
     return raise_panic_for_current_exception();
   }
