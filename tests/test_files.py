@@ -5,7 +5,7 @@ import errno
 import os
 import pytest
 
-from support import os_error_text, run_child, run_error, run_json
+from support import limits_address_space, os_error_text, run_child, run_error, run_json
 
 READING_COMMANDS = ["hash", "syntax-check", "outline"]
 ANALYSIS_COMMANDS = ["syntax-check", "outline"]
@@ -79,6 +79,50 @@ def test_fifo_is_refused_without_blocking(tmp_path, command):
     )
     _, stdout, _ = run_child(code, timeout=30)
     assert stdout.strip() == NOT_REGULAR
+
+
+# Files the kernel generates as they are read: they call themselves regular,
+# report a size that means nothing (0, or 4096 under /sys), and may never end
+# (pagemap gives 8 bytes for each page of the address space, about 256 GiB).
+GENERATED_FILES = [
+    "/proc/self/pagemap",
+    "/proc/self/status",
+    "/proc/version",
+    "/proc/self/ns/net",
+    "/sys/kernel/mm/transparent_hugepage/enabled",
+    "/sys/kernel/mm/transparent_hugepage/hpage_pmd_size",
+]
+
+
+# In a child with a time limit and an address-space cap: a regression reads
+# pagemap to its end, or into memory until the cap.
+@limits_address_space
+@pytest.mark.parametrize("command", READING_COMMANDS)
+def test_generated_files_are_refused_before_they_are_read(command):
+    present = [path for path in GENERATED_FILES if os.access(path, os.R_OK)]
+    code = f"""
+        import json, resource
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        import marblewick_index_native as m
+        for path in {present!r}:
+            try:
+                print(m.run({command!r}, json.dumps({{"path": path}})))
+            except RuntimeError as failure:
+                print(failure)
+    """
+    status, stdout, stderr = run_child(code, timeout=30)
+    assert (status, stderr) == (0, "")
+    assert stdout.splitlines() == [NOT_REGULAR] * len(present)
+    assert "/proc/self/pagemap" in present
+
+
+# A name under /proc that leads to a file stored elsewhere reads that file.
+@pytest.mark.parametrize("command", READING_COMMANDS)
+def test_a_proc_link_to_a_stored_file_reads_that_file(tmp_path, command):
+    target = write(tmp_path / "real.py", b"def f(:\n    pass\nclass A:\n    pass\n")
+    with open(target, "rb") as opened:
+        through_proc = run_json(command, {"path": f"/proc/self/fd/{opened.fileno()}", "language": "python"})
+    assert through_proc == run_json(command, {"path": target, "language": "python"})
 
 
 # A text every command answers from its content: a digest, an error, a symbol.

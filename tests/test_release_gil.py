@@ -10,7 +10,7 @@ import pytest
 
 import marblewick_index_native
 from outline_samples import SAMPLES, SOUP_TOKENS, token_soup
-from support import count_steps, run_error, run_json
+from support import count_steps, limits_address_space, run_child, run_error, run_json
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 
@@ -94,3 +94,56 @@ def test_scans_at_once_wait_for_the_shared_pool_and_agree():
     with ThreadPoolExecutor(4) as pool:
         answers = list(pool.map(lambda _: run_json("scan", payload), range(8)))
     assert answers == [alone] * 8
+
+
+# Calls that daemon threads are inside, lock released, when the main thread
+# leaves. The hash file is large enough to be hashed on a helper thread.
+SHUTDOWN_CALLS = {
+    "scan": lambda big: ("scan", {"root": str(REPO / "src"), "max_files": 400}),
+    "hash": lambda big: ("hash", {"path": big}),
+    "hash-missing": lambda big: ("hash", {"path": big + ".missing"}),
+    "analyse": lambda big: ("analyse", {"content": SAMPLES["python"][0] * 20, "language": "python"}),
+    "syntax-check": lambda big: ("syntax-check", {"content": "{[(" * 2000, "language": "tsx"}),
+}
+
+
+@pytest.fixture(scope="module")
+def big_text_file(tmp_path_factory):
+    path = tmp_path_factory.mktemp("shutdown") / "big.txt"
+    path.write_bytes(b"abcdefghij\r\n" * (5 * 1024 * 1024 // 12))
+    return str(path)
+
+
+# Daemon threads may be inside released calls when the interpreter shuts
+# down; taking the lock back then ends them. The process must end quietly,
+# whenever the main thread leaves: each run leaves at another moment.
+@limits_address_space
+@pytest.mark.parametrize("case", SHUTDOWN_CALLS)
+def test_daemon_threads_in_released_calls_let_the_interpreter_exit(case, big_text_file):
+    command, payload = SHUTDOWN_CALLS[case](big_text_file)
+    code = f"""
+        import json, resource, threading, time
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+        import marblewick_index_native as m
+        text = {json.dumps(dict(payload, release_gil=True))!r}
+        answered = threading.Semaphore(0)
+
+        def call_forever():
+            while True:
+                try:
+                    m.run({command!r}, text)
+                except RuntimeError:
+                    pass
+                answered.release()
+
+        threads = [threading.Thread(target=call_forever, daemon=True) for _ in range(4)]
+        for thread in threads:
+            thread.start()
+        for _ in threads:
+            answered.acquire()  # each thread is past one call and into the next
+        time.sleep({{delay}})
+        print("leaving")
+    """
+    for delay in (0, 0.002, 0.005, 0.01, 0.02, 0.04):
+        status, stdout, stderr = run_child(code.replace("{delay}", str(delay)), timeout=60)
+        assert (status, stdout, stderr) == (0, "leaving\n", ""), f"leaving after {delay} s"
