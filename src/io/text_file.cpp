@@ -54,7 +54,7 @@ Expected<OpenTextFile> open_text_file(std::string_view path) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) return file;
   if ((!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) ||
-      (S_ISREG(status.st_mode) && is_generated_file(fd))) {
+      (S_ISREG(status.st_mode) && is_generated_file(fd, status))) {
     return ErrorText(ErrorKind::not_regular_file, NOT_A_REGULAR_FILE_TEXT);
   }
   file.set_reported_size(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) : 0);
