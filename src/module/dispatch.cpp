@@ -2,13 +2,10 @@
 // malformed payload is reported whatever the command.
 #include "module/dispatch.h"
 
-#include <exception>
 #include <new>
-#include <optional>
 
 #include "analysis/analyse_command.h"
 #include "base/error_texts.h"
-#include "base/thread_ending.h"
 #include "inventory/hash_command.h"
 #include "inventory/scan_command.h"
 #include "json/json_parse.h"
@@ -50,35 +47,6 @@ bool wants_host_lock_released(const JsonValue& payload) {
   return value != nullptr && *value;
 }
 
-// The handler's answer as text, or its error text.
-Expected<std::string> answer_of(CommandHandler handler, const JsonValue& payload) {
-  CommandResult result = handler(payload);
-  if (!result) return std::move(result).error();
-  return write_json_text(result.value());
-}
-
-// The handler's work and the writing of its answer, with the host lock
-// released. The lock is taken back here, outside any handler and not from a
-// destructor, with whatever the work threw held aside until it is back: while
-// the host shuts down, taking it back ends this thread by unwinding (see
-// HostLock), and that unwinding must meet no frame that forbids it.
-Expected<std::string> answer_released(CommandHandler handler, const JsonValue& payload,
-                                      HostLock& host_lock) {
-  host_lock.release();
-  std::optional<Expected<std::string>> answer;
-  std::exception_ptr failure;
-  try {
-    answer.emplace(answer_of(handler, payload));
-  } catch (const ThreadEnding&) {
-    throw;  // ended while released: the thread goes without the lock
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  host_lock.reacquire();
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*answer);
-}
-
 Expected<std::string> answer_command(std::string_view command, std::string_view payload_text,
                                      HostLock* host_lock) {
   Expected<JsonValue> payload = parse_json_text(payload_text);
@@ -93,10 +61,10 @@ Expected<std::string> answer_command(std::string_view command, std::string_view 
 
   // From here on nothing touches the host: the handler's work and the
   // writing of its answer can run while other host threads do.
-  if (host_lock != nullptr && wants_host_lock_released(payload.value())) {
-    return answer_released(handler, payload.value(), *host_lock);
-  }
-  return answer_of(handler, payload.value());
+  if (host_lock != nullptr && wants_host_lock_released(payload.value())) host_lock->release();
+  CommandResult result = handler(payload.value());
+  if (!result) return std::move(result).error();
+  return write_json_text(result.value());
 }
 
 }  // namespace

@@ -20,12 +20,13 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <pthread.h>
 
 #include "base/internal_failure.h"
-#include "base/thread_ending.h"
 #include "module/dispatch.h"
 
 #ifndef MARBLEWICK_MODULE_NAME
@@ -241,42 +242,74 @@ PyObject* answer_of(const Expected<std::string>& outcome) {
 }
 
 // The interpreter lock as the core sees it: a call asked to let other threads
-// run releases it for its native work and takes it back before the answer is
-// turned into a str or an exception. The argument texts read meanwhile belong
-// to str objects that the caller keeps alive for the call.
-//
-// A thread that takes the lock back once the interpreter has begun to shut
-// down (a daemon thread when the main thread has left) is ended there by the
-// interpreter, on 3.11 to 3.13 through pthread_exit, whose unwinding runs
-// through this call's frames back into the interpreter's: none of them may be
-// noexcept or swallow it.
+// run releases it for its native work; run() takes it back once the work has
+// returned, before the answer is turned into a str or an exception. The
+// argument texts read meanwhile belong to str objects that the caller keeps
+// alive for the call.
 class InterpreterLock final : public HostLock {
  public:
   void release() noexcept override { saved_ = PyEval_SaveThread(); }
-  void reacquire() override { PyEval_RestoreThread(saved_); }
+  bool released() const noexcept { return saved_ != nullptr; }
+  PyThreadState* saved() const noexcept { return saved_; }
 
  private:
   PyThreadState* saved_ = nullptr;
 };
 
-// Not noexcept, for the one unwinding that may leave it: the interpreter
-// ending this thread (see InterpreterLock), which began in the interpreter
-// and goes back there. Every C++ exception stops here.
-PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// What the core's work came to: its answer or the C++ exception that escaped
+// it, kept until the lock is held again.
+struct CallOutcome {
+  std::optional<Expected<std::string>> answer;
+  std::exception_ptr failure;
+};
+
+// Binds the arguments and runs the command, the lock released for its work
+// when the payload asks. False with the interpreter's exception set when the
+// arguments do not bind (the lock is still held then).
+[[gnu::noinline]] bool perform_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, InterpreterLock& lock,
+                  CallOutcome& outcome) noexcept {
   try {
     Arguments arguments;
-    if (!bind_arguments(args, nargs, kwnames, arguments)) return nullptr;
-    // The core's work, which touches no interpreter object. Every outcome,
-    // a C++ exception that escapes it included, becomes the call's answer
-    // below and nowhere else.
-    InterpreterLock lock;
-    Expected<std::string> outcome = MARBLEWICK_EXECUTOR(arguments.command, arguments.payload, &lock);
-    return answer_of(outcome);
-  } catch (const ThreadEnding&) {
-    throw;
+    if (!bind_arguments(args, nargs, kwnames, arguments)) return false;
+    // The core's work, which touches no interpreter object.
+    outcome.answer.emplace(MARBLEWICK_EXECUTOR(arguments.command, arguments.payload, &lock));
+  } catch (...) {
+    outcome.failure = std::current_exception();
+  }
+  return true;
+}
+
+// The call's answer, with the lock held: every outcome, a C++ exception
+// included, becomes it here and nowhere else.
+[[gnu::noinline]] PyObject* deliver(const CallOutcome& outcome) noexcept {
+  try {
+    if (outcome.failure) std::rethrow_exception(outcome.failure);
+    return answer_of(*outcome.answer);
   } catch (...) {
     return raise_panic_for_current_exception();
   }
+}
+
+// A thread that takes the lock back once the interpreter has begun to shut
+// down (a daemon thread when the main thread has left) never returns from
+// PyEval_RestoreThread. On 3.11 to 3.13 the interpreter ends it there with
+// pthread_exit, whose unwinding runs back through this frame into the
+// interpreter's; a frame of ours that could stop it (noexcept, a handler, a
+// destructor to run) would end the whole process instead. So this frame has
+// none of these: the lock is taken back here, once the work has returned in
+// full, and the outcome lives in plain storage, destroyed by hand. What the
+// ended call held stays allocated while the process ends.
+PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  InterpreterLock lock;
+  alignas(CallOutcome) unsigned char storage[sizeof(CallOutcome)];
+  CallOutcome* outcome = new (storage) CallOutcome();
+  PyObject* answer = nullptr;
+  if (perform_call(args, nargs, kwnames, lock, *outcome)) {
+    if (lock.released()) PyEval_RestoreThread(lock.saved());
+    answer = deliver(*outcome);
+  }
+  outcome->~CallOutcome();
+  return answer;
 }
 
 // ---- the module -------------------------------------------------------------
