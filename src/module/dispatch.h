@@ -10,10 +10,10 @@ namespace marblewick {
 
 // What the boundary lends a call so that the call's native work can let other
 // host threads run. The core never touches a host object, so the only rule is
-// the order: released once the payload is read, and never by the core taken
-// back: the boundary takes it back once execute_command has returned, whatever
+// the order: released once the payload is read, and never taken back by the
+// core: the boundary takes it back once execute_command has returned, whatever
 // it returned or threw. (While the host shuts down, taking it back may end the
-// thread, which is safe only where no frame of the core is left.)
+// thread by unwinding its stack, which must then hold no frame of the core.)
 class HostLock {
  public:
   virtual void release() noexcept = 0;

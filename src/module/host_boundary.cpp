@@ -297,8 +297,9 @@ struct CallOutcome {
 // interpreter's; a frame of ours that could stop it (noexcept, a handler, a
 // destructor to run) would end the whole process instead. So this frame has
 // none of these: the lock is taken back here, once the work has returned in
-// full, and the outcome lives in plain storage, destroyed by hand. What the
-// ended call held stays allocated while the process ends.
+// full, and the outcome lives in plain storage, destroyed by hand. The two
+// steps are kept out of line so that their handlers stay in their own frames.
+// What the ended call held stays allocated while the process ends.
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   InterpreterLock lock;
   alignas(CallOutcome) unsigned char storage[sizeof(CallOutcome)];
