@@ -140,7 +140,7 @@ def test_daemon_threads_in_released_calls_let_the_interpreter_exit(case, big_tex
         for thread in threads:
             thread.start()
         for _ in threads:
-            answered.acquire()  # each thread is past one call and into the next
+            answered.acquire()  # four calls answered: the threads are well into their loops
         time.sleep({{delay}})
         print("leaving")
     """
