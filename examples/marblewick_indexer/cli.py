@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import os
 import resource
+import sqlite3
 import sys
 from collections import defaultdict
 from contextlib import closing
@@ -19,6 +20,11 @@ DEFAULT_DB = ".marblewick-index.sqlite"
 FAILURE_EXAMPLES = 10
 # The exit status of a run ended by Ctrl-C, as shells report one (128 + SIGINT).
 INTERRUPTED = 130
+
+
+class IndexFailure(Exception):
+    """The index failed during the run; the message says how, and that the
+    batches committed before stay."""
 
 
 def positive(text: str) -> int:
@@ -73,6 +79,12 @@ def print_summary(root: str, store: Store, counts: RunCounts, max_files: int) ->
     if counts.retried:
         print(f"  ({counts.retried} of them unchanged, again because their parse had run out of "
               f"a smaller budget)")
+    if counts.retried_memory:
+        print(f"  ({counts.retried_memory} of them unchanged, again because memory had run out "
+              f"when they were analysed)")
+    if counts.short_of_memory:
+        print(f"  ({counts.short_of_memory} of them ran out of memory even analysed alone; "
+              f"the next run tries them again)")
 
     print("\nFiles and lines per language:")
     for language, files, lines in sorted(store.totals_per_language(), key=lambda r: (-r[1], r[0])):
@@ -121,6 +133,32 @@ def print_stats(counts: RunCounts, remote: bool) -> None:
     print(f"Seconds: scan {counts.seconds['scan']:.2f}, analyse and write {counts.seconds['analyse']:.2f}")
 
 
+def utf8_or_none(text: str) -> str | None:
+    """`text` as given on the command line, or None when it is not UTF-8 (the
+    interpreter then carries its bytes as lone surrogates)."""
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        return None
+    return text
+
+
+def shown(text: str) -> str:
+    """A command-line text for a message, its bytes that are not UTF-8 as \\xNN."""
+    return os.fsencode(text).decode("utf-8", "backslashreplace")
+
+
+def refused_names(args: argparse.Namespace) -> str | None:
+    """Why the names given cannot be used, if so: the module and the index
+    name files and symbols in UTF-8 text, which cannot spell other bytes."""
+    if utf8_or_none(os.path.abspath(args.root)) is None:
+        return (f"cannot index {shown(os.path.abspath(args.root))}: its name is not UTF-8, "
+                f"which the scan cannot name; index it by a name that is")
+    if args.find is not None and utf8_or_none(args.find) is None:
+        return f"--find {shown(args.find)}: not UTF-8, which no symbol's name can be"
+    return None
+
+
 def main(argv: list[str] | None = None) -> int:
     try:
         return run(argv)
@@ -130,7 +168,7 @@ def main(argv: list[str] | None = None) -> int:
         print("index_tree.py: interrupted; the index keeps the batches written so far, "
               "and the next run completes it", file=sys.stderr)
         return INTERRUPTED
-    except ClusterError as failure:
+    except (ClusterError, IndexFailure) as failure:
         print(f"index_tree.py: {failure}", file=sys.stderr)
         return 2
     except BrokenPipeError:
@@ -144,23 +182,38 @@ def main(argv: list[str] | None = None) -> int:
 def run(argv: list[str] | None) -> int:
     args = parse_arguments(argv)
     querying = args.find is not None or args.problems
-    try:
-        store = Store(args.db, args.root, create=not (querying and args.no_update))
-    except RefusedIndex as refusal:
+    refusal = refused_names(args)
+    if refusal is not None:
         print(f"index_tree.py: {refusal}", file=sys.stderr)
         return 2
-    with closing(store):
-        counts = None
-        if not (querying and args.no_update):
-            pool = DaskPool(args.scheduler) if args.scheduler else ThreadPool(args.jobs)
-            with pool as workers:
-                counts = update_index(args.root, store, workers, timeout_ms=args.timeout_ms,
-                                      max_files=args.max_files, batch_size=args.batch_size,
-                                      show_progress=not args.no_progress)
-        if querying:
-            print_queries(store, args)
-        elif counts is not None:
-            print_summary(args.root, store, counts, args.max_files)
-        if args.stats and counts is not None:
-            print_stats(counts, remote=args.scheduler is not None)
+    try:
+        store = Store(args.db, args.root, writing=not (querying and args.no_update))
+    except RefusedIndex as refused:
+        print(f"index_tree.py: {refused}", file=sys.stderr)
+        return 2
+    try:
+        with closing(store):
+            return run_on(store, args, querying)
+    except sqlite3.OperationalError as error:
+        raise IndexFailure(f"cannot use the index at {args.db} any further: {error}; "
+                           f"it keeps the batches written before") from None
+    except sqlite3.DatabaseError as error:
+        raise IndexFailure(f"the index at {args.db} is damaged: {error}; "
+                           f"it keeps the batches written before") from None
+
+
+def run_on(store: Store, args: argparse.Namespace, querying: bool) -> int:
+    counts = None
+    if not (querying and args.no_update):
+        pool = DaskPool(args.scheduler) if args.scheduler else ThreadPool(args.jobs)
+        with pool as workers:
+            counts = update_index(args.root, store, workers, timeout_ms=args.timeout_ms,
+                                  max_files=args.max_files, batch_size=args.batch_size,
+                                  show_progress=not args.no_progress)
+    if querying:
+        print_queries(store, args)
+    elif counts is not None:
+        print_summary(args.root, store, counts, args.max_files)
+    if args.stats and counts is not None:
+        print_stats(counts, remote=args.scheduler is not None)
     return 0
