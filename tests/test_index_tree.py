@@ -12,6 +12,7 @@ import subprocess
 import sys
 import threading
 import time
+from contextlib import closing
 
 import pytest
 
@@ -44,8 +45,8 @@ def index(root, db, *extra):
 
 
 def snapshot(db):
-    """The index's content, independent of row ids."""
-    with sqlite3.connect(db) as con:
+    """The index's content, independent of row ids (`db` may be a URI)."""
+    with closing(sqlite3.connect(db, uri=str(db).startswith("file:"))) as con:
         return (
             con.execute("SELECT path, digest, lines, language, valid, error_count, failure "
                         "FROM files ORDER BY path").fetchall(),
@@ -489,3 +490,137 @@ def test_a_reader_that_stops_early_is_no_failure(tmp_path):
     _, errors = run.communicate(timeout=60)
     assert run.returncode == 0 and b"Traceback" not in errors
     assert len(snapshot(tmp_path / "i.sqlite")[0]) == 4
+
+
+# --- runs in a child of their own, as a user starts them ----------------------
+
+def run_script(*arguments, timeout=60, env=None):
+    """index_tree.py in a child process: (status, stdout, stderr)."""
+    done = subprocess.run([sys.executable, str(SCRIPT), *map(str, arguments), "--no-progress"],
+                          capture_output=True, text=True, timeout=timeout, env=env)
+    return done.returncode, done.stdout, done.stderr
+
+
+def letters_tree(root, letters):
+    root.mkdir(parents=True, exist_ok=True)
+    for letter in letters:
+        (root / f"{letter}.py").write_text(f"def {letter}():\n    pass\n")
+
+
+def paths_in(db):
+    return [row[0] for row in snapshot(db)[0]]
+
+
+def not_utf8(tree, *names):
+    for name in names:
+        (tree / name).write_bytes(b"x = '\xff'\n")
+
+
+def gone(tree, *names):
+    for name in names:
+        (tree / name).unlink()
+
+
+def link_instead(tree, name):
+    gone(tree, name)
+    (tree / name).symlink_to(tree / "a.py")
+
+
+def only_e_readable(tree):
+    gone(tree, "b.py", "c.py", "d.py")
+    not_utf8(tree, "a.py")
+
+
+# What is done to a tree of a, b, c, d and e.py after a full index, with which
+# limit the next run looks, and what it must keep. Files the scan passes over
+# (a name or a text that is not UTF-8) take their place within the limit.
+LIMIT_CASES = {
+    "a-name-within-the-limit": (lambda tree: (tree / os.fsdecode(b"b\xff.py")).write_text("x = 1\n"), 3,
+                                "New 0, changed 0, unchanged 2, removed 0", "abcde", True),
+    "a-text-within-the-limit": (lambda tree: not_utf8(tree, "b.py"), 3,
+                                "New 0, changed 0, unchanged 2, removed 1", "acde", True),
+    "gone-after-the-last-path": (lambda tree: gone(tree, "e.py"), 3,
+                                 "New 0, changed 0, unchanged 3, removed 0", "abcde", True),
+    "gone-no-limit": (lambda tree: gone(tree, "e.py"), 100,
+                      "New 0, changed 0, unchanged 4, removed 1", "abcd", False),
+    "unreadable-last-no-limit": (lambda tree: not_utf8(tree, "e.py"), 100,
+                                 "New 0, changed 0, unchanged 4, removed 1", "abcd", False),
+    "link-last-no-limit": (lambda tree: link_instead(tree, "e.py"), 100,
+                           "New 0, changed 0, unchanged 4, removed 1", "abcd", False),
+    "unreadable-within-the-limit-and-gone": (only_e_readable, 2,
+                                             "New 0, changed 0, unchanged 1, removed 4", "e", False),
+}
+
+
+@pytest.mark.parametrize("case", LIMIT_CASES)
+def test_a_run_removes_only_rows_of_files_it_looked_at(tmp_path, case):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    letters_tree(tree, "abcde")
+    assert run_script(tree, "--db", db)[0] == 0
+    change, limit, counts, kept, limit_told = LIMIT_CASES[case]
+    change(tree)
+    status, out, err = run_script(tree, "--db", db, "--max-files", limit)
+    assert (status, err) == (0, "")
+    assert counts in out
+    assert paths_in(db) == [f"{letter}.py" for letter in kept]
+    assert (f"(the limit of {limit} files was reached" in out) == limit_told
+
+
+@pytest.fixture
+def unmounts():
+    """Mount points to unmount after the test, however it ends."""
+    points: list = []
+    yield points
+    for point in reversed(points):
+        subprocess.run(["umount", "-l", str(point)], capture_output=True)
+
+
+def mount(unmounts, target, *arguments):
+    """Mounts on `target`, or skips the test where this process may not."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting needs root")
+    target.mkdir()
+    if subprocess.run(["mount", *arguments, str(target)], capture_output=True).returncode:
+        pytest.skip("this machine lets no one mount")
+    unmounts.append(target)
+    return target
+
+
+def read_only(unmounts, path):
+    """Makes `path` (a file or a folder) read-only to the children: by its
+    permissions, or for root, whom they do not bind, by a read-only mount of
+    it over itself."""
+    if os.geteuid() != 0:
+        path.chmod(0o555 if path.is_dir() else 0o444)
+        return
+    if subprocess.run(["mount", "--bind", str(path), str(path)], capture_output=True).returncode:
+        pytest.skip("this machine lets no one mount")
+    unmounts.append(path)
+    subprocess.run(["mount", "-o", "remount,ro,bind", str(path)], check=True)
+
+
+# The index's file or its folder read-only: writing is refused before any file
+# is analysed, while queries read it.
+CANNOT_WRITE = {
+    "file": "attempt to write a readonly database",
+    # No run is writing, so SQLite's shared-memory file is gone, and cannot be
+    # made again.
+    "folder": "unable to open database file",
+}
+
+
+@pytest.mark.parametrize("place", CANNOT_WRITE)
+def test_an_index_that_cannot_be_written_is_refused_and_still_answers_queries(tmp_path, unmounts, place):
+    tree, db = tmp_path / "tree", tmp_path / "index" / "i.sqlite"
+    small_tree(tree)
+    db.parent.mkdir()
+    assert run_script(tree, "--db", db)[0] == 0
+    (tree / "pkg" / "new.py").write_text("def g():\n    pass\n")
+    before = snapshot(db)
+    read_only(unmounts, db if place == "file" else db.parent)
+    status, out, err = run_script(tree, "--db", db)
+    assert (status, out) == (2, "")
+    assert err == (f"index_tree.py: cannot update the index at {db}: {CANNOT_WRITE[place]}; "
+                   f"--no-update answers queries from it as it is\n")
+    assert run_script(tree, "--db", db, "--find", "A", "--no-update") == (0, "pkg/good.py:1 class class A:\n", "")
+    assert snapshot(f"file:{db}?immutable=1") == before

@@ -152,10 +152,10 @@ def refused_names(args: argparse.Namespace) -> str | None:
     """Why the names given cannot be used, if so: the module and the index
     name files and symbols in UTF-8 text, which cannot spell other bytes."""
     if utf8_or_none(os.path.abspath(args.root)) is None:
-        return (f"cannot index {shown(os.path.abspath(args.root))}: its name is not UTF-8, "
-                f"which the scan cannot name; index it by a name that is")
+        return (f"cannot index {shown(os.path.abspath(args.root))}: the module names files in UTF-8, "
+                f"which this name is not")
     if args.find is not None and utf8_or_none(args.find) is None:
-        return f"--find {shown(args.find)}: not UTF-8, which no symbol's name can be"
+        return f"--find {shown(args.find)}: symbols are named in UTF-8, which this name is not"
     return None
 
 
@@ -186,25 +186,26 @@ def run(argv: list[str] | None) -> int:
     if refusal is not None:
         print(f"index_tree.py: {refusal}", file=sys.stderr)
         return 2
+    writing = not (querying and args.no_update)
     try:
-        store = Store(args.db, args.root, writing=not (querying and args.no_update))
+        store = Store(args.db, args.root, writing=writing)
     except RefusedIndex as refused:
         print(f"index_tree.py: {refused}", file=sys.stderr)
         return 2
+    # Each batch is its own transaction, so a failure keeps what came before.
+    kept = "; it keeps the batches written before" if writing else ""
     try:
         with closing(store):
             return run_on(store, args, querying)
     except sqlite3.OperationalError as error:
-        raise IndexFailure(f"cannot use the index at {args.db} any further: {error}; "
-                           f"it keeps the batches written before") from None
+        raise IndexFailure(f"cannot use the index at {args.db} any further: {error}{kept}") from None
     except sqlite3.DatabaseError as error:
-        raise IndexFailure(f"the index at {args.db} is damaged: {error}; "
-                           f"it keeps the batches written before") from None
+        raise IndexFailure(f"the index at {args.db} is damaged: {error}{kept}") from None
 
 
 def run_on(store: Store, args: argparse.Namespace, querying: bool) -> int:
     counts = None
-    if not (querying and args.no_update):
+    if store.writing:
         pool = DaskPool(args.scheduler) if args.scheduler else ThreadPool(args.jobs)
         with pool as workers:
             counts = update_index(args.root, store, workers, timeout_ms=args.timeout_ms,

@@ -91,11 +91,8 @@ def database_uri(db_path: str, immutable: bool = False) -> str:
     return f"file:{quote(os.fsencode(os.path.abspath(db_path)))}?mode=ro" + ("&immutable=1" if immutable else "")
 
 
-def on_read_only_mount(db_path: str) -> bool:
-    try:
-        return bool(os.statvfs(os.path.dirname(os.path.abspath(db_path))).f_flag & os.ST_RDONLY)
-    except OSError:
-        return False
+def folder_is_read_only(db_path: str) -> bool:
+    return not os.access(os.path.dirname(os.path.abspath(db_path)), os.W_OK)
 
 
 class Store:
@@ -104,6 +101,7 @@ class Store:
 
     def __init__(self, db_path: str, root: str, writing: bool = True):
         self.db_path = db_path
+        self.writing = writing
         if not writing and not os.path.exists(db_path):
             raise RefusedIndex(f"no index at {db_path}: run the indexer without --no-update first")
         try:
@@ -121,23 +119,26 @@ class Store:
         except sqlite3.OperationalError as error:
             # The database could not be opened or written: a fact about where
             # it lies (read-only, full, locked), not about what it holds.
-            doing = "update" if writing else "read"
-            raise RefusedIndex(f"cannot {doing} the index at {db_path}: {error}") from None
+            if not writing:
+                raise RefusedIndex(f"cannot read the index at {db_path}: {error}") from None
+            hint = "; --no-update answers queries from it as it is" if os.path.exists(db_path) else ""
+            raise RefusedIndex(f"cannot update the index at {db_path}: {error}{hint}") from None
         except sqlite3.DatabaseError as error:
             raise RefusedIndex(f"{db_path} is not an index this indexer can use: {error}") from None
 
     @staticmethod
     def _open_for_reading(db_path: str) -> sqlite3.Connection:
-        """A read-only connection. A database that a run keeps in WAL mode
-        needs its shared-memory file beside it, which a read-only mount can
-        neither hold nor create once the last writer has removed it; there,
-        where nothing can change the file, it is read as immutable."""
+        """A read-only connection. A database that runs keep in WAL mode
+        needs its shared-memory file beside it, which the last run to close
+        removes, and which a read-only folder or mount cannot have made
+        again. There, no run can be writing (it would have made the file),
+        so the database is read as immutable."""
         try:
             db = sqlite3.connect(database_uri(db_path), uri=True, isolation_level=None)
             db.execute("SELECT COUNT(*) FROM sqlite_master").fetchone()
             return db
         except sqlite3.OperationalError:
-            if not on_read_only_mount(db_path):
+            if not folder_is_read_only(db_path):
                 raise
         return sqlite3.connect(database_uri(db_path, immutable=True), uri=True, isolation_level=None)
 
