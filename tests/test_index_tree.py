@@ -624,3 +624,79 @@ def test_an_index_that_cannot_be_written_is_refused_and_still_answers_queries(tm
                    f"--no-update answers queries from it as it is\n")
     assert run_script(tree, "--db", db, "--find", "A", "--no-update") == (0, "pkg/good.py:1 class class A:\n", "")
     assert snapshot(f"file:{db}?immutable=1") == before
+
+
+def symbols_tree(root, files, functions):
+    root.mkdir(parents=True)
+    for n in range(files):
+        (root / f"b{n:03}.py").write_text("".join(
+            f"def function_number_{i}_of_file_{n}(argument):\n    return argument\n" for i in range(functions)))
+
+
+def damaged(page):
+    def prepare(tmp_path, unmounts):
+        tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+        small_tree(tree)
+        assert run_script(tree, "--db", db)[0] == 0
+        with open(db, "r+b") as handle:
+            handle.seek((page - 1) * 4096)  # the files table's first page, the symbols' first page
+            handle.write(b"\xa5" * 4096)
+        return tree, db, []
+    return prepare
+
+
+def full_disk(tmp_path, unmounts):
+    tree, folder = tmp_path / "tree", tmp_path / "full"
+    symbols_tree(tree, 120, 200)  # an index of several MiB
+    folder.mkdir()
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(folder)],
+                                           capture_output=True).returncode:
+        pytest.skip("a small file system needs a mount, which only root may make here")
+    unmounts.append(folder)
+    return tree, folder / "i.sqlite", ["--batch-size", "10"]
+
+
+def not_utf8_root(tmp_path, unmounts):
+    tree = tmp_path / os.fsdecode(b"tr\xffe")
+    small_tree(tree)
+    return tree, tmp_path / "i.sqlite", []
+
+
+def not_utf8_name(tmp_path, unmounts):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    small_tree(tree)
+    assert run_script(tree, "--db", db)[0] == 0
+    return tree, db, ["--find", os.fsdecode(b"\xffA")]
+
+
+# How a run fails, given what is prepared, with the one line it ends with.
+RUN_FAILURES = {
+    "files-page-damaged": (damaged(4), "the index at {db} is damaged: database disk image is malformed; "
+                                       "it keeps the batches written before"),
+    "symbols-page-damaged": (damaged(6), "the index at {db} is damaged: database disk image is malformed; "
+                                         "it keeps the batches written before"),
+    "full-disk": (full_disk, "cannot use the index at {db} any further: database or disk is full; "
+                             "it keeps the batches written before"),
+    "root-not-utf8": (not_utf8_root, "cannot index {tree}: the module names files in UTF-8, which this name is not"),
+    "find-not-utf8": (not_utf8_name, "--find \\xffA: symbols are named in UTF-8, which this name is not"),
+}
+
+
+@pytest.mark.parametrize("failure", RUN_FAILURES)
+def test_a_run_that_fails_ends_with_one_line_and_keeps_what_was_indexed(tmp_path, unmounts, failure):
+    prepare, line = RUN_FAILURES[failure]
+    tree, db, extra = prepare(tmp_path, unmounts)
+    before = db.read_bytes() if db.exists() else None
+    status, out, err = run_script(tree, "--db", db, *extra, timeout=120)
+    shown_tree = os.fsencode(tree).decode("utf-8", "backslashreplace")
+    assert (status, err) == (2, f"index_tree.py: {line.format(db=db, tree=shown_tree)}\n")
+    assert out == ""
+    if failure == "full-disk":
+        # The batches committed before the disk filled, each file whole.
+        kept = snapshot(db)
+        paths = {row[0] for row in kept[0]}
+        assert len(paths) >= 10
+        index(tree, tmp_path / "fresh.sqlite")
+        assert kept == tuple([row for row in table if row[0] in paths] for table in snapshot(tmp_path / "fresh.sqlite"))
+    else:
+        assert (db.read_bytes() if db.exists() else None) == before

@@ -69,58 +69,66 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
-def print_summary(root: str, store: Store, counts: RunCounts, max_files: int) -> None:
-    print(f"Indexed {counts.scanned} files ({counts.lines} lines) under {root}")
+def summary_lines(root: str, store: Store, counts: RunCounts, max_files: int) -> list[str]:
+    # All read before any is printed: an index that fails while being read
+    # leaves its one line of error, not half a summary.
+    out: list[str] = []
+    say = out.append
+    say(f"Indexed {counts.scanned} files ({counts.lines} lines) under {root}")
     if counts.limit_reached:
-        print(f"  (the limit of {max_files} files was reached; raise --max-files to see more)")
-    print(f"New {counts.new}, changed {counts.changed}, unchanged {counts.unchanged}, "
-          f"removed {counts.removed}")
-    print(f"Analysed {counts.analysed} files with a grammar")
+        say(f"  (the limit of {max_files} files was reached; raise --max-files to see more)")
+    say(f"New {counts.new}, changed {counts.changed}, unchanged {counts.unchanged}, "
+        f"removed {counts.removed}")
+    say(f"Analysed {counts.analysed} files with a grammar")
     if counts.retried:
-        print(f"  ({counts.retried} of them unchanged, again because their parse had run out of "
-              f"a smaller budget)")
+        say(f"  ({counts.retried} of them unchanged, again because their parse had run out of "
+            f"a smaller budget)")
     if counts.retried_memory:
-        print(f"  ({counts.retried_memory} of them unchanged, again because memory had run out "
-              f"when they were analysed)")
+        say(f"  ({counts.retried_memory} of them unchanged, again because memory had run out "
+            f"when they were analysed)")
     if counts.short_of_memory:
-        print(f"  ({counts.short_of_memory} of them ran out of memory even analysed alone; "
-              f"the next run tries them again)")
+        say(f"  ({counts.short_of_memory} of them ran out of memory even analysed alone; "
+            f"the next run tries them again)")
 
-    print("\nFiles and lines per language:")
+    say("\nFiles and lines per language:")
     for language, files, lines in sorted(store.totals_per_language(), key=lambda r: (-r[1], r[0])):
-        print(f"  {language:<12} {files:>7} files {lines:>9} lines")
+        say(f"  {language:<12} {files:>7} files {lines:>9} lines")
 
-    print("\nSymbols per kind:")
+    say("\nSymbols per kind:")
     kinds = sorted(store.symbols_per_kind(), key=lambda r: (-r[1], r[0]))
     if not kinds:
-        print("  (none)")
+        say("  (none)")
     for kind, n in kinds:
-        print(f"  {kind:<12} {n:>7}")
+        say(f"  {kind:<12} {n:>7}")
 
     unparsed = list(store.unparsed())
-    print(f"\nFiles that do not parse: {len(unparsed)}")
+    say(f"\nFiles that do not parse: {len(unparsed)}")
     for path, line, _column, message in unparsed:
-        print(f"  {path}:{line}: {message}")
+        say(f"  {path}:{line}: {message}")
 
     failures: dict[str, list[str]] = defaultdict(list)
     for failure, path in store.failures():
         failures[failure].append(path)
-    print(f"\nFiles that could not be analysed: {sum(len(p) for p in failures.values())}")
+    say(f"\nFiles that could not be analysed: {sum(len(p) for p in failures.values())}")
     for reason, paths in failures.items():
-        print(f"  {reason} ({len(paths)} files)")
+        say(f"  {reason} ({len(paths)} files)")
         for path in paths[:FAILURE_EXAMPLES]:
-            print(f"    {path}")
+            say(f"    {path}")
         if len(paths) > FAILURE_EXAMPLES:
-            print(f"    ... and {len(paths) - FAILURE_EXAMPLES} more")
+            say(f"    ... and {len(paths) - FAILURE_EXAMPLES} more")
+    return out
 
 
-def print_queries(store: Store, args: argparse.Namespace) -> None:
+def query_lines(store: Store, args: argparse.Namespace) -> list[str]:
+    out: list[str] = []
+    say = out.append
     if args.find is not None:
         for path, line, kind, signature in store.find(args.find):
-            print(f"{path}:{line} {kind} {signature}")
+            say(f"{path}:{line} {kind} {signature}")
     if args.problems:
         for path, first_line, column, message in store.unparsed():
-            print(f"{path}:{first_line}:{column}: {message}")
+            say(f"{path}:{first_line}:{column}: {message}")
+    return out
 
 
 def print_stats(counts: RunCounts, remote: bool) -> None:
@@ -211,10 +219,13 @@ def run_on(store: Store, args: argparse.Namespace, querying: bool) -> int:
             counts = update_index(args.root, store, workers, timeout_ms=args.timeout_ms,
                                   max_files=args.max_files, batch_size=args.batch_size,
                                   show_progress=not args.no_progress)
+    lines = []
     if querying:
-        print_queries(store, args)
+        lines = query_lines(store, args)
     elif counts is not None:
-        print_summary(args.root, store, counts, args.max_files)
+        lines = summary_lines(args.root, store, counts, args.max_files)
+    if lines:
+        print("\n".join(lines))
     if args.stats and counts is not None:
         print_stats(counts, remote=args.scheduler is not None)
     return 0
