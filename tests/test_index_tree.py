@@ -10,6 +10,7 @@ import socket
 import sqlite3
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 from contextlib import closing
@@ -24,6 +25,7 @@ sys.path.insert(0, str(EXAMPLES))
 from marblewick_indexer import analysis, cli, store, update, workers  # noqa: E402
 
 from outline_samples import SOUP_TOKENS as SLOW_SOUP_TOKENS, token_soup  # noqa: E402
+from support import run_child  # noqa: E402
 
 # A Rust text whose parse takes seconds: past any small budget, and long
 # enough for a run to be caught busy with it.
@@ -700,3 +702,232 @@ def test_a_run_that_fails_ends_with_one_line_and_keeps_what_was_indexed(tmp_path
         assert kept == tuple([row for row in table if row[0] in paths] for table in snapshot(tmp_path / "fresh.sqlite"))
     else:
         assert (db.read_bytes() if db.exists() else None) == before
+
+
+def test_runs_that_start_together_on_a_new_index_all_succeed(tmp_path):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    small_tree(tree)
+    many_files_tree(tree, 30)
+    runs = [subprocess.Popen([sys.executable, str(SCRIPT), str(tree), "--db", str(db), "--no-progress"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) for _ in range(4)]
+    errors = [run.communicate(timeout=120)[1] for run in runs]
+    assert [(run.returncode, error) for run, error in zip(runs, errors)] == [(0, "")] * 4
+    index(tree, tmp_path / "fresh.sqlite")
+    assert snapshot(db) == snapshot(tmp_path / "fresh.sqlite")
+
+
+def serve(listener, answer):
+    """Accepts connections on `listener` until it is closed; answers each
+    with `answer` once it has said something, or, for None, never."""
+    held = []
+    while True:
+        try:
+            connection, _ = listener.accept()
+        except OSError:
+            break
+        held.append(connection)
+        if answer is not None:
+            connection.settimeout(5)
+            try:
+                connection.recv(65536)
+                connection.sendall(answer)
+            except OSError:
+                pass
+    for connection in held:
+        connection.close()
+
+
+@pytest.mark.parametrize("answer", [None, b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n",
+                                    b"\xff" * 64], ids=["silent", "http", "noise"])
+def test_a_service_that_is_no_dask_scheduler_ends_the_run_with_one_line_in_time(tmp_path, answer):
+    pytest.importorskip("distributed")
+    small_tree(tmp_path / "tree")
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen()
+    address = f"tcp://127.0.0.1:{listener.getsockname()[1]}"
+    server = threading.Thread(target=serve, args=(listener, answer), daemon=True)
+    server.start()
+    try:
+        status, out, err = run_script(tmp_path / "tree", "--db", tmp_path / "i.sqlite", "--scheduler", address,
+                                      timeout=30, env=dict(os.environ, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="2s"))
+    finally:
+        listener.shutdown(socket.SHUT_RDWR)  # wakes the server's accept
+        listener.close()
+    assert (status, out) == (2, "")
+    assert err.startswith(f"index_tree.py: cannot reach the Dask scheduler at {address}: "), err
+    assert err.count("\n") == 1 and "Traceback" not in err, err
+
+
+# index_tree.py in a child whose module behaves as the case needs: `behaviour`
+# defines run(command, payload), given the real one as `real`.
+FAKED_RUN = """
+import json, os, runpy, sys, threading, time
+import marblewick_index_native as native
+real = native.run
+{behaviour}
+native.run = run
+sys.argv = [{script!r}, *{arguments!r}, "--no-progress"]
+runpy.run_path({script!r}, run_name="__main__")
+"""
+
+
+def run_faked(behaviour, *arguments, timeout=60):
+    code = FAKED_RUN.format(behaviour=textwrap.dedent(behaviour), script=str(SCRIPT),
+                            arguments=[str(a) for a in arguments])
+    return run_child(code, timeout=timeout)
+
+
+def start_faked(behaviour, *arguments):
+    code = FAKED_RUN.format(behaviour=textwrap.dedent(behaviour), script=str(SCRIPT),
+                            arguments=[str(a) for a in arguments])
+    return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, start_new_session=True)
+
+
+def failures_in(db):
+    return {row[0]: row[-1] for row in snapshot(db)[0]}
+
+
+# The module aborting the process on one file, as it may when the system
+# refuses it memory at a moment it cannot recover from.
+ABORTS_ON_BOMB = """
+def run(command, payload):
+    if command == "analyse" and json.loads(payload)["path"].endswith("bomb.py"):
+        time.sleep(0.3)  # long enough for the writer to wait on it
+        os.abort()
+    return real(command, payload)
+"""
+
+
+def bomb_tree(root):
+    root.mkdir()
+    for n in range(10, 41):
+        (root / f"m{n}.py").write_text(f"def f{n}():\n    pass\n")
+    (root / "m25bomb.py").write_text("x = 1\n")
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_a_file_that_ends_the_process_is_passed_by_the_next_runs_and_then_recorded(tmp_path, jobs):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    bomb_tree(tree)
+    before_bomb = [f"m{n}.py" for n in range(10, 26)]
+    # The first run commits what came before the file while it waits for it.
+    assert run_faked(ABORTS_ON_BOMB, tree, "--db", db, "--jobs", jobs)[0] == -signal.SIGABRT
+    assert paths_in(db) == before_bomb
+    # The next one analyses it last and alone, having written all others.
+    assert run_faked(ABORTS_ON_BOMB, tree, "--db", db, "--jobs", jobs)[0] == -signal.SIGABRT
+    assert len(paths_in(db)) == 31 and "m25bomb.py" not in paths_in(db)
+    # The one after records it, and ends as any run does.
+    status, out, err = run_faked(ABORTS_ON_BOMB, tree, "--db", db, "--jobs", jobs)
+    assert (status, err) == (0, "")
+    assert ("Files that could not be analysed: 1\n"
+            f"  {update.PROCESS_ENDED} (1 files)\n    m25bomb.py\n") in out
+    assert failures_in(db)["m25bomb.py"] == update.PROCESS_ENDED
+    # Until it changes.
+    (tree / "m25bomb.py").write_text("x = 2\n")
+    assert run_faked(ABORTS_ON_BOMB, tree, "--db", db)[0] == -signal.SIGABRT
+
+
+SLOW_FILE = """
+def run(command, payload):
+    if command == "analyse" and json.loads(payload)["path"].endswith("slow.py"):
+        time.sleep(3)
+    return real(command, payload)
+"""
+
+
+def test_a_run_killed_during_a_slow_file_keeps_what_came_before_and_blames_no_file(tmp_path):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    bomb_tree(tree)
+    (tree / "m25bomb.py").rename(tree / "m25slow.py")
+    run = start_faked(SLOW_FILE, tree, "--db", db, "--jobs", "2")
+    try:
+        deadline = time.monotonic() + 30
+        while count_files(db) < 16 and run.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.02)
+    finally:
+        os.killpg(run.pid, signal.SIGKILL)
+        run.communicate()
+    assert paths_in(db) == [f"m{n}.py" for n in range(10, 26)]
+    status, out, err = run_faked(SLOW_FILE, tree, "--db", db)
+    assert (status, err) == (0, "")
+    assert "Files that could not be analysed: 0\n" in out
+    index(tree, tmp_path / "fresh.sqlite")
+    assert snapshot(db) == snapshot(tmp_path / "fresh.sqlite")
+
+
+# The system refusing memory to a parse while another large one runs beside
+# it, and to the file ALONE_TOO names even alone.
+SHORT_OF_MEMORY = """
+lock, active, together = threading.Lock(), set(), set()
+def run(command, payload):
+    path = json.loads(payload).get("path", "")
+    if command != "analyse" or "huge" not in path:
+        return real(command, payload)
+    with lock:
+        active.add(path)
+        if len(active) > 1:
+            together.update(active)
+    time.sleep(0.3)
+    with lock:
+        active.discard(path)
+        refused = path in together or (ALONE_TOO is not None and path.endswith(ALONE_TOO))
+        together.discard(path)
+    if refused:
+        raise RuntimeError("out of memory")
+    return real(command, payload)
+"""
+
+
+@pytest.mark.parametrize("alone_too", [None, "huge2.py"])
+def test_memory_that_ran_out_is_no_result_of_the_file(tmp_path, alone_too):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    tree.mkdir()
+    for name in ["a.py", "huge1.py", "huge2.py", "z.py"]:
+        (tree / name).write_text("def f():\n    pass\n")
+    status, out, err = run_faked(f"ALONE_TOO = {alone_too!r}\n" + SHORT_OF_MEMORY, tree, "--db", db, "--jobs", "2")
+    assert (status, err) == (0, "")
+    assert "Files that could not be analysed: 0\n" in out
+    assert sorted(paths_in(db)) == ["a.py", "huge1.py"] + ([] if alone_too else ["huge2.py"]) + ["z.py"]
+    assert set(failures_in(db).values()) == {None}
+    if alone_too:
+        assert "  (1 of them ran out of memory even analysed alone; the next run tries them again)\n" in out
+        status, out, err = run_faked("ALONE_TOO = None\n" + SHORT_OF_MEMORY, tree, "--db", db)
+        assert "New 1, changed 0, unchanged 3, removed 0\nAnalysed 1 files with a grammar\n" in out
+    index(tree, tmp_path / "fresh.sqlite")
+    assert snapshot(db) == snapshot(tmp_path / "fresh.sqlite")
+
+
+def test_an_out_of_memory_an_older_run_recorded_is_tried_again(tmp_path, capsys):
+    small_tree(tmp_path)
+    index(tmp_path, tmp_path / "i.sqlite")
+    with sqlite3.connect(tmp_path / "i.sqlite") as con:
+        con.execute("UPDATE files SET failure = 'out of memory' WHERE path = 'main.rs'")
+    capsys.readouterr()
+    index(tmp_path, tmp_path / "i.sqlite")
+    assert ("Analysed 1 files with a grammar\n"
+            "  (1 of them unchanged, again because memory had run out when they were analysed)\n"
+            in capsys.readouterr().out)
+    assert failures_in(tmp_path / "i.sqlite")["main.rs"] is None
+
+
+@pytest.mark.parametrize("module", ["marblewick_indexer", "marblewick_indexer.cli", "sqlite3",
+                                    "marblewick_index_native", "argparse"])
+def test_ctrl_c_while_the_modules_load_ends_with_the_one_line(tmp_path, module):
+    small_tree(tmp_path / "tree")
+    code = f"""
+        import os, runpy, signal, sys
+        class InterruptOnImport:
+            def find_spec(self, name, path=None, target=None):
+                if name == {module!r}:
+                    os.kill(os.getpid(), signal.SIGINT)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        for loaded in [m for m in sys.modules if m == {module!r} or m.startswith({module!r} + ".")]:
+            del sys.modules[loaded]
+        sys.meta_path.insert(0, InterruptOnImport())
+        sys.argv = [{str(SCRIPT)!r}, {str(tmp_path / "tree")!r}, "--db", {str(tmp_path / "i.sqlite")!r}]
+        runpy.run_path(sys.argv[0], run_name="__main__")
+    """
+    assert run_child(code) == (cli.INTERRUPTED, "", "index_tree.py: interrupted; the index keeps the batches "
+                                                    "written so far, and the next run completes it\n")
