@@ -122,6 +122,10 @@ def readable(root: str, path: str) -> bool | None:
         call_in_thread(native.run, "hash", payload)
     except RuntimeError as error:
         return False if LASTING_READ_FAILURE.search(str(error)) else None
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException:  # noqa: BLE001 - an internal fault tells nothing of the file
+        return None
     return True
 
 
@@ -163,14 +167,14 @@ class _Writer:
     process that ends during a slow file loses nothing finished before it,
     and the next run knows which file that was."""
 
-    def __init__(self, store: Store, batch_size: int, progress: Progress):
+    def __init__(self, store: Store, files: list[ScannedFile], batch_size: int, progress: Progress):
         self.store = store
+        self.files = {file.path: file for file in files}
         self.batch_size = batch_size
         self.progress = progress
         self.batch: list[tuple[ScannedFile, FileResult]] = []
         self.started = time.monotonic()
         self.noted: Analysing | None = None
-        self.files: dict[str, ScannedFile] = {}
 
     def add(self, file: ScannedFile, result: FileResult) -> None:
         self.batch.append((file, result))
@@ -258,24 +262,31 @@ def update_index(root: str, store: Store, pool: ThreadPool | DaskPool, *, timeou
     store.remove(removed)
     store.write_unanalysed(file for file in to_write if file.language not in ANALYSED_LANGUAGES)
 
-    to_analyse = [file for file in to_write if file.language in ANALYSED_LANGUAGES]
+    started = time.perf_counter()
+    analyse_and_write(root, store, pool, [file for file in to_write if file.language in ANALYSED_LANGUAGES],
+                      counts, timeout_ms=timeout_ms, batch_size=batch_size, show_progress=show_progress)
+    counts.seconds["analyse"] = time.perf_counter() - started
+    counts.peak_worker_kib = pool.peak_worker_kib
+    return counts
+
+
+def analyse_and_write(root: str, store: Store, pool: ThreadPool | DaskPool, to_analyse: list[ScannedFile],
+                      counts: RunCounts, *, timeout_ms: int, batch_size: int, show_progress: bool) -> None:
     counts.analysed = len(to_analyse)
     # A file during which the last run's process ended is analysed alone,
     # after all others; one during which it ended even alone is recorded so.
     suspect, ended_alone = suspect_of_last_run(store, to_analyse)
     if suspect is not None:
-        to_analyse.remove(suspect)
+        to_analyse = [file for file in to_analyse if file is not suspect]
     alone = [suspect] if suspect is not None and not ended_alone else []
 
     def task_of(file: ScannedFile) -> FileTask:
         return FileTask(file.path, os.path.join(root, file.path), timeout_ms)
 
-    started = time.perf_counter()
     shown = worth_showing(counts.analysed, show_progress)
     with store.bulk_load(counts.analysed), Progress("analyse", counts.analysed, shown) as analysing, \
             Progress("write", counts.analysed, shown) as writing:
-        writer = _Writer(store, batch_size, writing)
-        writer.files = {file.path: file for file in to_analyse}
+        writer = _Writer(store, to_analyse, batch_size, writing)
         try:
             if suspect is not None and ended_alone:
                 writer.add(suspect, FileResult(suspect.path, None, 0, [], [], PROCESS_ENDED))
@@ -301,6 +312,3 @@ def update_index(root: str, store: Store, pool: ThreadPool | DaskPool, *, timeou
         except BaseException:
             writer.abandon()
             raise
-    counts.seconds["analyse"] = time.perf_counter() - started
-    counts.peak_worker_kib = pool.peak_worker_kib
-    return counts
