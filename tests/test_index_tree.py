@@ -772,17 +772,18 @@ runpy.run_path({script!r}, run_name="__main__")
 """
 
 
-def run_faked(behaviour, *arguments, timeout=60):
-    code = FAKED_RUN.format(behaviour=textwrap.dedent(behaviour), script=str(SCRIPT),
+def faked(behaviour, *arguments):
+    return FAKED_RUN.format(behaviour=textwrap.dedent(behaviour), script=str(SCRIPT),
                             arguments=[str(a) for a in arguments])
-    return run_child(code, timeout=timeout)
+
+
+def run_faked(behaviour, *arguments, timeout=60):
+    return run_child(faked(behaviour, *arguments), timeout=timeout)
 
 
 def start_faked(behaviour, *arguments):
-    code = FAKED_RUN.format(behaviour=textwrap.dedent(behaviour), script=str(SCRIPT),
-                            arguments=[str(a) for a in arguments])
-    return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, start_new_session=True)
+    return subprocess.Popen([sys.executable, "-c", faked(behaviour, *arguments)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True)
 
 
 def failures_in(db):
