@@ -37,11 +37,11 @@ CONNECT_GRACE_SECONDS = 1.0
 
 
 def described(error: BaseException) -> str:
-    """An error's text for a one-line message, with its type when that is
-    all it says (a bare TimeoutError, or a memory error from a service that
-    spoke another protocol)."""
+    """An error's first line, for a one-line message. The errors Dask raises
+    for an address it cannot use speak for themselves; any other (a memory
+    error from a service that speaks another protocol) is named by its type."""
     text = str(error).strip().splitlines()[0] if str(error).strip() else ""
-    if isinstance(error, (OSError, TimeoutError)) and text:
+    if isinstance(error, (OSError, TimeoutError, ValueError, TypeError)) and text:
         return text
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
