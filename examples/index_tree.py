@@ -17,22 +17,40 @@ go to stderr (tqdm when installed: pip install '.[examples]').
 import os
 import sys
 
-# The package beside this script, also under `python -P` or PYTHONSAFEPATH,
-# which leave the script's folder off the import path.
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The exit status of a run ended by Ctrl-C, as shells report one (128 + SIGINT).
+INTERRUPTED = 130
 
-from marblewick_indexer.cli import INTERRUPTED, main  # noqa: E402
+
+def end(status: int) -> None:
+    """Ends the process with `status`. A run that did not finish may leave
+    analysis threads inside a native call that nothing can cut short; the
+    index is closed by then, so end here rather than wait for them while the
+    interpreter shuts down."""
+    if status == 0:
+        sys.exit(0)
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass  # a reader that went away: nothing more to say to it
+    os._exit(status)
+
 
 if __name__ == "__main__":
-    status = main()
-    if status == INTERRUPTED:
-        # Analysis threads may still be inside a native call that nothing can
-        # cut short; the index is closed, so end here rather than wait for
-        # them while the interpreter shuts down.
-        for stream in (sys.stdout, sys.stderr):
-            try:
-                stream.flush()
-            except OSError:
-                pass  # a reader that went away: nothing more to say to it
-        os._exit(status)
-    sys.exit(status)
+    try:
+        # The package beside this script, also under `python -P` or
+        # PYTHONSAFEPATH, which leave the script's folder off the import path.
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        from marblewick_indexer.cli import main
+
+        status = main()
+    except KeyboardInterrupt:
+        # Ctrl-C before the run began (while the modules load) or after it
+        # ended (while its answer is printed): nothing is left half-written.
+        try:
+            print("index_tree.py: interrupted; the index keeps the batches written so far, "
+                  "and the next run completes it", file=sys.stderr)
+        except (KeyboardInterrupt, OSError):
+            pass
+        status = INTERRUPTED
+    end(status)

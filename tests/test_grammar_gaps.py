@@ -59,3 +59,26 @@ def test_rust_gaps(source):
 )
 def test_rust_negative_trait_impls_parse(source):
     assert run_json("syntax-check", {"content": source, "language": "rust"})["valid"] is True
+
+
+# Python text whose lines end in a lone CR (old Mac files): CPython compiles
+# it, while the grammar takes a CR for blank space, not for the end of a
+# line, so two statements run together. A body of one statement still parses.
+# (source, first problem (line, column, message), or None for valid)
+CR_ONLY_PYTHON = [
+    ("x = 1\ry = 2\r", (1, 5, "syntax error")),
+    ("import os\rimport sys\r", (1, 10, "missing newline")),
+    ("def f():\r    x = 1\r    return x\r", (1, 19, "missing newline")),
+    ("def f():\r    return 1\r", None),
+]
+
+
+@pytest.mark.parametrize("source, first_problem", CR_ONLY_PYTHON)
+def test_python_with_cr_only_line_endings(source, first_problem):
+    compile(source, "<cr-only>", "exec")
+    check = run_json("syntax-check", {"content": source, "language": "python"})
+    if first_problem is None:
+        assert check["valid"] is True
+    else:
+        first = check["errors"][0]
+        assert (check["valid"], (first["line"], first["column"], first["message"])) == (False, first_problem)

@@ -10,8 +10,10 @@ import socket
 import sqlite3
 import subprocess
 import sys
+import textwrap
 import threading
 import time
+from contextlib import closing
 
 import pytest
 
@@ -23,6 +25,7 @@ sys.path.insert(0, str(EXAMPLES))
 from marblewick_indexer import analysis, cli, store, update, workers  # noqa: E402
 
 from outline_samples import SOUP_TOKENS as SLOW_SOUP_TOKENS, token_soup  # noqa: E402
+from support import run_child  # noqa: E402
 
 # A Rust text whose parse takes seconds: past any small budget, and long
 # enough for a run to be caught busy with it.
@@ -44,8 +47,8 @@ def index(root, db, *extra):
 
 
 def snapshot(db):
-    """The index's content, independent of row ids."""
-    with sqlite3.connect(db) as con:
+    """The index's content, independent of row ids (`db` may be a URI)."""
+    with closing(sqlite3.connect(db, uri=str(db).startswith("file:"))) as con:
         return (
             con.execute("SELECT path, digest, lines, language, valid, error_count, failure "
                         "FROM files ORDER BY path").fetchall(),
@@ -489,3 +492,444 @@ def test_a_reader_that_stops_early_is_no_failure(tmp_path):
     _, errors = run.communicate(timeout=60)
     assert run.returncode == 0 and b"Traceback" not in errors
     assert len(snapshot(tmp_path / "i.sqlite")[0]) == 4
+
+
+# --- runs in a child of their own, as a user starts them ----------------------
+
+def run_script(*arguments, timeout=60, env=None):
+    """index_tree.py in a child process: (status, stdout, stderr)."""
+    done = subprocess.run([sys.executable, str(SCRIPT), *map(str, arguments), "--no-progress"],
+                          capture_output=True, text=True, timeout=timeout, env=env)
+    return done.returncode, done.stdout, done.stderr
+
+
+def letters_tree(root, letters):
+    root.mkdir(parents=True, exist_ok=True)
+    for letter in letters:
+        (root / f"{letter}.py").write_text(f"def {letter}():\n    pass\n")
+
+
+def paths_in(db):
+    return [row[0] for row in snapshot(db)[0]]
+
+
+def not_utf8(tree, *names):
+    for name in names:
+        (tree / name).write_bytes(b"x = '\xff'\n")
+
+
+def gone(tree, *names):
+    for name in names:
+        (tree / name).unlink()
+
+
+def link_instead(tree, name):
+    gone(tree, name)
+    (tree / name).symlink_to(tree / "a.py")
+
+
+def only_e_readable(tree):
+    gone(tree, "b.py", "c.py", "d.py")
+    not_utf8(tree, "a.py")
+
+
+# What is done to a tree of a, b, c, d and e.py after a full index, with which
+# limit the next run looks, and what it must keep. Files the scan passes over
+# (a name or a text that is not UTF-8) take their place within the limit.
+LIMIT_CASES = {
+    "a-name-within-the-limit": (lambda tree: (tree / os.fsdecode(b"b\xff.py")).write_text("x = 1\n"), 3,
+                                "New 0, changed 0, unchanged 2, removed 0", "abcde", True),
+    "a-text-within-the-limit": (lambda tree: not_utf8(tree, "b.py"), 3,
+                                "New 0, changed 0, unchanged 2, removed 1", "acde", True),
+    "gone-after-the-last-path": (lambda tree: gone(tree, "e.py"), 3,
+                                 "New 0, changed 0, unchanged 3, removed 0", "abcde", True),
+    "gone-no-limit": (lambda tree: gone(tree, "e.py"), 100,
+                      "New 0, changed 0, unchanged 4, removed 1", "abcd", False),
+    "unreadable-last-no-limit": (lambda tree: not_utf8(tree, "e.py"), 100,
+                                 "New 0, changed 0, unchanged 4, removed 1", "abcd", False),
+    "link-last-no-limit": (lambda tree: link_instead(tree, "e.py"), 100,
+                           "New 0, changed 0, unchanged 4, removed 1", "abcd", False),
+    "unreadable-within-the-limit-and-gone": (only_e_readable, 2,
+                                             "New 0, changed 0, unchanged 1, removed 4", "e", False),
+}
+
+
+@pytest.mark.parametrize("case", LIMIT_CASES)
+def test_a_run_removes_only_rows_of_files_it_looked_at(tmp_path, case):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    letters_tree(tree, "abcde")
+    assert run_script(tree, "--db", db)[0] == 0
+    change, limit, counts, kept, limit_told = LIMIT_CASES[case]
+    change(tree)
+    status, out, err = run_script(tree, "--db", db, "--max-files", limit)
+    assert (status, err) == (0, "")
+    assert counts in out
+    assert paths_in(db) == [f"{letter}.py" for letter in kept]
+    assert (f"(the limit of {limit} files was reached" in out) == limit_told
+
+
+@pytest.fixture
+def unmounts():
+    """Mount points to unmount after the test, however it ends."""
+    points: list = []
+    yield points
+    for point in reversed(points):
+        subprocess.run(["umount", "-l", str(point)], capture_output=True)
+
+
+def mount(unmounts, target, *arguments):
+    """Mounts on `target`, or skips the test where this process may not."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting needs root")
+    target.mkdir()
+    if subprocess.run(["mount", *arguments, str(target)], capture_output=True).returncode:
+        pytest.skip("this machine lets no one mount")
+    unmounts.append(target)
+    return target
+
+
+def read_only(unmounts, path):
+    """Makes `path` (a file or a folder) read-only to the children: by its
+    permissions, or for root, whom they do not bind, by a read-only mount of
+    it over itself."""
+    if os.geteuid() != 0:
+        path.chmod(0o555 if path.is_dir() else 0o444)
+        return
+    if subprocess.run(["mount", "--bind", str(path), str(path)], capture_output=True).returncode:
+        pytest.skip("this machine lets no one mount")
+    unmounts.append(path)
+    subprocess.run(["mount", "-o", "remount,ro,bind", str(path)], check=True)
+
+
+# The index's file or its folder read-only: writing is refused before any file
+# is analysed, while queries read it.
+CANNOT_WRITE = {
+    "file": "attempt to write a readonly database",
+    # No run is writing, so SQLite's shared-memory file is gone, and cannot be
+    # made again.
+    "folder": "unable to open database file",
+}
+
+
+@pytest.mark.parametrize("place", CANNOT_WRITE)
+def test_an_index_that_cannot_be_written_is_refused_and_still_answers_queries(tmp_path, unmounts, place):
+    tree, db = tmp_path / "tree", tmp_path / "index" / "i.sqlite"
+    small_tree(tree)
+    db.parent.mkdir()
+    assert run_script(tree, "--db", db)[0] == 0
+    (tree / "pkg" / "new.py").write_text("def g():\n    pass\n")
+    before = snapshot(db)
+    read_only(unmounts, db if place == "file" else db.parent)
+    status, out, err = run_script(tree, "--db", db)
+    assert (status, out) == (2, "")
+    assert err == (f"index_tree.py: cannot update the index at {db}: {CANNOT_WRITE[place]}; "
+                   f"--no-update answers queries from it as it is\n")
+    assert run_script(tree, "--db", db, "--find", "A", "--no-update") == (0, "pkg/good.py:1 class class A:\n", "")
+    assert snapshot(f"file:{db}?immutable=1") == before
+
+
+def symbols_tree(root, files, functions):
+    root.mkdir(parents=True)
+    for n in range(files):
+        (root / f"b{n:03}.py").write_text("".join(
+            f"def function_number_{i}_of_file_{n}(argument):\n    return argument\n" for i in range(functions)))
+
+
+def damaged(page):
+    def prepare(tmp_path, unmounts):
+        tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+        small_tree(tree)
+        assert run_script(tree, "--db", db)[0] == 0
+        with open(db, "r+b") as handle:
+            handle.seek((page - 1) * 4096)  # the files table's first page, the symbols' first page
+            handle.write(b"\xa5" * 4096)
+        return tree, db, []
+    return prepare
+
+
+def full_disk(tmp_path, unmounts):
+    tree, folder = tmp_path / "tree", tmp_path / "full"
+    symbols_tree(tree, 120, 200)  # an index of several MiB
+    folder.mkdir()
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(folder)],
+                                           capture_output=True).returncode:
+        pytest.skip("a small file system needs a mount, which only root may make here")
+    unmounts.append(folder)
+    return tree, folder / "i.sqlite", ["--batch-size", "10"]
+
+
+def not_utf8_root(tmp_path, unmounts):
+    tree = tmp_path / os.fsdecode(b"tr\xffe")
+    small_tree(tree)
+    return tree, tmp_path / "i.sqlite", []
+
+
+def not_utf8_name(tmp_path, unmounts):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    small_tree(tree)
+    assert run_script(tree, "--db", db)[0] == 0
+    return tree, db, ["--find", os.fsdecode(b"\xffA")]
+
+
+# How a run fails, given what is prepared, with the one line it ends with.
+RUN_FAILURES = {
+    "files-page-damaged": (damaged(4), "the index at {db} is damaged: database disk image is malformed; "
+                                       "it keeps the batches written before"),
+    "symbols-page-damaged": (damaged(6), "the index at {db} is damaged: database disk image is malformed; "
+                                         "it keeps the batches written before"),
+    "full-disk": (full_disk, "cannot use the index at {db} any further: database or disk is full; "
+                             "it keeps the batches written before"),
+    "root-not-utf8": (not_utf8_root, "cannot index {tree}: the module names files in UTF-8, which this name is not"),
+    "find-not-utf8": (not_utf8_name, "--find \\xffA: symbols are named in UTF-8, which this name is not"),
+}
+
+
+@pytest.mark.parametrize("failure", RUN_FAILURES)
+def test_a_run_that_fails_ends_with_one_line_and_keeps_what_was_indexed(tmp_path, unmounts, failure):
+    prepare, line = RUN_FAILURES[failure]
+    tree, db, extra = prepare(tmp_path, unmounts)
+    before = db.read_bytes() if db.exists() else None
+    status, out, err = run_script(tree, "--db", db, *extra, timeout=120)
+    shown_tree = os.fsencode(tree).decode("utf-8", "backslashreplace")
+    assert (status, err) == (2, f"index_tree.py: {line.format(db=db, tree=shown_tree)}\n")
+    assert out == ""
+    if failure == "full-disk":
+        # The batches committed before the disk filled, each file whole.
+        kept = snapshot(db)
+        paths = {row[0] for row in kept[0]}
+        assert len(paths) >= 10
+        index(tree, tmp_path / "fresh.sqlite")
+        assert kept == tuple([row for row in table if row[0] in paths] for table in snapshot(tmp_path / "fresh.sqlite"))
+    else:
+        assert (db.read_bytes() if db.exists() else None) == before
+
+
+def test_runs_that_start_together_on_a_new_index_all_succeed(tmp_path):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    small_tree(tree)
+    many_files_tree(tree, 30)
+    runs = [subprocess.Popen([sys.executable, str(SCRIPT), str(tree), "--db", str(db), "--no-progress"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) for _ in range(4)]
+    errors = [run.communicate(timeout=120)[1] for run in runs]
+    assert [(run.returncode, error) for run, error in zip(runs, errors)] == [(0, "")] * 4
+    index(tree, tmp_path / "fresh.sqlite")
+    assert snapshot(db) == snapshot(tmp_path / "fresh.sqlite")
+
+
+def serve(listener, answer):
+    """Accepts connections on `listener` until it is closed; answers each
+    with `answer` once it has said something, or, for None, never."""
+    held = []
+    while True:
+        try:
+            connection, _ = listener.accept()
+        except OSError:
+            break
+        held.append(connection)
+        if answer is not None:
+            connection.settimeout(5)
+            try:
+                connection.recv(65536)
+                connection.sendall(answer)
+            except OSError:
+                pass
+    for connection in held:
+        connection.close()
+
+
+@pytest.mark.parametrize("answer", [None, b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n",
+                                    b"\xff" * 64], ids=["silent", "http", "noise"])
+def test_a_service_that_is_no_dask_scheduler_ends_the_run_with_one_line_in_time(tmp_path, answer):
+    pytest.importorskip("distributed")
+    small_tree(tmp_path / "tree")
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen()
+    address = f"tcp://127.0.0.1:{listener.getsockname()[1]}"
+    server = threading.Thread(target=serve, args=(listener, answer), daemon=True)
+    server.start()
+    try:
+        status, out, err = run_script(tmp_path / "tree", "--db", tmp_path / "i.sqlite", "--scheduler", address,
+                                      timeout=30, env=dict(os.environ, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="2s"))
+    finally:
+        listener.shutdown(socket.SHUT_RDWR)  # wakes the server's accept
+        listener.close()
+    assert (status, out) == (2, "")
+    assert err.startswith(f"index_tree.py: cannot reach the Dask scheduler at {address}: "), err
+    assert err.count("\n") == 1 and "Traceback" not in err, err
+
+
+# index_tree.py in a child whose module behaves as the case needs: `behaviour`
+# defines run(command, payload), given the real one as `real`.
+FAKED_RUN = """
+import json, os, runpy, sys, threading, time
+import marblewick_index_native as native
+real = native.run
+{behaviour}
+native.run = run
+sys.argv = [{script!r}, *{arguments!r}, "--no-progress"]
+runpy.run_path({script!r}, run_name="__main__")
+"""
+
+
+def faked(behaviour, *arguments):
+    return FAKED_RUN.format(behaviour=textwrap.dedent(behaviour), script=str(SCRIPT),
+                            arguments=[str(a) for a in arguments])
+
+
+def run_faked(behaviour, *arguments, timeout=60):
+    return run_child(faked(behaviour, *arguments), timeout=timeout)
+
+
+def start_faked(behaviour, *arguments):
+    return subprocess.Popen([sys.executable, "-c", faked(behaviour, *arguments)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+
+
+def failures_in(db):
+    return {row[0]: row[-1] for row in snapshot(db)[0]}
+
+
+# The module aborting the process on one file, as it may when the system
+# refuses it memory at a moment it cannot recover from.
+ABORTS_ON_BOMB = """
+def run(command, payload):
+    if command == "analyse" and json.loads(payload)["path"].endswith("bomb.py"):
+        time.sleep(1)  # long enough for the writer to wait on it
+        os.abort()
+    return real(command, payload)
+"""
+
+
+def bomb_tree(root):
+    root.mkdir()
+    for n in range(10, 41):
+        (root / f"m{n}.py").write_text(f"def f{n}():\n    pass\n")
+    (root / "m25bomb.py").write_text("x = 1\n")
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_a_file_that_ends_the_process_is_passed_by_the_next_runs_and_then_recorded(tmp_path, jobs):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    bomb_tree(tree)
+    before_bomb = [f"m{n}.py" for n in range(10, 26)]
+    # The first run commits what came before the file while it waits for it.
+    assert run_faked(ABORTS_ON_BOMB, tree, "--db", db, "--jobs", jobs)[0] == -signal.SIGABRT
+    assert paths_in(db) == before_bomb
+    # The next one analyses it last and alone, having written all others.
+    assert run_faked(ABORTS_ON_BOMB, tree, "--db", db, "--jobs", jobs)[0] == -signal.SIGABRT
+    assert len(paths_in(db)) == 31 and "m25bomb.py" not in paths_in(db)
+    # The one after records it, and ends as any run does.
+    status, out, err = run_faked(ABORTS_ON_BOMB, tree, "--db", db, "--jobs", jobs)
+    assert (status, err) == (0, "")
+    assert ("Files that could not be analysed: 1\n"
+            f"  {update.PROCESS_ENDED} (1 files)\n    m25bomb.py\n") in out
+    assert failures_in(db)["m25bomb.py"] == update.PROCESS_ENDED
+    # Until it changes.
+    (tree / "m25bomb.py").write_text("x = 2\n")
+    assert run_faked(ABORTS_ON_BOMB, tree, "--db", db)[0] == -signal.SIGABRT
+
+
+SLOW_FILE = """
+def run(command, payload):
+    if command == "analyse" and json.loads(payload)["path"].endswith("slow.py"):
+        time.sleep(10)  # far longer than the test waits
+    return real(command, payload)
+"""
+
+
+def test_a_run_killed_during_a_slow_file_keeps_what_came_before_and_blames_no_file(tmp_path, capsys):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    bomb_tree(tree)
+    (tree / "m25bomb.py").rename(tree / "m25slow.py")
+    run = start_faked(SLOW_FILE, tree, "--db", db, "--jobs", "2")
+    try:
+        deadline = time.monotonic() + 30
+        while count_files(db) < 16 and run.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.02)
+    finally:
+        os.killpg(run.pid, signal.SIGKILL)
+        run.communicate()
+    # The default batch is 500 files: these were written while the run waited.
+    assert paths_in(db) == [f"m{n}.py" for n in range(10, 26)]
+    capsys.readouterr()
+    index(tree, db)
+    assert "Files that could not be analysed: 0\n" in capsys.readouterr().out
+    index(tree, tmp_path / "fresh.sqlite")
+    assert snapshot(db) == snapshot(tmp_path / "fresh.sqlite")
+
+
+# The system refusing memory to a parse while another large one runs beside
+# it, and to the file ALONE_TOO names even alone.
+SHORT_OF_MEMORY = """
+lock, active, together = threading.Lock(), set(), set()
+def run(command, payload):
+    path = json.loads(payload).get("path", "")
+    if command != "analyse" or "huge" not in path:
+        return real(command, payload)
+    with lock:
+        active.add(path)
+        if len(active) > 1:
+            together.update(active)
+    time.sleep(0.3)
+    with lock:
+        active.discard(path)
+        refused = path in together or (ALONE_TOO is not None and path.endswith(ALONE_TOO))
+        together.discard(path)
+    if refused:
+        raise RuntimeError("out of memory")
+    return real(command, payload)
+"""
+
+
+@pytest.mark.parametrize("alone_too", [None, "huge2.py"])
+def test_memory_that_ran_out_is_no_result_of_the_file(tmp_path, alone_too):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    tree.mkdir()
+    for name in ["a.py", "huge1.py", "huge2.py", "z.py"]:
+        (tree / name).write_text("def f():\n    pass\n")
+    status, out, err = run_faked(f"ALONE_TOO = {alone_too!r}\n" + SHORT_OF_MEMORY, tree, "--db", db, "--jobs", "2")
+    assert (status, err) == (0, "")
+    assert "Files that could not be analysed: 0\n" in out
+    assert sorted(paths_in(db)) == ["a.py", "huge1.py"] + ([] if alone_too else ["huge2.py"]) + ["z.py"]
+    assert set(failures_in(db).values()) == {None}
+    if alone_too:
+        assert "  (1 of them ran out of memory even analysed alone; the next run tries them again)\n" in out
+        status, out, err = run_faked("ALONE_TOO = None\n" + SHORT_OF_MEMORY, tree, "--db", db)
+        assert "New 1, changed 0, unchanged 3, removed 0\nAnalysed 1 files with a grammar\n" in out
+    index(tree, tmp_path / "fresh.sqlite")
+    assert snapshot(db) == snapshot(tmp_path / "fresh.sqlite")
+
+
+def test_an_out_of_memory_an_older_run_recorded_is_tried_again(tmp_path, capsys):
+    small_tree(tmp_path)
+    index(tmp_path, tmp_path / "i.sqlite")
+    with sqlite3.connect(tmp_path / "i.sqlite") as con:
+        con.execute("UPDATE files SET failure = 'out of memory' WHERE path = 'main.rs'")
+    capsys.readouterr()
+    index(tmp_path, tmp_path / "i.sqlite")
+    assert ("Analysed 1 files with a grammar\n"
+            "  (1 of them unchanged, again because memory had run out when they were analysed)\n"
+            in capsys.readouterr().out)
+    assert failures_in(tmp_path / "i.sqlite")["main.rs"] is None
+
+
+@pytest.mark.parametrize("module", ["marblewick_indexer", "marblewick_indexer.cli", "sqlite3",
+                                    "marblewick_index_native", "argparse"])
+def test_ctrl_c_while_the_modules_load_ends_with_the_one_line(tmp_path, module):
+    small_tree(tmp_path / "tree")
+    code = f"""
+        import os, runpy, signal, sys
+        class InterruptOnImport:
+            def find_spec(self, name, path=None, target=None):
+                if name == {module!r}:
+                    os.kill(os.getpid(), signal.SIGINT)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        for loaded in [m for m in sys.modules if m == {module!r} or m.startswith({module!r} + ".")]:
+            del sys.modules[loaded]
+        sys.meta_path.insert(0, InterruptOnImport())
+        sys.argv = [{str(SCRIPT)!r}, {str(tmp_path / "tree")!r}, "--db", {str(tmp_path / "i.sqlite")!r}]
+        runpy.run_path(sys.argv[0], run_name="__main__")
+    """
+    assert run_child(code) == (cli.INTERRUPTED, "", "index_tree.py: interrupted; the index keeps the batches "
+                                                    "written so far, and the next run completes it\n")

@@ -18,6 +18,10 @@ import marblewick_index_native as native
 # The failure a parse over its budget is recorded with; a later run with a
 # larger budget analyses such a file again.
 BUDGET_FAILURE = re.compile(r"parse did not finish within (\d+) ms")
+# What the module answers when the system refuses it memory, and how a
+# memory error of the interpreter is recorded: a fact about the moment (other
+# files parsed beside it), not about the file, so never its recorded result.
+MEMORY_FAILURE = re.compile(r"out of memory|MemoryError(: .*)?", re.DOTALL)
 
 
 class FileTask(NamedTuple):
@@ -62,6 +66,10 @@ def larger_budget_may_finish(failure: str | None, timeout_ms: int) -> bool:
         return False
     over = BUDGET_FAILURE.fullmatch(failure)
     return over is not None and (timeout_ms == 0 or timeout_ms > int(over[1]))
+
+
+def short_of_memory(failure: str | None) -> bool:
+    return failure is not None and MEMORY_FAILURE.fullmatch(failure) is not None
 
 
 def symbol_rows(symbols: list[dict]) -> list[tuple]:

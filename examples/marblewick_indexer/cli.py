@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import os
 import resource
+import sqlite3
 import sys
 from collections import defaultdict
 from contextlib import closing
@@ -19,6 +20,11 @@ DEFAULT_DB = ".marblewick-index.sqlite"
 FAILURE_EXAMPLES = 10
 # The exit status of a run ended by Ctrl-C, as shells report one (128 + SIGINT).
 INTERRUPTED = 130
+
+
+class IndexFailure(Exception):
+    """The index failed during the run; the message says how, and that the
+    batches committed before stay."""
 
 
 def positive(text: str) -> int:
@@ -63,52 +69,66 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
-def print_summary(root: str, store: Store, counts: RunCounts, max_files: int) -> None:
-    print(f"Indexed {counts.scanned} files ({counts.lines} lines) under {root}")
+def summary_lines(root: str, store: Store, counts: RunCounts, max_files: int) -> list[str]:
+    # All read before any is printed: an index that fails while being read
+    # leaves its one line of error, not half a summary.
+    out: list[str] = []
+    say = out.append
+    say(f"Indexed {counts.scanned} files ({counts.lines} lines) under {root}")
     if counts.limit_reached:
-        print(f"  (the limit of {max_files} files was reached; raise --max-files to see more)")
-    print(f"New {counts.new}, changed {counts.changed}, unchanged {counts.unchanged}, "
-          f"removed {counts.removed}")
-    print(f"Analysed {counts.analysed} files with a grammar")
+        say(f"  (the limit of {max_files} files was reached; raise --max-files to see more)")
+    say(f"New {counts.new}, changed {counts.changed}, unchanged {counts.unchanged}, "
+        f"removed {counts.removed}")
+    say(f"Analysed {counts.analysed} files with a grammar")
     if counts.retried:
-        print(f"  ({counts.retried} of them unchanged, again because their parse had run out of "
-              f"a smaller budget)")
+        say(f"  ({counts.retried} of them unchanged, again because their parse had run out of "
+            f"a smaller budget)")
+    if counts.retried_memory:
+        say(f"  ({counts.retried_memory} of them unchanged, again because memory had run out "
+            f"when they were analysed)")
+    if counts.short_of_memory:
+        say(f"  ({counts.short_of_memory} of them ran out of memory even analysed alone; "
+            f"the next run tries them again)")
 
-    print("\nFiles and lines per language:")
+    say("\nFiles and lines per language:")
     for language, files, lines in sorted(store.totals_per_language(), key=lambda r: (-r[1], r[0])):
-        print(f"  {language:<12} {files:>7} files {lines:>9} lines")
+        say(f"  {language:<12} {files:>7} files {lines:>9} lines")
 
-    print("\nSymbols per kind:")
+    say("\nSymbols per kind:")
     kinds = sorted(store.symbols_per_kind(), key=lambda r: (-r[1], r[0]))
     if not kinds:
-        print("  (none)")
+        say("  (none)")
     for kind, n in kinds:
-        print(f"  {kind:<12} {n:>7}")
+        say(f"  {kind:<12} {n:>7}")
 
     unparsed = list(store.unparsed())
-    print(f"\nFiles that do not parse: {len(unparsed)}")
+    say(f"\nFiles that do not parse: {len(unparsed)}")
     for path, line, _column, message in unparsed:
-        print(f"  {path}:{line}: {message}")
+        say(f"  {path}:{line}: {message}")
 
     failures: dict[str, list[str]] = defaultdict(list)
     for failure, path in store.failures():
         failures[failure].append(path)
-    print(f"\nFiles that could not be analysed: {sum(len(p) for p in failures.values())}")
+    say(f"\nFiles that could not be analysed: {sum(len(p) for p in failures.values())}")
     for reason, paths in failures.items():
-        print(f"  {reason} ({len(paths)} files)")
+        say(f"  {reason} ({len(paths)} files)")
         for path in paths[:FAILURE_EXAMPLES]:
-            print(f"    {path}")
+            say(f"    {path}")
         if len(paths) > FAILURE_EXAMPLES:
-            print(f"    ... and {len(paths) - FAILURE_EXAMPLES} more")
+            say(f"    ... and {len(paths) - FAILURE_EXAMPLES} more")
+    return out
 
 
-def print_queries(store: Store, args: argparse.Namespace) -> None:
+def query_lines(store: Store, args: argparse.Namespace) -> list[str]:
+    out: list[str] = []
+    say = out.append
     if args.find is not None:
         for path, line, kind, signature in store.find(args.find):
-            print(f"{path}:{line} {kind} {signature}")
+            say(f"{path}:{line} {kind} {signature}")
     if args.problems:
         for path, first_line, column, message in store.unparsed():
-            print(f"{path}:{first_line}:{column}: {message}")
+            say(f"{path}:{first_line}:{column}: {message}")
+    return out
 
 
 def print_stats(counts: RunCounts, remote: bool) -> None:
@@ -121,6 +141,32 @@ def print_stats(counts: RunCounts, remote: bool) -> None:
     print(f"Seconds: scan {counts.seconds['scan']:.2f}, analyse and write {counts.seconds['analyse']:.2f}")
 
 
+def utf8_or_none(text: str) -> str | None:
+    """`text` as given on the command line, or None when it is not UTF-8 (the
+    interpreter then carries its bytes as lone surrogates)."""
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        return None
+    return text
+
+
+def shown(text: str) -> str:
+    """A command-line text for a message, its bytes that are not UTF-8 as \\xNN."""
+    return os.fsencode(text).decode("utf-8", "backslashreplace")
+
+
+def refused_names(args: argparse.Namespace) -> str | None:
+    """Why the names given cannot be used, if so: the module and the index
+    name files and symbols in UTF-8 text, which cannot spell other bytes."""
+    if utf8_or_none(os.path.abspath(args.root)) is None:
+        return (f"cannot index {shown(os.path.abspath(args.root))}: the module names files in UTF-8, "
+                f"which this name is not")
+    if args.find is not None and utf8_or_none(args.find) is None:
+        return f"--find {shown(args.find)}: symbols are named in UTF-8, which this name is not"
+    return None
+
+
 def main(argv: list[str] | None = None) -> int:
     try:
         return run(argv)
@@ -130,7 +176,7 @@ def main(argv: list[str] | None = None) -> int:
         print("index_tree.py: interrupted; the index keeps the batches written so far, "
               "and the next run completes it", file=sys.stderr)
         return INTERRUPTED
-    except ClusterError as failure:
+    except (ClusterError, IndexFailure) as failure:
         print(f"index_tree.py: {failure}", file=sys.stderr)
         return 2
     except BrokenPipeError:
@@ -144,23 +190,42 @@ def main(argv: list[str] | None = None) -> int:
 def run(argv: list[str] | None) -> int:
     args = parse_arguments(argv)
     querying = args.find is not None or args.problems
-    try:
-        store = Store(args.db, args.root, create=not (querying and args.no_update))
-    except RefusedIndex as refusal:
+    refusal = refused_names(args)
+    if refusal is not None:
         print(f"index_tree.py: {refusal}", file=sys.stderr)
         return 2
-    with closing(store):
-        counts = None
-        if not (querying and args.no_update):
-            pool = DaskPool(args.scheduler) if args.scheduler else ThreadPool(args.jobs)
-            with pool as workers:
-                counts = update_index(args.root, store, workers, timeout_ms=args.timeout_ms,
-                                      max_files=args.max_files, batch_size=args.batch_size,
-                                      show_progress=not args.no_progress)
-        if querying:
-            print_queries(store, args)
-        elif counts is not None:
-            print_summary(args.root, store, counts, args.max_files)
-        if args.stats and counts is not None:
-            print_stats(counts, remote=args.scheduler is not None)
+    writing = not (querying and args.no_update)
+    try:
+        store = Store(args.db, args.root, writing=writing)
+    except RefusedIndex as refused:
+        print(f"index_tree.py: {refused}", file=sys.stderr)
+        return 2
+    # Each batch is its own transaction, so a failure keeps what came before.
+    kept = "; it keeps the batches written before" if writing else ""
+    try:
+        with closing(store):
+            return run_on(store, args, querying)
+    except sqlite3.OperationalError as error:
+        raise IndexFailure(f"cannot use the index at {args.db} any further: {error}{kept}") from None
+    except sqlite3.DatabaseError as error:
+        raise IndexFailure(f"the index at {args.db} is damaged: {error}{kept}") from None
+
+
+def run_on(store: Store, args: argparse.Namespace, querying: bool) -> int:
+    counts = None
+    if store.writing:
+        pool = DaskPool(args.scheduler) if args.scheduler else ThreadPool(args.jobs)
+        with pool as workers:
+            counts = update_index(args.root, store, workers, timeout_ms=args.timeout_ms,
+                                  max_files=args.max_files, batch_size=args.batch_size,
+                                  show_progress=not args.no_progress)
+    lines = []
+    if querying:
+        lines = query_lines(store, args)
+    elif counts is not None:
+        lines = summary_lines(args.root, store, counts, args.max_files)
+    if lines:
+        print("\n".join(lines))
+    if args.stats and counts is not None:
+        print_stats(counts, remote=args.scheduler is not None)
     return 0

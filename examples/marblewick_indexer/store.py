@@ -7,14 +7,18 @@ symbols and problems, and the next run picks up what is missing or stale.
 
 from __future__ import annotations
 
+import json
 import os
 import sqlite3
 from contextlib import contextmanager
 from typing import Iterable, Iterator, NamedTuple
+from urllib.parse import quote
 
 from .analysis import FileResult
 
 SCHEMA_VERSION = 1
+# The `meta` key of the file being analysed (see Analysing).
+ANALYSING_KEY = "analysing"
 # Writes of at least this many files (and half the index) count as a bulk load.
 BULK_LOAD_FILES = 1000
 
@@ -62,6 +66,16 @@ class RefusedIndex(Exception):
     """A database this indexer must not touch; the message says why."""
 
 
+class Analysing(NamedTuple):
+    """The file a run was waiting for when it last wrote, and whether it was
+    being analysed alone. Kept in `meta`, so that the next run can tell the
+    file during which the process ended."""
+
+    path: str
+    digest: str
+    alone: bool
+
+
 class ScannedFile(NamedTuple):
     """What the scan reports of one file, and the language it is filed under."""
 
@@ -71,32 +85,84 @@ class ScannedFile(NamedTuple):
     language: str
 
 
+def database_uri(db_path: str, immutable: bool = False) -> str:
+    """The URI that opens `db_path` for reading only (any file name, UTF-8
+    or not)."""
+    return f"file:{quote(os.fsencode(os.path.abspath(db_path)))}?mode=ro" + ("&immutable=1" if immutable else "")
+
+
+def folder_is_read_only(db_path: str) -> bool:
+    return not os.access(os.path.dirname(os.path.abspath(db_path)), os.W_OK)
+
+
 class Store:
-    def __init__(self, db_path: str, root: str, create: bool = True):
+    """The index of one root, opened to be brought up to date (`writing`) or
+    only to answer queries, which then writes nothing, not even to open it."""
+
+    def __init__(self, db_path: str, root: str, writing: bool = True):
         self.db_path = db_path
-        if not create and not os.path.exists(db_path):
+        self.writing = writing
+        if not writing and not os.path.exists(db_path):
             raise RefusedIndex(f"no index at {db_path}: run the indexer without --no-update first")
         try:
-            self.db = sqlite3.connect(db_path, isolation_level=None)
-            self.db.execute("PRAGMA foreign_keys = ON")
-            # Readers (queries) keep working while a run writes.
-            self.db.execute("PRAGMA journal_mode = WAL")
-            self.db.execute("PRAGMA synchronous = NORMAL")
-            self._open_or_create(os.path.abspath(root))
-            self.db.execute(NAME_INDEX)
+            if writing:
+                self.db = sqlite3.connect(db_path, isolation_level=None)
+                self.db.execute("PRAGMA foreign_keys = ON")
+                # Readers (queries) keep working while a run writes.
+                self.db.execute("PRAGMA journal_mode = WAL")
+                self.db.execute("PRAGMA synchronous = NORMAL")
+                self._open_or_create(os.path.abspath(root))
+                self.db.execute(NAME_INDEX)
+            else:
+                self.db = self._open_for_reading(db_path)
+                self._check_meta(os.path.abspath(root))
+        except sqlite3.OperationalError as error:
+            # The database could not be opened or written: a fact about where
+            # it lies (read-only, full, locked), not about what it holds.
+            if not writing:
+                raise RefusedIndex(f"cannot read the index at {db_path}: {error}") from None
+            hint = "; --no-update answers queries from it as it is" if os.path.exists(db_path) else ""
+            raise RefusedIndex(f"cannot update the index at {db_path}: {error}{hint}") from None
         except sqlite3.DatabaseError as error:
             raise RefusedIndex(f"{db_path} is not an index this indexer can use: {error}") from None
 
+    @staticmethod
+    def _open_for_reading(db_path: str) -> sqlite3.Connection:
+        """A read-only connection. A database that runs keep in WAL mode
+        needs its shared-memory file beside it, which the last run to close
+        removes, and which a read-only folder or mount cannot have made
+        again. There, no run can be writing (it would have made the file),
+        so the database is read as immutable."""
+        try:
+            db = sqlite3.connect(database_uri(db_path), uri=True, isolation_level=None)
+            db.execute("SELECT COUNT(*) FROM sqlite_master").fetchone()
+            return db
+        except sqlite3.OperationalError:
+            if not folder_is_read_only(db_path):
+                raise
+        return sqlite3.connect(database_uri(db_path, immutable=True), uri=True, isolation_level=None)
+
     def _open_or_create(self, root: str) -> None:
-        tables = {row[0] for row in self.db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
-        if not tables:
-            with self.transaction():
+        # One transaction from the look at the tables to the schema written,
+        # so that of several runs starting on a new database one creates it
+        # and the others find it made. Its first write also shows at once
+        # whether the database can be written, before any file is analysed.
+        with self.transaction():
+            if not self._tables():
                 for statement in SCHEMA.split(";"):
                     if statement.strip():
                         self.db.execute(statement)
                 self.db.executemany("INSERT INTO meta VALUES (?, ?)",
                                     [("schema_version", str(SCHEMA_VERSION)), ("root", root)])
-            return
+                return
+            self._check_meta(root)
+            self.db.execute("UPDATE meta SET value = value WHERE key = 'root'")
+
+    def _tables(self) -> set[str]:
+        return {row[0] for row in self.db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+
+    def _check_meta(self, root: str) -> None:
+        tables = self._tables()
         meta = dict(self.db.execute("SELECT key, value FROM meta")) if "meta" in tables else {}
         version = meta.get("schema_version")
         if version != str(SCHEMA_VERSION):
@@ -113,10 +179,16 @@ class Store:
         self.db.execute("BEGIN IMMEDIATE")
         try:
             yield
+            self.db.execute("COMMIT")
         except BaseException:
-            self.db.execute("ROLLBACK")
+            # Also when COMMIT itself failed (a full disk): the transaction
+            # is still open then, and must not be left to the next one.
+            if self.db.in_transaction:
+                try:
+                    self.db.execute("ROLLBACK")
+                except sqlite3.Error:
+                    pass  # SQLite already rolled it back; the first error says why
             raise
-        self.db.execute("COMMIT")
 
     def close(self) -> None:
         self.db.close()
@@ -155,14 +227,42 @@ class Store:
             for file in files:
                 self._replace_file(file, valid=None, error_count=0, failure=None)
 
+    def analysing(self) -> Analysing | None:
+        row = self.db.execute("SELECT value FROM meta WHERE key = ?", (ANALYSING_KEY,)).fetchone()
+        if row is None:
+            return None
+        try:
+            path, digest, alone = json.loads(row[0])
+            return Analysing(str(path), str(digest), bool(alone))
+        except (ValueError, TypeError):
+            return None  # not of this indexer's writing: nothing to learn from it
+
+    def _note_analysing(self, analysing: Analysing | None) -> None:
+        if analysing is None:
+            self.db.execute("DELETE FROM meta WHERE key = ?", (ANALYSING_KEY,))
+        else:
+            self.db.execute("INSERT OR REPLACE INTO meta VALUES (?, ?)",
+                            (ANALYSING_KEY, json.dumps(list(analysing))))
+
     def write_results(self, batch: list[tuple[ScannedFile, FileResult]]) -> None:
         with self.transaction():
-            for file, result in batch:
-                file_id = self._replace_file(file, result.valid, result.error_count, result.failure)
-                self.db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                                    ((file_id, *row) for row in result.symbols))
-                self.db.executemany("INSERT INTO problems VALUES (?, ?, ?, ?, ?, ?)",
-                                    ((file_id, *row) for row in result.problems))
+            self._write(batch)
+
+    def write_results_noting(self, batch: list[tuple[ScannedFile, FileResult]],
+                             analysing: Analysing | None) -> None:
+        """The batch, and the file the run goes on to wait for (None: none),
+        in one transaction."""
+        with self.transaction():
+            self._write(batch)
+            self._note_analysing(analysing)
+
+    def _write(self, batch: list[tuple[ScannedFile, FileResult]]) -> None:
+        for file, result in batch:
+            file_id = self._replace_file(file, result.valid, result.error_count, result.failure)
+            self.db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                                ((file_id, *row) for row in result.symbols))
+            self.db.executemany("INSERT INTO problems VALUES (?, ?, ?, ?, ?, ?)",
+                                ((file_id, *row) for row in result.problems))
 
     def _replace_file(self, file: ScannedFile, valid, error_count: int, failure) -> int:
         self.db.execute("DELETE FROM files WHERE path = ?", (file.path,))

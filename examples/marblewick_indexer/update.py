@@ -4,8 +4,12 @@ vanished."""
 
 from __future__ import annotations
 
+import errno
 import json
 import os
+import re
+import sqlite3
+import stat
 import sys
 import time
 from contextlib import closing
@@ -14,9 +18,9 @@ from typing import Mapping
 
 import marblewick_index_native as native
 
-from .analysis import FileTask, larger_budget_may_finish
+from .analysis import FileResult, FileTask, larger_budget_may_finish, short_of_memory
 from .progress import Progress, worth_showing
-from .store import ScannedFile, Store
+from .store import Analysing, ScannedFile, Store
 from .workers import DaskPool, ThreadPool, call_in_thread
 
 # Languages by the extensions "scan" selects by default; the first five have a
@@ -39,6 +43,18 @@ ANALYSED_LANGUAGES = {"python", "rust", "typescript", "tsx", "javascript"}
 # comes first, so a slow file never keeps finished results unwritten for long.
 DEFAULT_BATCH_SIZE = 500
 BATCH_SECONDS = 2.0
+# The failure of a file during whose analysis, alone, the process ended (the
+# module aborted, or the system killed it): kept until the file changes.
+PROCESS_ENDED = "the indexer's process ended while analysing it"
+# The file-reading failures that belong to the file, so that the scan leaves
+# it out on every run: not UTF-8, or refused by the system for what the file
+# or its path is (no such file, not a directory, permission, a link loop, a
+# name too long, a directory).
+LASTING_READ_FAILURE = re.compile(
+    r"^stream did not contain valid UTF-8$|^file name contained an unexpected NUL byte$|^not a regular file$"
+    r"|\(os error (?:%s)\)$" % "|".join(
+        str(n) for n in (errno.ENOENT, errno.ENOTDIR, errno.EACCES, errno.EPERM, errno.ELOOP,
+                         errno.ENAMETOOLONG, errno.EISDIR)))
 
 
 @dataclass
@@ -52,6 +68,11 @@ class RunCounts:
     analysed: int = 0
     # Unchanged files whose earlier parse ran out of a smaller budget.
     retried: int = 0
+    # Unchanged files recorded as out of memory by an indexer that kept such
+    # failures.
+    retried_memory: int = 0
+    # Files that ran out of memory even analysed alone, left to the next run.
+    short_of_memory: int = 0
     limit_reached: bool = False
     peak_worker_kib: int = 0
     seconds: dict = field(default_factory=dict)
@@ -75,13 +96,138 @@ def scan_tree(root: str, max_files: int, show_progress: bool) -> list[ScannedFil
             for e in scanned["entries"]]
 
 
-def vanished_paths(stored: Mapping[str, object], scanned: list[ScannedFile], limit_reached: bool) -> list[str]:
-    """Stored paths the scan no longer reports. When the scan stopped at its
-    limit, files sorting after its last path were not looked at, so they stay."""
+def selectable(root: str, path: str) -> bool:
+    """Whether `path` still names what the scan selects: a regular file
+    reached through real directories (the scan follows no link below the
+    root)."""
+    location = root
+    parts = path.split("/")
+    for depth, part in enumerate(parts):
+        location = os.path.join(location, part)
+        try:
+            mode = os.lstat(location).st_mode
+        except OSError:
+            return False
+        if not (stat.S_ISREG(mode) if depth == len(parts) - 1 else stat.S_ISDIR(mode)):
+            return False
+    return True
+
+
+def readable(root: str, path: str) -> bool | None:
+    """Whether the module reads the file at `path` as UTF-8 text: None when
+    it fails for a reason of the moment (memory, open descriptors) rather
+    than of the file."""
+    payload = json.dumps({"path": os.path.join(root, path), "release_gil": True})
+    try:
+        call_in_thread(native.run, "hash", payload)
+    except RuntimeError as error:
+        return False if LASTING_READ_FAILURE.search(str(error)) else None
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException:  # noqa: BLE001 - an internal fault tells nothing of the file
+        return None
+    return True
+
+
+def vanished_paths(root: str, stored: Mapping[str, object], scanned: list[ScannedFile],
+                   max_files: int) -> tuple[list[str], bool]:
+    """The stored paths to remove, and whether the scan's limit cut its list.
+
+    The scan reports no file it could not read or name, yet each such file
+    took a place within its limit, so a shorter list than the limit does not
+    show that the limit was not reached. A stored path the scan left out
+    before its last path was within the limit: the scan looked at it, and it
+    is gone or unreadable. After the last path, each is looked at here in
+    path order: one that is gone or unreadable is removed, and the first one
+    that is still there and readable shows that the limit cut the list, so it
+    and every later one stay, not having been looked at by the scan (as does
+    one that cannot be read for a reason of the moment)."""
     present = {file.path for file in scanned}
-    last = scanned[-1].path if scanned else ""
-    return sorted(path for path in stored
-                  if path not in present and not (limit_reached and path.encode() > last.encode()))
+    last = scanned[-1].path.encode() if scanned else b""
+    limit_reached = len(scanned) >= max_files
+    removed = []
+    for path in sorted(stored, key=str.encode):
+        if path in present:
+            continue
+        if path.encode() < last:
+            removed.append(path)
+        elif not limit_reached:
+            state = readable(root, path) if selectable(root, path) else False
+            if state is False:
+                removed.append(path)
+            elif state is True:
+                limit_reached = True
+    return removed, limit_reached
+
+
+class _Writer:
+    """The main thread's side of the analysis: results in batches, each
+    batch one transaction. While the pool keeps it waiting for a file, what
+    it holds is committed at once, together with the file waited for: a
+    process that ends during a slow file loses nothing finished before it,
+    and the next run knows which file that was."""
+
+    def __init__(self, store: Store, files: list[ScannedFile], batch_size: int, progress: Progress):
+        self.store = store
+        self.files = {file.path: file for file in files}
+        self.batch_size = batch_size
+        self.progress = progress
+        self.batch: list[tuple[ScannedFile, FileResult]] = []
+        self.started = time.monotonic()
+        self.noted: Analysing | None = None
+
+    def add(self, file: ScannedFile, result: FileResult) -> None:
+        self.batch.append((file, result))
+        if len(self.batch) >= self.batch_size or time.monotonic() - self.started >= BATCH_SECONDS:
+            self.flush()
+
+    def flush(self) -> None:
+        self.store.write_results(self.batch)
+        self._written()
+
+    def note(self, analysing: Analysing | None) -> None:
+        """Commits all held, and which file is now being analysed."""
+        self.store.write_results_noting(self.batch, analysing)
+        self.noted = analysing
+        self._written()
+
+    def _written(self) -> None:
+        self.progress.advance(len(self.batch))
+        self.batch, self.started = [], time.monotonic()
+
+    def waiting(self, task: FileTask) -> None:
+        file = self.files[task.path]
+        analysing = Analysing(file.path, file.digest, alone=False)
+        if self.batch or self.noted != analysing:
+            self.note(analysing)
+
+    def done(self) -> None:
+        if self.batch or self.noted is not None:
+            self.note(None)
+
+    def abandon(self) -> None:
+        """The run is ending early (Ctrl-C, a failure): a file being analysed
+        alone did not end the process, so the next run must not record it as
+        having done so. The batch held is dropped, as a rollback would."""
+        if self.noted is not None and self.noted.alone:
+            self.batch = []
+            try:
+                self.note(None)
+            except sqlite3.Error:
+                pass  # the index itself failed; its error is the one reported
+
+
+def suspect_of_last_run(store: Store, to_analyse: list[ScannedFile]) -> tuple[ScannedFile | None, bool]:
+    """The file, still to analyse and unchanged, that the last run was
+    waiting for when its process ended, if any, and whether it was being
+    analysed alone then."""
+    analysing = store.analysing()
+    if analysing is None:
+        return None, False
+    for file in to_analyse:
+        if file.path == analysing.path and file.digest == analysing.digest:
+            return file, analysing.alone
+    return None, False
 
 
 def update_index(root: str, store: Store, pool: ThreadPool | DaskPool, *, timeout_ms: int, max_files: int,
@@ -92,7 +238,6 @@ def update_index(root: str, store: Store, pool: ThreadPool | DaskPool, *, timeou
     counts.seconds["scan"] = time.perf_counter() - started
     counts.scanned = len(scanned)
     counts.lines = sum(file.lines for file in scanned)
-    counts.limit_reached = len(scanned) == max_files
 
     stored = store.stored_states()
     to_write = []
@@ -103,38 +248,67 @@ def update_index(root: str, store: Store, pool: ThreadPool | DaskPool, *, timeou
             if larger_budget_may_finish(failure, timeout_ms):
                 counts.retried += 1
                 to_write.append(file)
+            elif short_of_memory(failure):
+                counts.retried_memory += 1
+                to_write.append(file)
             continue
         if digest is None:
             counts.new += 1
         else:
             counts.changed += 1
         to_write.append(file)
-    removed = vanished_paths(stored, scanned, counts.limit_reached)
+    removed, counts.limit_reached = vanished_paths(root, stored, scanned, max_files)
     counts.removed = len(removed)
     store.remove(removed)
     store.write_unanalysed(file for file in to_write if file.language not in ANALYSED_LANGUAGES)
 
-    to_analyse = [file for file in to_write if file.language in ANALYSED_LANGUAGES]
-    tasks = [FileTask(file.path, os.path.join(root, file.path), timeout_ms) for file in to_analyse]
     started = time.perf_counter()
-    shown = worth_showing(len(tasks), show_progress)
-    with store.bulk_load(len(tasks)), Progress("analyse", len(tasks), shown) as analysing, \
-            Progress("write", len(tasks), shown) as writing:
-        batch: list = []
-        batch_started = time.monotonic()
-        # The pool parses ahead while this thread writes what came back.
-        with closing(pool.analyse_in_order(tasks, analysing.advance)) as results:
-            for file, result in zip(to_analyse, results):
-                assert result.path == file.path, "results must come back in task order"
-                batch.append((file, result))
-                if len(batch) >= batch_size or time.monotonic() - batch_started >= BATCH_SECONDS:
-                    store.write_results(batch)
-                    writing.advance(len(batch))
-                    batch, batch_started = [], time.monotonic()
-        if batch:
-            store.write_results(batch)
-            writing.advance(len(batch))
+    analyse_and_write(root, store, pool, [file for file in to_write if file.language in ANALYSED_LANGUAGES],
+                      counts, timeout_ms=timeout_ms, batch_size=batch_size, show_progress=show_progress)
     counts.seconds["analyse"] = time.perf_counter() - started
-    counts.analysed = len(tasks)
     counts.peak_worker_kib = pool.peak_worker_kib
     return counts
+
+
+def analyse_and_write(root: str, store: Store, pool: ThreadPool | DaskPool, to_analyse: list[ScannedFile],
+                      counts: RunCounts, *, timeout_ms: int, batch_size: int, show_progress: bool) -> None:
+    counts.analysed = len(to_analyse)
+    # A file during which the last run's process ended is analysed alone,
+    # after all others; one during which it ended even alone is recorded so.
+    suspect, ended_alone = suspect_of_last_run(store, to_analyse)
+    if suspect is not None:
+        to_analyse = [file for file in to_analyse if file is not suspect]
+    alone = [suspect] if suspect is not None and not ended_alone else []
+
+    def task_of(file: ScannedFile) -> FileTask:
+        return FileTask(file.path, os.path.join(root, file.path), timeout_ms)
+
+    shown = worth_showing(counts.analysed, show_progress)
+    with store.bulk_load(counts.analysed), Progress("analyse", counts.analysed, shown) as analysing, \
+            Progress("write", counts.analysed, shown) as writing:
+        writer = _Writer(store, to_analyse, batch_size, writing)
+        try:
+            if suspect is not None and ended_alone:
+                writer.add(suspect, FileResult(suspect.path, None, 0, [], [], PROCESS_ENDED))
+                counts.analysed -= 1
+            # The pool parses ahead while this thread writes what came back.
+            with closing(pool.analyse_in_order([task_of(file) for file in to_analyse], analysing.advance,
+                                               writer.waiting)) as results:
+                for file, result in zip(to_analyse, results):
+                    assert result.path == file.path, "results must come back in task order"
+                    if short_of_memory(result.failure):
+                        alone.append(file)  # memory may suffice with nothing parsed beside it
+                    else:
+                        writer.add(file, result)
+            for file in alone:
+                writer.note(Analysing(file.path, file.digest, alone=True))
+                with closing(pool.analyse_in_order([task_of(file)])) as results:
+                    result = next(results)
+                if short_of_memory(result.failure):
+                    counts.short_of_memory += 1  # not recorded: the next run tries it again
+                else:
+                    writer.add(file, result)
+            writer.done()
+        except BaseException:
+            writer.abandon()
+            raise

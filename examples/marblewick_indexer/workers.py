@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import os
 import threading
+import time
 from collections import deque
 from typing import Any, Callable, Generator
 
@@ -32,15 +33,28 @@ LARGEST_CHUNK = 32
 # Seconds to reach the scheduler and for its first worker to join, unless
 # Dask's configuration (distributed.comm.timeouts.connect) says otherwise.
 DEFAULT_CONNECT_SECONDS = 30
+CONNECT_GRACE_SECONDS = 1.0
+
+
+def described(error: BaseException) -> str:
+    """An error's first line, for a one-line message. The errors Dask raises
+    for an address it cannot use speak for themselves; any other (a memory
+    error from a service that speaks another protocol) is named by its type."""
+    text = str(error).strip().splitlines()[0] if str(error).strip() else ""
+    if isinstance(error, (OSError, TimeoutError, ValueError, TypeError)) and text:
+        return text
+    return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
 class ClusterError(Exception):
     """The Dask cluster could not be reached or used; the message says how."""
 
 
-def call_in_thread(function: Callable, *args):
+def call_in_thread(function: Callable, *args, seconds: float | None = None):
     """function(*args), run in a daemon thread while this one waits, so that
-    a long native call (the scan) does not keep Ctrl-C from the main thread."""
+    a long native call (the scan) does not keep Ctrl-C from the main thread.
+    With `seconds`, a call still running after that long is left to its
+    thread, and TimeoutError is raised instead."""
     outcome: list = []
 
     def target() -> None:
@@ -51,7 +65,10 @@ def call_in_thread(function: Callable, *args):
 
     thread = threading.Thread(target=target, name="marblewick-call", daemon=True)
     thread.start()
+    deadline = None if seconds is None else time.monotonic() + seconds
     while thread.is_alive():
+        if deadline is not None and time.monotonic() >= deadline:
+            raise TimeoutError(f"no answer within {seconds:g} s")
         thread.join(WAIT_SECONDS)
     succeeded, value = outcome[0]
     if not succeeded:
@@ -105,19 +122,27 @@ class _OrderedRun:
                 if index == self.next_result:
                     self.changed.notify_all()
 
-    def results(self, on_done: Callable[[int], None]) -> Generator[FileResult, None, None]:
+    def results(self, on_done: Callable[[int], None],
+                on_wait: Callable[[FileTask], None]) -> Generator[FileResult, None, None]:
         for index in range(len(self.tasks)):
-            with self.changed:
-                while index not in self.ready:
-                    self.changed.wait(WAIT_SECONDS)
-                result = self.ready.pop(index)
-                self.next_result = index + 1
-                if self.next_task >= index + self.ahead:
-                    self.changed.notify_all()  # a thread may wait for room
+            result = self._wait_for(index, on_wait)
             if isinstance(result, _Failed):
                 raise result.error
             on_done(1)
             yield result
+
+    def _wait_for(self, index: int, on_wait: Callable[[FileTask], None]) -> FileResult | _Failed:
+        while True:
+            with self.changed:
+                if index not in self.ready:
+                    self.changed.wait(WAIT_SECONDS)
+                if index in self.ready:
+                    result = self.ready.pop(index)
+                    self.next_result = index + 1
+                    if self.next_task >= index + self.ahead:
+                        self.changed.notify_all()  # a thread may wait for room
+                    return result
+            on_wait(self.tasks[index])  # outside the lock: the writer may write meanwhile
 
     def stop(self) -> None:
         """No thread starts another file; those inside one are left to it."""
@@ -140,14 +165,17 @@ class ThreadPool:
     def __exit__(self, *exc) -> None:
         pass
 
-    def analyse_in_order(self, tasks: list[FileTask],
-                         on_done: Callable[[int], None] = lambda n: None) -> Generator[FileResult, None, None]:
-        """Every task's FileResult, in the order of `tasks`."""
+    def analyse_in_order(self, tasks: list[FileTask], on_done: Callable[[int], None] = lambda n: None,
+                         on_wait: Callable[[FileTask], None] = lambda task: None,
+                         ) -> Generator[FileResult, None, None]:
+        """Every task's FileResult, in the order of `tasks`; `on_wait` is
+        called, about every WAIT_SECONDS, with the task whose result is being
+        waited for."""
         if not tasks:
             return
         run = _OrderedRun(tasks, self.threads)
         try:
-            yield from run.results(on_done)
+            yield from run.results(on_done, on_wait)
         finally:
             run.stop()
 
@@ -200,16 +228,25 @@ class DaskPool:
         from . import remote
 
         self.analyse_chunk = remote.travelling(remote.analyse_chunk)
-        connect = dask.config.get("distributed.comm.timeouts.connect", DEFAULT_CONNECT_SECONDS)
+        connect = dask.utils.parse_timedelta(
+            dask.config.get("distributed.comm.timeouts.connect", DEFAULT_CONNECT_SECONDS), default="seconds")
+        # Dask bounds the connection, not the exchange that follows it: a
+        # service that accepts and never answers would hold the run for
+        # minutes, and one that answers in another protocol makes it fail in
+        # its own ways. Each step gets the connect timeout, and a little more
+        # so that Dask's own message comes first where it has one.
+        seconds = connect + CONNECT_GRACE_SECONDS
         try:
-            self.client = Client(self.address, timeout=connect)
-        except (OSError, TimeoutError, ValueError, TypeError) as error:
-            raise ClusterError(f"cannot reach the Dask scheduler at {self.address}: {error}") from None
+            self.client = call_in_thread(lambda: Client(self.address, timeout=connect), seconds=seconds)
+        except Exception as error:  # noqa: BLE001 - whatever it is, the scheduler could not be used
+            raise ClusterError(f"cannot reach the Dask scheduler at {self.address}: "
+                               f"{described(error)}") from None
         try:
-            self.client.wait_for_workers(1, timeout=connect)
-        except (OSError, TimeoutError) as error:
+            call_in_thread(self.client.wait_for_workers, 1, connect, seconds=seconds)
+        except Exception as error:  # noqa: BLE001 - as above
             self.close()
-            raise ClusterError(f"no worker joined the Dask scheduler at {self.address}: {error}") from None
+            raise ClusterError(f"no worker joined the Dask scheduler at {self.address}: "
+                               f"{described(error)}") from None
         return self
 
     def __exit__(self, *exc) -> None:
@@ -223,9 +260,10 @@ class DaskPool:
             except Exception:  # noqa: BLE001 - a cluster already gone has nothing left to close
                 pass
 
-    def analyse_in_order(self, tasks: list[FileTask],
-                         on_done: Callable[[int], None] = lambda n: None) -> Generator[FileResult, None, None]:
-        """Every task's FileResult, in the order of `tasks`."""
+    def analyse_in_order(self, tasks: list[FileTask], on_done: Callable[[int], None] = lambda n: None,
+                         on_wait: Callable[[FileTask], None] = lambda task: None,
+                         ) -> Generator[FileResult, None, None]:
+        """Every task's FileResult, in the order of `tasks`, as ThreadPool's."""
         threads = max(1, sum(self.client.nthreads().values()))
         size = chunk_size(len(tasks), threads)
         in_flight: deque[_Chunk] = deque()
@@ -233,9 +271,9 @@ class DaskPool:
             for start in range(0, len(tasks), size):
                 in_flight.append(self._submit(tasks[start:start + size]))
                 if len(in_flight) >= threads * CHUNKS_IN_FLIGHT_PER_THREAD:
-                    yield from self._collect(in_flight.popleft(), on_done)
+                    yield from self._collect(in_flight.popleft(), on_done, on_wait)
             while in_flight:
-                yield from self._collect(in_flight.popleft(), on_done)
+                yield from self._collect(in_flight.popleft(), on_done, on_wait)
         finally:
             # An interrupted or failed run leaves nothing queued on the cluster.
             futures = [chunk.remote for chunk in in_flight if chunk.remote is not None]
@@ -257,10 +295,11 @@ class DaskPool:
         future = self.client.submit(self.analyse_chunk, payloads, pure=False) if payloads else None
         return _Chunk(tasks, local, future)
 
-    def _collect(self, chunk: _Chunk, on_done: Callable[[int], None]) -> Generator[FileResult, None, None]:
+    def _collect(self, chunk: _Chunk, on_done: Callable[[int], None],
+                 on_wait: Callable[[FileTask], None]) -> Generator[FileResult, None, None]:
         outcomes: list[tuple[bool, str]] = []
         if chunk.remote is not None:
-            outcomes = self._outcomes(chunk)
+            outcomes = self._outcomes(chunk, on_wait)
         remote = iter(outcomes)
         results = []
         for index, task in enumerate(chunk.tasks):
@@ -273,23 +312,32 @@ class DaskPool:
         on_done(len(results))
         yield from results
 
-    def _outcomes(self, chunk: _Chunk) -> list[tuple[bool, str]]:
-        from distributed import wait
-
+    def _outcomes(self, chunk: _Chunk, on_wait: Callable[[FileTask], None]) -> list[tuple[bool, str]]:
         future = chunk.remote
+        while not self._finished(chunk):
+            on_wait(chunk.tasks[0])  # its failures are the index's, not the cluster's
         try:
-            while not future.done():
-                try:
-                    wait([future], timeout=WAIT_SECONDS)
-                except TimeoutError:
-                    pass
             outcomes, peak_kib = future.result()
         except Exception as error:  # noqa: BLE001 - a file's failure is an outcome, so this is the cluster's
-            first = chunk.tasks[0].path
-            raise ClusterError(f"the Dask cluster at {self.address} failed on the files from {first}: "
-                               f"{type(error).__name__}: {error}") from None
+            raise self._failure(chunk, error) from None
         self.peak_worker_kib = max(self.peak_worker_kib, peak_kib)
         return outcomes
+
+    def _finished(self, chunk: _Chunk) -> bool:
+        """Whether the chunk's task is done, after waiting up to WAIT_SECONDS."""
+        from distributed import wait
+
+        try:
+            wait([chunk.remote], timeout=WAIT_SECONDS)
+        except TimeoutError:
+            return False
+        except Exception as error:  # noqa: BLE001 - as in _outcomes
+            raise self._failure(chunk, error) from None
+        return True
+
+    def _failure(self, chunk: _Chunk, error: BaseException) -> ClusterError:
+        return ClusterError(f"the Dask cluster at {self.address} failed on the files from "
+                            f"{chunk.tasks[0].path}: {type(error).__name__}: {error}")
 
 
 def default_jobs() -> int:
