@@ -1,6 +1,7 @@
 """How the build applies our repairs to third-party sources (cmake/apply_patch.py):
 a patch lands exactly where it says or not at all, and says why not."""
 
+import shutil
 import subprocess
 import sys
 
@@ -63,3 +64,69 @@ def test_a_patch_applied_twice_is_refused(tmp_path):
     done, files = apply(tmp_path, PATCHED)
     assert done.returncode == 1
     assert files == PATCHED
+
+
+SECOND_PATCH = """Another repair, written against the same pristine sources.
+--- a/src/a.c
++++ b/src/a.c
+@@ -4,1 +4,1 @@
+-four
++FOUR
+"""
+OVERLAPPING_PATCH = """A repair of a line the first one changes.
+--- a/src/a.c
++++ b/src/a.c
+@@ -3,1 +3,1 @@
+-three
++3
+"""
+
+
+def apply_several(tmp_path, patches):
+    for name, text in ORIGINAL.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(text.encode())
+    files = []
+    for number, text in enumerate(patches):
+        files.append(tmp_path / f"fix{number}.patch")
+        files[-1].write_bytes(text.encode())
+    done = subprocess.run([sys.executable, str(APPLY), *map(str, files), str(tmp_path)],
+                          capture_output=True, text=True)
+    return done, {name: (tmp_path / name).read_bytes().decode() for name in ORIGINAL}
+
+
+@pytest.mark.parametrize("order", [(PATCH, SECOND_PATCH), (SECOND_PATCH, PATCH)])
+def test_patches_each_against_the_pristine_sources_apply_together(tmp_path, order):
+    done, files = apply_several(tmp_path, order)
+    assert done.returncode == 0, done.stderr
+    assert files == dict(PATCHED, **{"src/a.c": "one\ntwo\nTHREE\nthree and a half\nFOUR\n"})
+
+
+def test_a_patch_overlapping_an_earlier_one_is_refused_and_nothing_is_written(tmp_path):
+    done, files = apply_several(tmp_path, [PATCH, OVERLAPPING_PATCH])
+    assert done.returncode == 1
+    assert f"fix1.patch does not apply cleanly to {tmp_path}: src/a.c: hunk 1 (line 3) overlaps a hunk of" \
+        in done.stderr
+    assert files == ORIGINAL
+
+
+RUNTIME_PATCHES = ["tree_sitter_endless_recovery.patch", "tree_sitter_merged_error_nodes.patch",
+                   "tree_sitter_parse_work_limit.patch"]
+
+
+def pristine_runtime():
+    """The runtime's lib folder as the build extracted it, if there is a build here."""
+    found = sorted(REPO_ROOT.glob("target/*/_deps/src/tree-sitter-*/tree-sitter-*/tree_sitter/core/lib"))
+    return found[0] if found else None
+
+
+@pytest.mark.parametrize("patches", [[name] for name in RUNTIME_PATCHES] + [RUNTIME_PATCHES])
+def test_each_runtime_repair_applies_on_its_own_and_all_apply_in_order(tmp_path, patches):
+    lib = pristine_runtime()
+    if lib is None:
+        pytest.skip("no extracted runtime sources: build the package from this checkout first")
+    for folder in ("src", "include"):
+        shutil.copytree(lib / folder, tmp_path / folder)
+    done = subprocess.run([sys.executable, str(APPLY), *(str(REPO_ROOT / "cmake" / p) for p in patches),
+                           str(tmp_path)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
