@@ -46,11 +46,11 @@ void set_parse_memory_ceiling_for_tests(std::uint64_t mib);
 // Every parse also has a work ceiling, so that no text can hold the caller for
 // long: the floor, plus this many steps for each byte of text. A step is one
 // character the parser's lexer consumes (a text is read again wherever a token
-// left open is tried anew) or one child that error recovery copies into a
-// merged error node. Like the memory ceiling it depends on the text alone and
+// left open is tried anew) or four children that error recovery copies into
+// a merged error node. Like the memory ceiling it depends on the text alone and
 // lies far above what real files need (README, "Worst cases").
 inline constexpr std::uint64_t PARSE_WORK_FLOOR_STEPS = 16'000'000;
-inline constexpr std::uint64_t PARSE_WORK_STEPS_PER_TEXT_BYTE = 40;
+inline constexpr std::uint64_t PARSE_WORK_STEPS_PER_TEXT_BYTE = 100;
 
 // The ceiling in steps for a text of `text_bytes` bytes.
 std::uint64_t parse_work_ceiling_steps(std::size_t text_bytes);
