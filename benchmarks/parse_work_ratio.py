@@ -14,58 +14,27 @@ repeated, which real text never is.
 
     python benchmarks/parse_work_ratio.py [--cuts 3] [--limit 3000]
 
-Corpora: those of parse_memory_ratio.py.
+Corpora: those of parse_memory_ratio.py, with the same seed.
 """
 
-import argparse
 import json
-import random
-import sys
 
-from parse_memory_ratio import corpora, texts
+from parse_memory_ratio import largest_ratios, options, probe_measure
 from worst_cases import REPEATED_UNITS, repeated_unit
 
 from outline_samples import SOUP_TOKENS, token_soup
-from support import find_probe_dir, load_probe
 
 LIFTED = 1 << 62
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--cuts", type=int, default=3)
-    parser.add_argument("--limit", type=int, default=3000, help="files per corpus")
-    parser.add_argument("--min-bytes", type=int, default=4096)
-    args = parser.parse_args()
-    folder = find_probe_dir()
-    if folder is None:
-        sys.exit("no probe module: build the package from this checkout first")
-    probe = load_probe(folder)
+    args = options(__doc__.splitlines()[0])
+    probe, steps = probe_measure("work_steps")
     probe.run("set-parse-work-ceiling", json.dumps({"steps": LIFTED}))
-    rng = random.Random(14)
-
-    def steps(text, language):
-        try:
-            answer = probe.run("parse-work", json.dumps({"content": text, "language": language}))
-        except RuntimeError as failure:
-            return None, str(failure)
-        return json.loads(answer)["work_steps"], None
 
     print(f"{'language':<11} {'texts':>6} {'most steps':>12} {'largest ratio':>13}  from")
     overall = 0.0
-    for language, paths in corpora(args.limit, rng):
-        count, top_steps, top_ratio, top_source = 0, 0, 0.0, ""
-        for path in paths:
-            for text in texts(path, args.cuts, rng):
-                size = len(text.encode())
-                done, failure = steps(text, language)
-                if failure:
-                    print(f"  {path}: {failure}")
-                    continue
-                count += 1
-                top_steps = max(top_steps, done)
-                if size >= args.min_bytes and done / size > top_ratio:
-                    top_ratio, top_source = done / size, f"{path} ({size} bytes)"
+    for language, count, top_steps, top_ratio, top_source in largest_ratios(steps, args):
         overall = max(overall, top_ratio)
         print(f"{language:<11} {count:>6} {top_steps:>12} {top_ratio:>13.1f}  {top_source}", flush=True)
     for language, tokens in sorted(SOUP_TOKENS.items()):

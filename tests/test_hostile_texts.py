@@ -99,13 +99,13 @@ def test_the_work_ceiling_stops_any_parse_and_the_next_call_works(low_work_ceili
 @pytest.mark.parametrize("unit, language", [("{/*", "tsx"), ("'a ", "rust"), ("x = 1\n", "python")])
 def test_the_work_counted_is_the_same_on_every_parse(probe, unit, language):
     payload = json.dumps({"content": repeated(unit, 5 * KB), "language": language})
-    counts = {json.loads(probe.run("parse-work", payload))["work_steps"] for _ in range(3)}
+    counts = {json.loads(probe.run("parse-memory-peak", payload))["work_steps"] for _ in range(3)}
     assert len(counts) == 1 and counts.pop() > 0
 
 
 def test_real_text_takes_a_few_steps_per_byte(probe):
     source = "def f(x):\n    return [x, (x,), {x: x}]  # note\n" * 200
-    answer = json.loads(probe.run("parse-work", json.dumps({"content": source, "language": "python"})))
+    answer = json.loads(probe.run("parse-memory-peak", json.dumps({"content": source, "language": "python"})))
     assert answer["text_bytes"] <= answer["work_steps"] <= 4 * answer["text_bytes"]
 
 
