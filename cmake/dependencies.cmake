@@ -154,12 +154,16 @@ add_library(tree_sitter_runtime_internals INTERFACE)
 get_filename_component(_ts_lib_parent "${_ts_lib}" DIRECTORY)
 target_include_directories(tree_sitter_runtime_internals SYSTEM INTERFACE "${_ts_lib_parent}")
 
-# The Python scanner allocates its own state with plain calloc and free, which
-# the allocator switch below cannot reach: cmake/tree_sitter_python_scanner.patch
-# makes it use the runtime's allocator like the rest of its memory.
+# The Python scanner, with our repairs in this order: it allocates its own
+# state with plain calloc and free, which the allocator switch below cannot
+# reach (cmake/tree_sitter_python_scanner.patch makes it use the runtime's
+# allocator like the rest of its memory), and it read long comment blocks
+# again at each of their lines (cmake/tree_sitter_python_comment_blocks.patch).
 set(_python_scanner "${_deps_root}/patched/tree-sitter-python")
 marblewick_patched_copy(tree-sitter-python "${DEP_tree_sitter_python}" "${_python_scanner}"
-  PATCHES "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_python_scanner.patch"
+  PATCHES
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_python_scanner.patch"
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_python_comment_blocks.patch"
   FOLDERS src)
 
 # The six grammars, each a parser.c and (where the grammar has one) a scanner.c.

@@ -45,7 +45,7 @@ void set_parse_memory_ceiling_for_tests(std::uint64_t mib);
 
 // Every parse also has a work ceiling, so that no text can hold the caller for
 // long: the floor, plus this many steps for each byte of text. A step is one
-// character the parser's lexer consumes (a text is read again wherever a token
+// byte the parser's lexer reads past (a text is read again wherever a token
 // left open is tried anew) or four children that error recovery copies into
 // a merged error node. Like the memory ceiling it depends on the text alone and
 // lies far above what real files need (README, "Worst cases").
