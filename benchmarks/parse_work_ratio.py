@@ -42,9 +42,9 @@ def main():
             done, failure = steps(token_soup(tokens, size), language)
             shown = failure or f"{done} steps, {done / size:.1f} per byte"
             print(f"soup {language:<10} {size // 1000:>4} KB: {shown}", flush=True)
-    for name, (language, unit) in REPEATED_UNITS.items():
+    for name, (language, prefix, unit) in REPEATED_UNITS.items():
         for size in (10_000, 20_000, 40_000):
-            done, failure = steps(repeated_unit(unit, size), language)
+            done, failure = steps(repeated_unit(prefix, unit, size), language)
             shown = failure or f"{done} steps, {done / size:.1f} per byte"
             print(f"repeated {name:<18} {size // 1000:>3} KB: {shown}", flush=True)
     print(f"largest ratio over real texts: {overall:.1f} steps of work per byte of text")

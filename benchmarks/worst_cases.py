@@ -31,24 +31,26 @@ sys.path.append(os.path.join(os.path.dirname(HERE), "tests"))
 import corpus  # noqa: E402
 from outline_samples import SOUP_TOKENS, token_soup  # noqa: E402
 
-# Short units whose repetition an unrepaired parse took time as the square of
-# the length for: tokens left open (a comment, a raw string, a string) that
-# were read again to the end of the text, and error nodes merged again and
-# again.
+# Short units (after a few characters of their own) whose repetition an
+# unrepaired parse took time as the square of the length for: tokens left
+# open (a comment, a raw string, a string) that were read again to the end of
+# the text, error nodes merged again and again, and comment lines in a Python
+# block that the scanner read again at each line.
 REPEATED_UNITS = {
-    "tsx {/*": ("tsx", "{/*"),
-    "rust r#\"": ("rust", 'r#"'),
-    "rust 'a": ("rust", "'a "),
-    "javascript '": ("javascript", "'"),
-    "json {\"a\"": ("json", '{"a" '),
-    "typescript /*": ("typescript", "/*"),
-    "python \"\"\"": ("python", '"""'),
+    "tsx {/*": ("tsx", "", "{/*"),
+    "rust r#\"": ("rust", "", 'r#"'),
+    "rust 'a": ("rust", "", "'a "),
+    "javascript '": ("javascript", "", "'"),
+    "json {\"a\"": ("json", "", '{"a" '),
+    "typescript /*": ("typescript", "", "/*"),
+    "python \"\"\"": ("python", "", '"""'),
+    "python comment lines in a class": ("python", "class A:\n    x = 1\n", "    # a comment\n"),
 }
 
 
-def repeated_unit(unit, size):
-    """`unit` repeated to exactly `size` characters."""
-    return (unit * (size // len(unit) + 1))[:size]
+def repeated_unit(prefix, unit, size):
+    """`prefix`, then `unit` repeated, to exactly `size` characters."""
+    return prefix + (unit * (size // len(unit) + 1))[: size - len(prefix)]
 
 
 CHILD = """
@@ -135,8 +137,8 @@ def main():
 
     cases = [(f"{language} token soup", language, token_soup(SOUP_TOKENS[language], args.size))
              for language in languages]
-    cases += [(f"{name} repeated", language, repeated_unit(unit, args.size))
-              for name, (language, unit) in REPEATED_UNITS.items() if language in languages]
+    cases += [(f"{name} repeated", language, repeated_unit(prefix, unit, args.size))
+              for name, (language, prefix, unit) in REPEATED_UNITS.items() if language in languages]
     print(f"| text ({args.size // 1000} KB) | time | peak RSS | answer |")
     print("|---|---|---|---|")
     for name, language, text in cases:
