@@ -110,23 +110,46 @@ def test_a_patch_overlapping_an_earlier_one_is_refused_and_nothing_is_written(tm
     assert files == ORIGINAL
 
 
-RUNTIME_PATCHES = ["tree_sitter_endless_recovery.patch", "tree_sitter_merged_error_nodes.patch",
-                   "tree_sitter_parse_work_limit.patch"]
+# Per patched package: the folder of its extracted sources (below a build's
+# target/<tag>/_deps/src) that the patches' paths start from, and its patches
+# in the order the build applies them.
+PATCHED_PACKAGES = {
+    "tree-sitter": ("tree-sitter-*/tree-sitter-*/tree_sitter/core/lib",
+                    ["tree_sitter_endless_recovery.patch", "tree_sitter_merged_error_nodes.patch",
+                     "tree_sitter_parse_work_limit.patch"]),
+    "tree-sitter-python": ("tree-sitter-python-*/tree_sitter_python-*",
+                           ["tree_sitter_python_scanner.patch", "tree_sitter_python_comment_blocks.patch"]),
+}
 
 
-def pristine_runtime():
-    """The runtime's lib folder as the build extracted it, if there is a build here."""
-    found = sorted(REPO_ROOT.glob("target/*/_deps/src/tree-sitter-*/tree-sitter-*/tree_sitter/core/lib"))
+def pristine_sources(package):
+    """The package's sources as a build here extracted them, or None."""
+    pattern, _ = PATCHED_PACKAGES[package]
+    found = sorted(REPO_ROOT.glob(f"target/*/_deps/src/{pattern}"))
     return found[0] if found else None
 
 
-@pytest.mark.parametrize("patches", [[name] for name in RUNTIME_PATCHES] + [RUNTIME_PATCHES])
-def test_each_runtime_repair_applies_on_its_own_and_all_apply_in_order(tmp_path, patches):
-    lib = pristine_runtime()
-    if lib is None:
-        pytest.skip("no extracted runtime sources: build the package from this checkout first")
+@pytest.mark.parametrize("package, patches", [
+    (package, chosen)
+    for package, (_, patches) in PATCHED_PACKAGES.items()
+    for chosen in [[name] for name in patches] + ([patches] if len(patches) > 1 else [])
+])
+def test_each_repair_applies_on_its_own_and_all_apply_in_order(tmp_path, package, patches):
+    sources = pristine_sources(package)
+    if sources is None:
+        pytest.skip("no extracted sources: build the package from this checkout first")
     for folder in ("src", "include"):
-        shutil.copytree(lib / folder, tmp_path / folder)
+        if (sources / folder).is_dir():
+            shutil.copytree(sources / folder, tmp_path / folder)
     done = subprocess.run([sys.executable, str(APPLY), *(str(REPO_ROOT / "cmake" / p) for p in patches),
                            str(tmp_path)], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
+
+
+def test_the_build_applies_every_patch_listed_here():
+    listed = (REPO_ROOT / "cmake" / "dependencies.cmake").read_text()
+    named = [name for _, patches in PATCHED_PACKAGES.values() for name in patches]
+    assert sorted(named) == sorted(path.name for path in (REPO_ROOT / "cmake").glob("*.patch"))
+    for _, patches in PATCHED_PACKAGES.values():
+        places = [listed.index(f"/{name}\"") for name in patches]
+        assert places == sorted(places)
