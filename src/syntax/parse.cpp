@@ -3,8 +3,8 @@
 // makes every hundred operations or so, stops the parse when its time budget
 // is spent, when it has held more memory than its ceiling, or when the system
 // has refused it memory; the runtime itself stops it, at the end of the
-// current lex, when it passes its work ceiling. Nothing of a stopped parse is kept, since
-// the parser goes with the call.
+// current lex, when it passes its work ceiling. Nothing of a stopped parse is
+// kept, since the parser goes with the call.
 #include "syntax/parse.h"
 
 #include <atomic>
