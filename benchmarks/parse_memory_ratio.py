@@ -64,40 +64,59 @@ def texts(path, cuts, rng):
         yield text[: rng.randrange(1, len(text))]
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def options(description):
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--cuts", type=int, default=3)
     parser.add_argument("--limit", type=int, default=3000, help="files per corpus")
     parser.add_argument("--min-bytes", type=int, default=4096)
-    args = parser.parse_args()
+    return parser.parse_args()
+
+
+def probe_measure(name):
+    """measure(text, language): (the probe's figure `name` of the text's parse,
+    None) or (None, the failure's text)."""
     folder = find_probe_dir()
     if folder is None:
         sys.exit("no probe module: build the package from this checkout first")
     probe = load_probe(folder)
-    rng = random.Random(14)
 
-    def peak(text, language):
+    def measure(text, language):
         try:
             answer = probe.run("parse-memory-peak", json.dumps({"content": text, "language": language}))
         except RuntimeError as failure:
             return None, str(failure)
-        return json.loads(answer)["peak_bytes"], None
+        return json.loads(answer)[name], None
 
-    print(f"{'language':<11} {'texts':>6} {'largest peak':>13} {'largest ratio':>13}  from")
-    overall = 0.0
+    return probe, measure
+
+
+def largest_ratios(measure, args):
+    """Per corpus, (language, texts, the largest figure, the largest ratio of
+    figure to size among texts of at least --min-bytes, where it came from)."""
+    rng = random.Random(14)
     for language, paths in corpora(args.limit, rng):
-        count, top_peak, top_ratio, top_source = 0, 0, 0.0, ""
+        count, top, top_ratio, top_source = 0, 0, 0.0, ""
         for path in paths:
             for text in texts(path, args.cuts, rng):
                 size = len(text.encode())
-                held, failure = peak(text, language)
+                figure, failure = measure(text, language)
                 if failure:
                     print(f"  {path}: {failure}")
                     continue
                 count += 1
-                top_peak = max(top_peak, held)
-                if size >= args.min_bytes and held / size > top_ratio:
-                    top_ratio, top_source = held / size, f"{path} ({size} bytes)"
+                top = max(top, figure)
+                if size >= args.min_bytes and figure / size > top_ratio:
+                    top_ratio, top_source = figure / size, f"{path} ({size} bytes)"
+        yield language, count, top, top_ratio, top_source
+
+
+def main():
+    args = options(__doc__.splitlines()[0])
+    _, peak = probe_measure("peak_bytes")
+
+    print(f"{'language':<11} {'texts':>6} {'largest peak':>13} {'largest ratio':>13}  from")
+    overall = 0.0
+    for language, count, top_peak, top_ratio, top_source in largest_ratios(peak, args):
         overall = max(overall, top_ratio)
         print(f"{language:<11} {count:>6} {top_peak / 2**20:>10.1f} MiB {top_ratio:>13.1f}  {top_source}")
     for language, tokens in sorted(SOUP_TOKENS.items()):

@@ -88,16 +88,22 @@ else()
   message(WARNING "THIRD_PARTY_NOTICES is missing: the build cannot check the licences it names")
 endif()
 
-# Our repairs of third-party sources: a patch file in cmake/ (each says what it
-# changes and why) applied to a copy of the FOLDERS of package NAME's sources
-# in SOURCE_ROOT, made below DEST once per pinned archive and patch text. A
-# patch that does not apply exactly stops the configure step; the pristine
-# extraction is never written to.
-function(marblewick_patched_copy name source_root patch dest)
-  cmake_parse_arguments(PARSE_ARGV 4 arg "" "" "FOLDERS")
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${patch}")
-  file(SHA256 "${patch}" patch_sha)
-  set(stamp "${dest}/.marblewick-${MARBLEWICK_PIN_${name}_SHA256}-${patch_sha}")
+# Our repairs of third-party sources: patch files in cmake/ (each says what it
+# changes and why, and is written against the pristine sources, so that each
+# applies on its own) applied in the order given to a copy of the FOLDERS of
+# package NAME's sources in SOURCE_ROOT, made below DEST once per pinned
+# archive and set of patch texts. A patch that does not apply exactly stops the
+# configure step; the pristine extraction is never written to.
+function(marblewick_patched_copy name source_root dest)
+  cmake_parse_arguments(PARSE_ARGV 3 arg "" "" "PATCHES;FOLDERS")
+  set(patches_sha "")
+  foreach(patch IN LISTS arg_PATCHES)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${patch}")
+    file(SHA256 "${patch}" patch_sha)
+    string(APPEND patches_sha "${patch_sha}")
+  endforeach()
+  string(SHA256 patches_sha "${patches_sha}")
+  set(stamp "${dest}/.marblewick-${MARBLEWICK_PIN_${name}_SHA256}-${patches_sha}")
   if(EXISTS "${stamp}")
     return()
   endif()
@@ -106,7 +112,7 @@ function(marblewick_patched_copy name source_root patch dest)
     file(COPY "${source_root}/${folder}" DESTINATION "${dest}")
   endforeach()
   execute_process(
-    COMMAND "${Python_EXECUTABLE}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/apply_patch.py" "${patch}" "${dest}"
+    COMMAND "${Python_EXECUTABLE}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/apply_patch.py" ${arg_PATCHES} "${dest}"
     RESULT_VARIABLE rc
     ERROR_VARIABLE error)
   if(NOT rc EQUAL 0)
@@ -117,11 +123,15 @@ function(marblewick_patched_copy name source_root patch dest)
   file(TOUCH "${stamp}")
 endfunction()
 
-# The parser runtime, compiled once as a static library, with our repair of
-# its error recovery (cmake/tree_sitter_runtime.patch).
+# The parser runtime, compiled once as a static library, with our repairs,
+# one patch file each, in this order.
 set(_ts_lib "${_deps_root}/patched/tree-sitter")
-marblewick_patched_copy(tree-sitter "${DEP_tree_sitter}/tree_sitter/core/lib"
-  "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_runtime.patch" "${_ts_lib}" FOLDERS src include)
+marblewick_patched_copy(tree-sitter "${DEP_tree_sitter}/tree_sitter/core/lib" "${_ts_lib}"
+  PATCHES
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_endless_recovery.patch"
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_merged_error_nodes.patch"
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_parse_work_limit.patch"
+  FOLDERS src include)
 add_library(tree_sitter_runtime STATIC "${_ts_lib}/src/lib.c")
 target_include_directories(tree_sitter_runtime
   PUBLIC "${_ts_lib}/include"
@@ -144,12 +154,17 @@ add_library(tree_sitter_runtime_internals INTERFACE)
 get_filename_component(_ts_lib_parent "${_ts_lib}" DIRECTORY)
 target_include_directories(tree_sitter_runtime_internals SYSTEM INTERFACE "${_ts_lib_parent}")
 
-# The Python scanner allocates its own state with plain calloc and free, which
-# the allocator switch below cannot reach: cmake/tree_sitter_python_scanner.patch
-# makes it use the runtime's allocator like the rest of its memory.
+# The Python scanner, with our repairs in this order: it allocates its own
+# state with plain calloc and free, which the allocator switch below cannot
+# reach (cmake/tree_sitter_python_scanner.patch makes it use the runtime's
+# allocator like the rest of its memory), and it read long comment blocks
+# again at each of their lines (cmake/tree_sitter_python_comment_blocks.patch).
 set(_python_scanner "${_deps_root}/patched/tree-sitter-python")
-marblewick_patched_copy(tree-sitter-python "${DEP_tree_sitter_python}"
-  "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_python_scanner.patch" "${_python_scanner}" FOLDERS src)
+marblewick_patched_copy(tree-sitter-python "${DEP_tree_sitter_python}" "${_python_scanner}"
+  PATCHES
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_python_scanner.patch"
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_python_comment_blocks.patch"
+  FOLDERS src)
 
 # The six grammars, each a parser.c and (where the grammar has one) a scanner.c.
 set(_grammar_sources

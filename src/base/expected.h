@@ -24,6 +24,7 @@ enum class ErrorKind : std::uint8_t {
   out_of_memory,         // the system refused memory: the whole call fails
   parse_budget,          // the parse ran past the caller's time budget
   parse_memory_ceiling,  // the parse needed more memory than its ceiling
+  parse_work_ceiling,    // the parse needed more work than its ceiling
   parse_refused,         // the parser would not take the text or the grammar at all
 };
 

@@ -2,8 +2,9 @@
 // scratch: no previous tree and no logger. A progress check, which the parser
 // makes every hundred operations or so, stops the parse when its time budget
 // is spent, when it has held more memory than its ceiling, or when the system
-// has refused it memory; nothing of a stopped parse is kept, since the parser
-// goes with the call.
+// has refused it memory; the runtime itself stops it, at the end of the
+// current lex, when it passes its work ceiling. Nothing of a stopped parse is
+// kept, since the parser goes with the call.
 #include "syntax/parse.h"
 
 #include <atomic>
@@ -44,10 +45,16 @@ ErrorText memory_ceiling_error(std::uint64_t ceiling_mib) {
                    "parse needed more than " + std::to_string(ceiling_mib) + " MiB");
 }
 
+ErrorText work_ceiling_error(std::uint64_t ceiling_steps) {
+  return ErrorText(ErrorKind::parse_work_ceiling,
+                   "parse needed more than " + std::to_string(ceiling_steps) + " steps of work");
+}
+
 constexpr std::uint64_t MIB = 1024 * 1024;
 
 // Process-wide, set only by tests; 0 when unused.
 std::atomic<std::uint64_t> test_ceiling_mib{0};
+std::atomic<std::uint64_t> test_ceiling_steps{0};
 
 // The whole rest of the text on every read, so the parser sees it in one chunk.
 struct WholeText {
@@ -95,6 +102,16 @@ void set_parse_memory_ceiling_for_tests(std::uint64_t mib) {
   test_ceiling_mib.store(mib, std::memory_order_relaxed);
 }
 
+std::uint64_t parse_work_ceiling_steps(std::size_t text_bytes) {
+  if (std::uint64_t test_steps = test_ceiling_steps.load(std::memory_order_relaxed)) return test_steps;
+  // At most 4 GiB of text times a small ratio: no overflow in 64 bits.
+  return PARSE_WORK_FLOOR_STEPS + std::uint64_t{text_bytes} * PARSE_WORK_STEPS_PER_TEXT_BYTE;
+}
+
+void set_parse_work_ceiling_for_tests(std::uint64_t steps) {
+  test_ceiling_steps.store(steps, std::memory_order_relaxed);
+}
+
 Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text,
                                     std::uint64_t timeout_ms) {
   if (text.size() > MAX_PARSE_BYTES) {
@@ -120,15 +137,20 @@ Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view 
     return ErrorText(ErrorKind::parse_refused, incompatible_version_text(version));
   }
 
+  std::uint64_t ceiling_steps = parse_work_ceiling_steps(text.size());
+  ts_parser_set_work_limit(parsed.parser.get(), ceiling_steps);
+
   WholeText whole{text};
   TSInput input{&whole, read_whole_text, TSInputEncodingUTF8, nullptr};
   TSParseOptions options{&watch, parse_should_stop};
   parsed.tree.reset(ts_parser_parse_with_options(parsed.parser.get(), nullptr, input, options));
+  parsed.work_steps = ts_parser_work_done(parsed.parser.get());
   // Memory first, whether or not the parse finished: one that the reserve had
   // to serve still counts as one the system could not hold, and one that
   // passed its ceiling after its last progress check is over it all the same.
   if (parser_memory_exhausted()) return out_of_memory_error();
   if (parser_memory_over_ceiling()) return memory_ceiling_error(ceiling_mib);
+  if (ts_parser_work_limit_reached(parsed.parser.get())) return work_ceiling_error(ceiling_steps);
   if (!parsed.tree) {
     if (watch.timed_out) return timeout_error(timeout_ms);
     return ErrorText(ErrorKind::parse_refused, "tree-sitter parse returned no tree");

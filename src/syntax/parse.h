@@ -19,6 +19,8 @@ struct ParsedSource {
   ParserMemory memory;
   ParserHandle parser;
   TreeHandle tree;
+  // The steps of work the parse took (see the work ceiling below).
+  std::uint64_t work_steps = 0;
 
   TSNode root() const { return ts_tree_root_node(tree.get()); }
 };
@@ -41,9 +43,26 @@ std::uint64_t parse_memory_ceiling_mib(std::size_t text_bytes);
 // (0 restores the rule above), so that the ceiling can be reached cheaply.
 void set_parse_memory_ceiling_for_tests(std::uint64_t mib);
 
+// Every parse also has a work ceiling, so that no text can hold the caller for
+// long: the floor, plus this many steps for each byte of text. A step is one
+// byte the parser's lexer reads past (a text is read again wherever a token
+// left open is tried anew) or four children that error recovery copies into
+// a merged error node. Like the memory ceiling it depends on the text alone and
+// lies far above what real files need (README, "Worst cases").
+inline constexpr std::uint64_t PARSE_WORK_FLOOR_STEPS = 16'000'000;
+inline constexpr std::uint64_t PARSE_WORK_STEPS_PER_TEXT_BYTE = 100;
+
+// The ceiling in steps for a text of `text_bytes` bytes.
+std::uint64_t parse_work_ceiling_steps(std::size_t text_bytes);
+
+// Tests only, like the memory ceiling's: every later parse gets this ceiling
+// instead (0 restores the rule above).
+void set_parse_work_ceiling_for_tests(std::uint64_t steps);
+
 // Errors, by kind: parse_budget "parse did not finish within N ms" (N as
 // given), parse_memory_ceiling "parse needed more than N MiB" (N the
-// ceiling), out_of_memory "out of memory", and parse_refused "Incompatible
+// ceiling), parse_work_ceiling "parse needed more than N steps of work" (N
+// the ceiling), out_of_memory "out of memory", and parse_refused "Incompatible
 // language version N. Expected minimum 13, maximum 15", "source text too large
 // to parse: N bytes, at most 4294967295", "tree-sitter parse returned no
 // tree". Syntax errors in the text are not failures: they are error and

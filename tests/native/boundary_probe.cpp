@@ -62,7 +62,8 @@ Expected<std::string> execute_probe_command(std::string_view command, std::strin
     return write_json_text(JsonValue(std::move(result)));
   }
   if (command == "parse-memory-peak") {
-    // The most bytes the parse of a source held at once, and its text's size.
+    // The most bytes the parse of a source held at once, the steps of work it
+    // took, and its text's size.
     Expected<JsonValue> payload = parse_json_text(payload_text);
     if (!payload) return std::move(payload).error();
     Expected<SourceTree> source = obtain_source_tree(payload.value());
@@ -71,6 +72,8 @@ Expected<std::string> execute_probe_command(std::string_view command, std::strin
     result.emplace("peak_bytes",
                    JsonValue::count(source.value().parsed ? source.value().parsed->memory.peak_bytes() : 0));
     result.emplace("text_bytes", JsonValue::count(source.value().text.view().size()));
+    result.emplace("work_steps",
+                   JsonValue::count(source.value().parsed ? source.value().parsed->work_steps : 0));
     return write_json_text(JsonValue(std::move(result)));
   }
   if (command == "set-parse-memory-ceiling") {
@@ -78,6 +81,13 @@ Expected<std::string> execute_probe_command(std::string_view command, std::strin
     Expected<JsonValue> payload = parse_json_text(payload_text);
     if (!payload) return std::move(payload).error();
     set_parse_memory_ceiling_for_tests(payload.value().count_field("mib").value_or(0));
+    return std::string("{\"ok\":true}");
+  }
+  if (command == "set-parse-work-ceiling") {
+    // {"steps": N}: every later parse gets a ceiling of N steps; 0 restores the rule.
+    Expected<JsonValue> payload = parse_json_text(payload_text);
+    if (!payload) return std::move(payload).error();
+    set_parse_work_ceiling_for_tests(payload.value().count_field("steps").value_or(0));
     return std::string("{\"ok\":true}");
   }
   if (command == "scanner-blocks") {
