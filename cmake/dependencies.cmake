@@ -88,15 +88,20 @@ else()
   message(WARNING "THIRD_PARTY_NOTICES is missing: the build cannot check the licences it names")
 endif()
 
-# Our repairs of third-party sources: a patch file in cmake/ (each says what it
-# changes and why) applied to a copy of the FOLDERS of package NAME's sources
-# in SOURCE_ROOT, made below DEST once per pinned archive and patch text. A
-# patch that does not apply exactly stops the configure step; the pristine
-# extraction is never written to.
-function(marblewick_patched_copy name source_root patch dest)
+# Our repairs of third-party sources: patch files in cmake/ (each says what it
+# changes and why), a list applied in its order to a copy of the FOLDERS of
+# package NAME's sources in SOURCE_ROOT, made below DEST once per pinned
+# archive and patch texts. A patch that does not apply exactly stops the
+# configure step; the pristine extraction is never written to.
+function(marblewick_patched_copy name source_root patches dest)
   cmake_parse_arguments(PARSE_ARGV 4 arg "" "" "FOLDERS")
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${patch}")
-  file(SHA256 "${patch}" patch_sha)
+  set(patch_shas "")
+  foreach(patch IN LISTS patches)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${patch}")
+    file(SHA256 "${patch}" patch_sha)
+    string(APPEND patch_shas "${patch_sha}")
+  endforeach()
+  string(SHA256 patch_sha "${patch_shas}")
   set(stamp "${dest}/.marblewick-${MARBLEWICK_PIN_${name}_SHA256}-${patch_sha}")
   if(EXISTS "${stamp}")
     return()
@@ -105,23 +110,29 @@ function(marblewick_patched_copy name source_root patch dest)
   foreach(folder IN LISTS arg_FOLDERS)
     file(COPY "${source_root}/${folder}" DESTINATION "${dest}")
   endforeach()
-  execute_process(
-    COMMAND "${Python_EXECUTABLE}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/apply_patch.py" "${patch}" "${dest}"
-    RESULT_VARIABLE rc
-    ERROR_VARIABLE error)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "Our repair of ${name} does not apply to its pinned "
-                        "${MARBLEWICK_PIN_${name}_VERSION}: ${error}"
-                        "A new pin needs the patch written again against its sources.")
-  endif()
+  foreach(patch IN LISTS patches)
+    execute_process(
+      COMMAND "${Python_EXECUTABLE}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/apply_patch.py" "${patch}" "${dest}"
+      RESULT_VARIABLE rc
+      ERROR_VARIABLE error)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "Our repair of ${name} does not apply to its pinned "
+                          "${MARBLEWICK_PIN_${name}_VERSION}: ${error}"
+                          "A new pin needs the patch written again against its sources.")
+    endif()
+  endforeach()
   file(TOUCH "${stamp}")
 endfunction()
 
-# The parser runtime, compiled once as a static library, with our repair of
-# its error recovery (cmake/tree_sitter_runtime.patch).
+# The parser runtime, compiled once as a static library, with our repairs:
+# of its error recovery (cmake/tree_sitter_runtime.patch) and of the paths its
+# end of parse weighs (cmake/tree_sitter_runtime_accept_paths.patch).
 set(_ts_lib "${_deps_root}/patched/tree-sitter")
+set(_ts_patches
+  "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_runtime.patch"
+  "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_runtime_accept_paths.patch")
 marblewick_patched_copy(tree-sitter "${DEP_tree_sitter}/tree_sitter/core/lib"
-  "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_runtime.patch" "${_ts_lib}" FOLDERS src include)
+  "${_ts_patches}" "${_ts_lib}" FOLDERS src include)
 add_library(tree_sitter_runtime STATIC "${_ts_lib}/src/lib.c")
 target_include_directories(tree_sitter_runtime
   PUBLIC "${_ts_lib}/include"
