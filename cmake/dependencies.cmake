@@ -125,8 +125,8 @@ function(marblewick_patched_copy name source_root patches dest)
 endfunction()
 
 # The parser runtime, compiled once as a static library, with our repairs:
-# of its error recovery (cmake/tree_sitter_runtime.patch) and of the paths its
-# end of parse weighs (cmake/tree_sitter_runtime_accept_paths.patch).
+# of its error recovery (cmake/tree_sitter_runtime.patch) and of the paths it
+# weighs at the end of a parse (cmake/tree_sitter_runtime_accept_paths.patch).
 set(_ts_lib "${_deps_root}/patched/tree-sitter")
 set(_ts_patches
   "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_runtime.patch"
