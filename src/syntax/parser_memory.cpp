@@ -78,8 +78,10 @@ constexpr std::size_t CHUNK_BYTES = 64 * 1024;
 // the tree of one stack path while it keeps the best so far: for a text of
 // 1 MB that nests as deep as it is long, a path of a million subtrees and two
 // trees over them, about 24 MiB. Untouched until needed, so it costs address
-// space, not memory.
+// space, not memory. A process whose address space is too small for it gets
+// the largest half, quarter... that it can take, down to the smallest.
 constexpr std::size_t RESERVE_BYTES = 64 * 1024 * 1024;
+constexpr std::size_t SMALLEST_RESERVE_BYTES = 1024 * 1024;
 
 // Not even the reserve can serve: the library cannot continue, and it aborts
 // the same way itself.
@@ -128,8 +130,10 @@ class MemoryReserve {
   void set_aside() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (base_ != nullptr) return;
-    base_ = static_cast<char*>(std::malloc(RESERVE_BYTES));
-    if (base_ != nullptr) free_ = new (base_) FreeSpan{RESERVE_BYTES, nullptr};
+    for (std::size_t bytes = RESERVE_BYTES; base_ == nullptr && bytes >= SMALLEST_RESERVE_BYTES; bytes /= 2) {
+      base_ = static_cast<char*>(std::malloc(bytes));
+      if (base_ != nullptr) free_ = new (base_) FreeSpan{bytes, nullptr};
+    }
   }
 
   void* allocate(std::size_t bytes) {
