@@ -141,3 +141,59 @@ def test_a_parse_that_never_finished_now_ends_without_a_budget(content):
     )
     assert status == 0, stderr or f"status {status}"
     assert json.loads(stdout) == [False, True, True, True]
+
+
+# Texts whose parse once held memory as the square of their size, or many
+# copies of it, within one parse step, where no progress check could stop it:
+# the end of the parse copied every stack path at once (a path per line, or
+# 64 paths as deep as the text). Each row: family, unit, repeats, language,
+# the child's address-space cap in MiB (None: none), and the answers the call
+# may give. Whatever the cap, the call answers or fails with its text (never
+# an abort), the process's peak memory stays within the text's parse memory
+# ceiling plus 64 MiB (the interpreter, the text and its copies), and the next
+# call works.
+GROWTH_FAMILIES = [
+    ("a path per line", "let = ;\n", 10_000, "javascript", None, {"invalid"}),
+    ("a path per line", "let = ;\n", 10_000, "javascript", 512, {"invalid"}),
+    ("a path per line", "let = ;\n", 15_000, "javascript", 512, {"invalid"}),
+    ("a path per line", "let = ;\n", 10_000, "typescript", None, {"invalid"}),
+    ("a path per line", "let = ;\n", 10_000, "tsx", None, {"invalid"}),
+    ("a path per line", "let = ;\n", 10_000, "tsx", 512, {"invalid"}),
+    # The system refuses memory in the middle of the parse's last step.
+    ("deep paths", "a<", 250_000, "typescript", 450, {"out of memory", "invalid"}),
+    ("deep paths", "a<", 500_000, "typescript", 512, {"out of memory"}),
+    ("deep brackets", "[", 1_000_000, "json", 512, {"invalid"}),
+    ("deep brackets", "(", 1_000_000, "rust", None, {"invalid"}),
+]
+
+
+@limits_address_space
+@pytest.mark.parametrize("family, unit, repeats, language, cap_mib, answers", GROWTH_FAMILIES)
+def test_memory_stays_within_the_ceiling_and_nothing_aborts(family, unit, repeats, language, cap_mib, answers):
+    status, stdout, stderr = run_child(
+        f"""
+        import json, resource, signal
+        signal.alarm(90)
+        cap_mib = {cap_mib!r}
+        if cap_mib is not None:
+            resource.setrlimit(resource.RLIMIT_AS, (cap_mib * 2**20, cap_mib * 2**20))
+        import marblewick_index_native as m
+        def answer(payload):
+            try:
+                return "invalid" if not json.loads(m.run("syntax-check", json.dumps(payload)))["valid"] else "valid"
+            except RuntimeError as failure:
+                return str(failure)
+        text = {unit!r} * {repeats}
+        first = answer({{"content": text, "language": {language!r}}})
+        del text
+        peak_mib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+        after = answer({{"content": "let x = 1;", "language": "javascript"}})
+        print(json.dumps([first, after, peak_mib]))
+        """,
+        timeout=180,
+    )
+    assert status == 0, stderr or f"status {status}"
+    first, after, peak_mib = json.loads(stdout)
+    assert first in answers and after == "valid"
+    ceiling_mib = 256 + -(-len(unit.encode()) * repeats * 1300 // 2**20)
+    assert peak_mib <= ceiling_mib + 64
