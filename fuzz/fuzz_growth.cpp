@@ -54,7 +54,7 @@ using namespace marblewick;
 
 namespace {
 
-constexpr std::size_t MAX_UNIT_BYTES = 128;
+constexpr std::size_t MAX_UNIT_BYTES = 1024;
 constexpr std::size_t MAX_PREFIX_BYTES = 512;
 constexpr char PREFIX_END = '\xff';
 

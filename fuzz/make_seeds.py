@@ -126,7 +126,7 @@ def analysis_seeds():
 # fuzz_growth's input: the language byte, then the unit, or the prefix, 0xFF
 # and the unit; units of at most GROWTH_UNIT_BYTES.
 GROWTH_PREFIX_END = b"\xff"
-GROWTH_UNIT_BYTES = 128
+GROWTH_UNIT_BYTES = 1024
 
 
 def dictionary_entries(path: pathlib.Path):
