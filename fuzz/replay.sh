@@ -24,7 +24,10 @@ done
 for finding in fuzz/findings/*/*; do
   [ -f "$finding" ] && [ "${finding%.txt}" = "$finding" ] || continue
   target="$(basename "$(dirname "$finding")")"
-  if timeout 60 "target/fuzz-replay/$target" "$finding" >/dev/null 2>&1; then
+  # The status from a subshell whose own messages are dropped, so that the
+  # shell says nothing of the abort that ends a finding.
+  status=$( (timeout 60 "target/fuzz-replay/$target" "$finding" >/dev/null 2>&1; echo $?) 2>/dev/null)
+  if [ "$status" = 0 ]; then
     echo "$finding passes now: move it to fuzz/corpus/$target/"
   fi
 done
