@@ -14,6 +14,10 @@
 # Either way `cmake --build <dir> --target marblewick_fuzz_targets` builds them all.
 
 option(MARBLEWICK_FUZZ "Build the libFuzzer targets, with every library instrumented (clang)" OFF)
+# Off, the fuzz build has coverage only: for fuzz_growth, which looks for work
+# that grows with the text rather than for memory errors, and runs many times
+# faster without the sanitizers.
+option(MARBLEWICK_FUZZ_SANITIZE "Compile the fuzz build with AddressSanitizer and UndefinedBehaviorSanitizer" ON)
 option(MARBLEWICK_FUZZ_REPLAY "Build the fuzz targets against the corpus replay driver (any compiler)" OFF)
 
 if(MARBLEWICK_FUZZ AND MARBLEWICK_FUZZ_REPLAY)
@@ -21,7 +25,11 @@ if(MARBLEWICK_FUZZ AND MARBLEWICK_FUZZ_REPLAY)
 endif()
 
 # Sanitizer failures must stop the run, or the fuzzer would not keep the input.
-set(_fuzz_sanitizers -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+if(MARBLEWICK_FUZZ_SANITIZE)
+  set(_fuzz_sanitizers -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+else()
+  set(_fuzz_sanitizers "")
+endif()
 # The layers' warning list names two GCC-only switches, which clang would
 # otherwise mention for every file.
 set(_fuzz_clang_quiet -Wno-unknown-warning-option)
@@ -41,7 +49,9 @@ if(MARBLEWICK_FUZZ)
                                                 ${_fuzz_clang_quiet})
       # As in the sanitizer build: code that keeps memory of its own tells
       # AddressSanitizer which parts of it are in use.
-      target_compile_definitions(${library} PRIVATE MARBLEWICK_SANITIZE=1)
+      if(MARBLEWICK_FUZZ_SANITIZE)
+        target_compile_definitions(${library} PRIVATE MARBLEWICK_SANITIZE=1)
+      endif()
     endif()
   endforeach()
 endif()
@@ -78,3 +88,4 @@ marblewick_add_fuzz_target(fuzz_payload_json USES json)
 marblewick_add_fuzz_target(fuzz_execute_command USES module)
 marblewick_add_fuzz_target(fuzz_analysis USES module)
 marblewick_add_fuzz_target(fuzz_text_pieces USES inventory)
+marblewick_add_fuzz_target(fuzz_growth USES syntax)

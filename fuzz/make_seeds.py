@@ -6,7 +6,10 @@ gives OUT/<target>/<sha1 of the input>, one file per input. The texts are the
 string literals of the test files, read with `ast`, so nothing here imports
 the module. Inputs are laid out as the targets read them: for
 fuzz_execute_command a first byte choosing the command, for fuzz_analysis a
-first byte choosing the language and the command.
+first byte choosing the language and the command, for fuzz_growth a first
+byte choosing the language and a short unit to repeat (the tokens of
+tests/outline_samples.py and of fuzz/fuzz_analysis.dict in every language,
+and the start of each slow input that fuzz_analysis has found so far).
 """
 
 import ast
@@ -19,7 +22,7 @@ REPO = pathlib.Path(__file__).resolve().parent.parent
 TESTS = REPO / "tests"
 sys.path.insert(0, str(TESTS))
 
-from outline_samples import SAMPLES  # noqa: E402  (plain data, no module import)
+from outline_samples import SAMPLES, SOUP_TOKENS  # noqa: E402  (plain data, no module import)
 
 
 def registry_languages() -> list[str]:
@@ -120,11 +123,46 @@ def analysis_seeds():
             yield from both_commands(language, text)
 
 
+# fuzz_growth's input: the language byte, then the unit, or the prefix, 0xFF
+# and the unit; units of at most GROWTH_UNIT_BYTES.
+GROWTH_PREFIX_END = b"\xff"
+GROWTH_UNIT_BYTES = 1024
+
+
+def dictionary_entries(path: pathlib.Path):
+    """The entries of a libFuzzer dictionary file, as bytes."""
+    for line in path.read_text(encoding="utf-8").splitlines():
+        line = line.strip()
+        if line.startswith('"') and line.endswith('"') and len(line) >= 2:
+            body = line[1:-1].encode("latin-1", "backslashreplace")
+            yield body.decode("unicode_escape").encode("latin-1")
+
+
+def growth_seeds():
+    dictionary = list(dictionary_entries(REPO / "fuzz" / "fuzz_analysis.dict"))
+    for index, language in enumerate(ANALYSIS_LANGUAGES):
+        for token in SOUP_TOKENS[language]:
+            yield bytes([index]) + token.encode("utf-8")
+        for entry in dictionary:
+            yield bytes([index]) + entry
+    # The slow inputs of fuzz_analysis (kept as timeout artifacts by a run
+    # with a short TIMEOUT): the start of each, as a unit in its language.
+    artifacts = REPO / "target" / "fuzz" / "work" / "fuzz_analysis" / "artifacts"
+    for path in sorted(artifacts.glob("timeout-*")) if artifacts.is_dir() else []:
+        data = path.read_bytes()
+        if len(data) < 2:
+            continue
+        unit = data[1:1 + GROWTH_UNIT_BYTES].decode("utf-8", "ignore").encode("utf-8")
+        if unit:
+            yield bytes([data[0] % len(ANALYSIS_LANGUAGES)]) + unit
+
+
 def main() -> None:
     out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else REPO / "target" / "fuzz" / "seeds"
     for target, inputs in [("fuzz_payload_json", payload_seeds()),
                            ("fuzz_execute_command", execute_command_seeds()),
-                           ("fuzz_analysis", analysis_seeds())]:
+                           ("fuzz_analysis", analysis_seeds()),
+                           ("fuzz_growth", growth_seeds())]:
         count = write_corpus(out / target, inputs)
         print(f"{target}: {count} seeds in {out / target}")
 

@@ -7,7 +7,9 @@
 # MAX_LEN caps the inputs (default 4096 bytes) and TIMEOUT is the most seconds
 # one input may take before it counts as a finding (default 10). To hunt slow
 # inputs, run with TIMEOUT=1 and, for part of the run, MAX_LEN=65536, where
-# parse time that grows faster than the text shows.
+# parse time that grows faster than the text shows. BUILD=target/fuzz-fast runs
+# the build without sanitizers (SANITIZE=OFF fuzz/build.sh); the work folder
+# stays the same.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 target=$1
@@ -19,7 +21,7 @@ mkdir -p "$work/corpus" "$work/artifacts"
 [ -d "target/fuzz/seeds/$target" ] || python fuzz/make_seeds.py
 dictionary=()
 [ -f "fuzz/$target.dict" ] && dictionary=(-dict="$PWD/fuzz/$target.dict")
-exec "target/fuzz/$target" -fork="${FORKS:-1}" -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 \
+exec "${BUILD:-target/fuzz}/$target" -fork="${FORKS:-1}" -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 \
   -max_total_time="$seconds" -max_len="${MAX_LEN:-4096}" -timeout="${TIMEOUT:-10}" -rss_limit_mb=2048 \
   -artifact_prefix="$work/artifacts/" "${dictionary[@]}" "$@" \
   "$work/corpus" "$PWD/fuzz/corpus/$target" "$PWD/target/fuzz/seeds/$target"
