@@ -46,8 +46,8 @@ void set_parse_memory_ceiling_for_tests(std::uint64_t mib);
 // Every parse also has a work ceiling, so that no text can hold the caller for
 // long: the floor, plus this many steps for each byte of text. A step is one
 // byte the parser's lexer reads past (a text is read again wherever a token
-// left open is tried anew) or four children that error recovery copies into
-// a merged error node. Like the memory ceiling it depends on the text alone and
+// left open is tried anew), four children that error recovery copies into a
+// merged error node, or one stack version for each parse action. Like the memory ceiling it depends on the text alone and
 // lies far above what real files need (README, "Worst cases").
 inline constexpr std::uint64_t PARSE_WORK_FLOOR_STEPS = 16'000'000;
 inline constexpr std::uint64_t PARSE_WORK_STEPS_PER_TEXT_BYTE = 100;
