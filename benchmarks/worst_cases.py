@@ -53,6 +53,16 @@ REPEATED_UNITS = {
 }
 
 
+def fuzz_input_text(name):
+    """The text of an input of fuzz_analysis's corpus (its first byte picks the language)."""
+    with open(os.path.join(os.path.dirname(HERE), "fuzz", "corpus", "fuzz_analysis", name), "rb") as kept:
+        return kept.read()[1:].decode("utf-8", "replace")
+
+
+# An input of 548 bytes the fuzzer found, slow for all its error handling.
+REPEATED_UNITS["tsx fuzz input of 548 bytes"] = ("tsx", "", fuzz_input_text("tsx-memory-549-bytes"))
+
+
 def repeated_unit(prefix, unit, size):
     """`prefix`, then `unit` repeated, to exactly `size` characters."""
     return prefix + (unit * (size // len(unit) + 1))[: size - len(prefix)]
