@@ -7,7 +7,8 @@ the same size, and real files cut at random points.
 
 Each hostile text is checked with no budget in a child process of its own,
 killed after --cap-ms, so that its peak RSS is its own; the answer is a result
-or an error text (the work and memory ceilings). Real files are the corpus of
+or an error text (the work and memory ceilings). Its CPU time is shown beside
+the wall-clock time: on a busy machine it is the figure an idle one would show. Real files are the corpus of
 bench_analysis.py (JSON: the interpreter's own .json files); each of the
 largest is cut at a few random points, and the slowest cut is shown with its
 size.
@@ -72,27 +73,28 @@ CHILD = """
 import json, resource, sys, time
 import marblewick_index_native
 payload = sys.stdin.read()
-started = time.perf_counter()
+started, cpu_started = time.perf_counter(), time.process_time()
 try:
     marblewick_index_native.run("syntax-check", payload)
     answer = "a result"
 except RuntimeError as failure:
     answer = str(failure)
-seconds = time.perf_counter() - started
-print(json.dumps([seconds, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, answer]))
+seconds, cpu_seconds = time.perf_counter() - started, time.process_time() - cpu_started
+print(json.dumps([seconds, cpu_seconds, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, answer]))
 """
 
 
 def checked_in_child(text, language, cap_ms):
-    """(seconds or None past the cap, peak RSS in KiB, answer) of one check."""
+    """(seconds or None past the cap, CPU seconds, peak RSS in KiB, answer) of one check.
+    The CPU seconds are the figure to compare on a busy machine."""
     payload = json.dumps({"content": text, "language": language})
     try:
         done = subprocess.run([sys.executable, "-c", CHILD], input=payload, capture_output=True,
                               text=True, timeout=cap_ms / 1000)
     except subprocess.TimeoutExpired:
-        return None, 0, "killed"
+        return None, None, 0, "killed"
     if done.returncode != 0:
-        return None, 0, f"exit {done.returncode}: {done.stderr.strip()[-200:]}"
+        return None, None, 0, f"exit {done.returncode}: {done.stderr.strip()[-200:]}"
     return tuple(json.loads(done.stdout))
 
 
@@ -154,11 +156,12 @@ def main():
              for language in languages]
     cases += [(f"{name} repeated", language, repeated_unit(prefix, unit, args.size))
               for name, (language, prefix, unit) in REPEATED_UNITS.items() if language in languages]
-    print(f"| text ({args.size // 1000} KB) | time | peak RSS | answer |")
-    print("|---|---|---|---|")
+    print(f"| text ({args.size // 1000} KB) | time | CPU time | peak RSS | answer |")
+    print("|---|---|---|---|---|")
     for name, language, text in cases:
-        seconds, peak_kib, answer = checked_in_child(text, language, args.cap_ms)
-        print(f"| {name.replace('|', '&#124;')} | {shown(seconds, args.cap_ms)} | {peak_kib / 1024:.0f} MiB "
+        seconds, cpu_seconds, peak_kib, answer = checked_in_child(text, language, args.cap_ms)
+        print(f"| {name.replace('|', '&#124;')} | {shown(seconds, args.cap_ms)} | {shown(cpu_seconds, args.cap_ms)} "
+              f"| {peak_kib / 1024:.0f} MiB "
               f"| {answer} |", flush=True)
     if args.no_cuts:
         return
