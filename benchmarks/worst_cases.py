@@ -31,6 +31,7 @@ sys.path.insert(0, HERE)
 sys.path.append(os.path.join(os.path.dirname(HERE), "tests"))
 import corpus  # noqa: E402
 from outline_samples import SOUP_TOKENS, token_soup  # noqa: E402
+from support import fuzz_input_text  # noqa: E402
 
 # Short units (after a few characters of their own) whose repetition an
 # unrepaired parse took time as the square of the length for: tokens left
@@ -52,12 +53,6 @@ REPEATED_UNITS = {
     "python \"\"\"": ("python", "", '"""'),
     "python comment lines in a class": ("python", "class A:\n    x = 1\n", "    # a comment\n"),
 }
-
-
-def fuzz_input_text(name):
-    """The text of an input of fuzz_analysis's corpus (its first byte picks the language)."""
-    with open(os.path.join(os.path.dirname(HERE), "fuzz", "corpus", "fuzz_analysis", name), "rb") as kept:
-        return kept.read()[1:].decode("utf-8", "replace")
 
 
 # An input of 548 bytes the fuzzer found, slow for all its error handling.

@@ -17,6 +17,11 @@ import pytest
 import marblewick_index_native
 
 REPO_ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def fuzz_input_text(name):
+    """The text of an input of the analysis fuzz target's corpus (its first byte picks the language)."""
+    return (REPO_ROOT / "fuzz" / "corpus" / "fuzz_analysis" / name).read_bytes()[1:].decode("utf-8", "replace")
 PROBE_NAME = "marblewick_boundary_probe"
 
 
