@@ -55,7 +55,11 @@ REPEATED_UNITS = {
 }
 
 
-# An input of 548 bytes the fuzzer found, slow for all its error handling.
+# Found by fuzzing: summaries of a stack as deep as the text at every error;
+# reductions that walk long stacks; an input of 548 bytes slow for all its
+# error handling.
+REPEATED_UNITS["rust (\\0\\5='jdef$ after ef f"] = ("rust", "ef f", "(\x00\x05='jdef$")
+REPEATED_UNITS["python \\0\\0\\0~\\f/'a"] = ("python", "", "\x00\x00\x00~\x0c/'a")
 REPEATED_UNITS["tsx fuzz input of 548 bytes"] = ("tsx", "", fuzz_input_text("tsx-memory-549-bytes"))
 
 

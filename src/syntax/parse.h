@@ -47,10 +47,12 @@ void set_parse_memory_ceiling_for_tests(std::uint64_t mib);
 // long: the floor, plus this many steps for each byte of text. A step is one
 // byte the parser's lexer reads past (a text is read again wherever a token
 // left open is tried anew), four children that error recovery copies into a
-// merged error node, or one stack version for each parse action. Like the memory ceiling it depends on the text alone and
-// lies far above what real files need (README, "Worst cases").
+// merged error node, one stack version for each parse action, or four stack
+// nodes that error handling's summaries of the stack visit. Like the memory
+// ceiling it depends on the text alone and lies far above what real files
+// need (README, "Worst cases").
 inline constexpr std::uint64_t PARSE_WORK_FLOOR_STEPS = 16'000'000;
-inline constexpr std::uint64_t PARSE_WORK_STEPS_PER_TEXT_BYTE = 100;
+inline constexpr std::uint64_t PARSE_WORK_STEPS_PER_TEXT_BYTE = 110;
 
 // The ceiling in steps for a text of `text_bytes` bytes.
 std::uint64_t parse_work_ceiling_steps(std::size_t text_bytes);
