@@ -239,3 +239,17 @@ def test_languages_alone_lists_what_the_module_knows_and_indexes_nothing(tmp_pat
     version = importlib.metadata.version("tree-sitter-go")
     assert rows["go"].split() == ["go", "outline", "tree-sitter-go", version, ".go"]
     assert os.listdir(tmp_path) == []
+
+
+def test_a_module_that_cannot_list_its_languages_ends_the_run_with_one_line(tmp_path, monkeypatch, capsys):
+    def older_module(command, payload):
+        raise RuntimeError(f"unknown command: {command}")
+
+    monkeypatch.setattr(languages, "discover", lambda distributions=None: ([], []))
+    monkeypatch.setattr(languages.native, "run", older_module)
+    from marblewick_indexer import cli
+
+    for arguments in (["--languages"], [str(tmp_path), "--db", str(tmp_path / "i.sqlite"), "--no-progress"]):
+        assert cli.main(arguments) == 2
+        assert capsys.readouterr().err == ("index_tree.py: the module installed cannot list its languages "
+                                           "(unknown command: languages); install this repository's module\n")

@@ -12,7 +12,7 @@ from collections import defaultdict
 from contextlib import closing
 
 from . import languages as grammar_packages
-from .languages import Languages
+from .languages import Languages, UnusableModule
 from .store import RefusedIndex, Store
 from .update import DEFAULT_BATCH_SIZE, RunCounts, update_index
 from .workers import ClusterError, DaskPool, ThreadPool, default_jobs
@@ -192,7 +192,7 @@ def main(argv: list[str] | None = None) -> int:
         print("index_tree.py: interrupted; the index keeps the batches written so far, "
               "and the next run completes it", file=sys.stderr)
         return INTERRUPTED
-    except (ClusterError, IndexFailure) as failure:
+    except (ClusterError, IndexFailure, UnusableModule) as failure:
         print(f"index_tree.py: {failure}", file=sys.stderr)
         return 2
     except BrokenPipeError:

@@ -71,6 +71,10 @@ BUILT_IN_PACKAGES = {"tree_sitter_python", "tree_sitter_javascript", "tree_sitte
 GRAMMAR_PACKAGE = re.compile(r"tree_sitter_\w+")
 
 
+class UnusableModule(Exception):
+    """The module cannot say which languages it knows; the message says why."""
+
+
 class Grammar(NamedTuple):
     """One grammar of an installed package, as the module registers it."""
 
@@ -164,7 +168,11 @@ class Languages:
 
 def module_languages() -> list[LanguageInfo]:
     """The module's answer to "languages"."""
-    answer = json.loads(native.run("languages", "{}"))
+    try:
+        answer = json.loads(native.run("languages", "{}"))
+    except RuntimeError as error:
+        raise UnusableModule(f"the module installed cannot list its languages ({error}); "
+                             f"install this repository's module") from None
     return [LanguageInfo(entry["language"], tuple(entry["extensions"]), bool(entry["outline"]),
                          bool(entry.get("grammar", True)))
             for entry in answer["languages"]]
