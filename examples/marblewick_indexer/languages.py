@@ -173,8 +173,8 @@ def module_languages() -> list[LanguageInfo]:
     except RuntimeError as error:
         raise UnusableModule(f"the module installed cannot list its languages ({error}); "
                              f"install this repository's module") from None
-    return [LanguageInfo(entry["language"], tuple(entry["extensions"]), bool(entry["outline"]),
-                         bool(entry.get("grammar", True)))
+    return [LanguageInfo(entry["name"], tuple(entry["extensions"]), bool(entry["outline"]),
+                         bool(entry["grammar"]))
             for entry in answer["languages"]]
 
 
