@@ -217,9 +217,9 @@ def discover(distributions: Iterable[importlib.metadata.Distribution] | None = N
         packages = distribution_packages(distribution)
         if packages is None:
             if name.lower().replace("_", "-").startswith("tree-sitter-"):
-                usual = USUAL_GRAMMARS.get(name.lower().replace("-", "_"), ())
+                given = USUAL_GRAMMARS.get(name.lower().replace("-", "_"), ())
                 skipped.append(Skipped(f"{name} {version}", "its installed metadata lists no files",
-                                       tuple(u[0] for u in usual)))
+                                       tuple(u[0] for u in given)))
             continue
         for package in packages:
             if not GRAMMAR_PACKAGE.fullmatch(package) or package in BUILT_IN_PACKAGES or package in seen:
