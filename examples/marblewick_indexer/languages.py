@@ -202,6 +202,16 @@ def tags_query_file(distribution: importlib.metadata.Distribution, package: str)
     return found[0] if len(found) == 1 else None
 
 
+def grammar_distribution(distribution: importlib.metadata.Distribution) -> bool:
+    """Whether a distribution is named as grammar packages are (tree-sitter-
+    and the grammar's name). The name comes from the folder of its metadata
+    where the distribution knows it, which costs nothing, rather than from
+    the metadata file, which would be read and parsed for every package
+    installed; only grammar packages' file lists are read at all."""
+    name = getattr(distribution, "_normalized_name", None) or distribution.metadata["Name"] or ""
+    return re.sub(r"[-_.]+", "_", name).lower().startswith("tree_sitter_")
+
+
 def discover(distributions: Iterable[importlib.metadata.Distribution] | None = None,
              ) -> tuple[list[Grammar], list[Skipped]]:
     """Every grammar of the installed grammar packages this table knows, in
@@ -212,14 +222,15 @@ def discover(distributions: Iterable[importlib.metadata.Distribution] | None = N
     skipped: list[Skipped] = []
     seen: set[str] = set()
     for distribution in importlib.metadata.distributions() if distributions is None else distributions:
+        if not grammar_distribution(distribution):
+            continue
         name = distribution.metadata["Name"] or "a distribution without a name"
         version = distribution.version or "?"
         packages = distribution_packages(distribution)
         if packages is None:
-            if name.lower().replace("_", "-").startswith("tree-sitter-"):
-                given = USUAL_GRAMMARS.get(name.lower().replace("-", "_"), ())
-                skipped.append(Skipped(f"{name} {version}", "its installed metadata lists no files",
-                                       tuple(u[0] for u in given)))
+            given = USUAL_GRAMMARS.get(name.lower().replace("-", "_"), ())
+            skipped.append(Skipped(f"{name} {version}", "its installed metadata lists no files",
+                                   tuple(u[0] for u in given)))
             continue
         for package in packages:
             if not GRAMMAR_PACKAGE.fullmatch(package) or package in BUILT_IN_PACKAGES or package in seen:
