@@ -20,7 +20,8 @@ import pytest
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 SCRIPT = EXAMPLES / "index_tree.py"
 sys.path.insert(0, str(EXAMPLES))
-from marblewick_indexer import languages, remote  # noqa: E402
+from marblewick_indexer import languages, remote, update  # noqa: E402
+from marblewick_indexer.store import ScannedFile  # noqa: E402
 
 from test_index_tree import dask_cluster, dump, snapshot  # noqa: E402,F401
 
@@ -101,6 +102,20 @@ def test_a_header_goes_to_one_language(present, h_goes_to):
     shared = languages.share_extensions(grammars)
     assert [g.language for g in shared if "h" in g.extensions] == [h_goes_to]
     assert all("c" in g.extensions for g in shared if g.language == "c")
+
+
+@pytest.mark.parametrize("scanned_extensions, removed, limit_reached", [
+    (["py", "c"], [], True),  # z.c is there and selected: the limit cut the list
+    (["py"], ["z.c"], False),  # its grammar went: no scan reports it again
+])
+def test_a_stored_file_the_scan_no_longer_selects_is_removed(tmp_path, scanned_extensions, removed, limit_reached):
+    for name in ("a.py", "z.c"):
+        (tmp_path / name).write_text("x\n")
+    filing = languages.Languages(languages.module_languages())
+    filing.scan_extensions = scanned_extensions
+    stored = {"a.py": None, "z.c": None}
+    assert update.vanished_paths(str(tmp_path), stored, [ScannedFile("a.py", "", 1, "python")], 5,
+                                 filing.scans) == (removed, limit_reached)
 
 
 def test_a_worker_that_cannot_register_fails_its_chunk_saying_which_grammar():

@@ -162,6 +162,13 @@ class Languages:
             return OTHER
         return self.by_extension.get(name[dot + 1:].lower(), OTHER)
 
+    def scans(self, path: str) -> bool:
+        """Whether the scan selects `path`: its extension, as the scan takes
+        it (case and all), is one of the run's."""
+        name = path.rsplit("/", 1)[-1]
+        dot = name.rfind(".")
+        return dot > 0 and name[dot + 1:] in (self.scan_extensions or SCAN_EXTENSIONS)
+
     def remote_grammars(self) -> list[dict]:
         return [g.remote_form() for g in self.registered if g.language in self.analysed]
 

@@ -14,7 +14,7 @@ import sys
 import time
 from contextlib import closing
 from dataclasses import dataclass, field
-from typing import Mapping
+from typing import Callable, Mapping
 
 import marblewick_index_native as native
 
@@ -110,8 +110,8 @@ def readable(root: str, path: str) -> bool | None:
     return True
 
 
-def vanished_paths(root: str, stored: Mapping[str, object], scanned: list[ScannedFile],
-                   max_files: int) -> tuple[list[str], bool]:
+def vanished_paths(root: str, stored: Mapping[str, object], scanned: list[ScannedFile], max_files: int,
+                   selected: Callable[[str], bool] = lambda path: True) -> tuple[list[str], bool]:
     """The stored paths to remove, and whether the scan's limit cut its list.
 
     The scan reports no file it could not read or name, yet each such file
@@ -122,7 +122,9 @@ def vanished_paths(root: str, stored: Mapping[str, object], scanned: list[Scanne
     path order: one that is gone or unreadable is removed, and the first one
     that is still there and readable shows that the limit cut the list, so it
     and every later one stay, not having been looked at by the scan (as does
-    one that cannot be read for a reason of the moment)."""
+    one that cannot be read for a reason of the moment). A stored path of
+    an extension the scan no longer selects (its grammar package went) is
+    removed wherever it sorts: no scan would report it."""
     present = {file.path for file in scanned}
     last = scanned[-1].path.encode() if scanned else b""
     limit_reached = len(scanned) >= max_files
@@ -130,7 +132,7 @@ def vanished_paths(root: str, stored: Mapping[str, object], scanned: list[Scanne
     for path in sorted(stored, key=str.encode):
         if path in present:
             continue
-        if path.encode() < last:
+        if path.encode() < last or not selected(path):
             removed.append(path)
         elif not limit_reached:
             state = readable(root, path) if selectable(root, path) else False
@@ -251,7 +253,7 @@ def update_index(root: str, store: Store, pool: ThreadPool | DaskPool, *, timeou
         else:
             counts.changed += 1
         to_write.append(file)
-    removed, counts.limit_reached = vanished_paths(root, stored, scanned, max_files)
+    removed, counts.limit_reached = vanished_paths(root, stored, scanned, max_files, languages.scans)
     counts.removed = len(removed)
     store.remove(removed)
     store.write_unanalysed(file for file in to_write if file.language not in analysed)
