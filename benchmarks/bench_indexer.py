@@ -60,6 +60,9 @@ CTAGS = "/usr/bin/ctags"
 # The extensions the indexer analyses, by the name ctags gives their language.
 # ctags without a parser of its own for TSX reads those files as TypeScript.
 CTAGS_LANGUAGE = {"py": "Python", "js": "JavaScript", "ts": "TypeScript", "tsx": "TSX", "rs": "Rust"}
+# The indexer analyses these languages only, whatever grammar packages are
+# installed, so that it and ctags read the same files.
+INDEXER_LANGUAGES = "--languages=python,javascript,typescript,tsx,rust"
 QUICK_FILES = 300
 
 COUNTS_LINE = re.compile(r"New (\d+), changed (\d+), unchanged (\d+), removed (\d+)")
@@ -224,10 +227,17 @@ def indexer_ready() -> bool:
     return done.returncode == 0 and all(o in done.stdout for o in ("--db", "--jobs", "--stats"))
 
 
+def indexer_restricts_languages() -> bool:
+    done = subprocess.run([sys.executable, INDEXER, "--help"], capture_output=True, text=True)
+    return "--languages" in done.stdout
+
+
 def index(root: str, folder: str, jobs: int, name: str = "fresh") -> IndexRun:
     os.makedirs(folder, exist_ok=True)
     argv = [sys.executable, INDEXER, root, "--db", os.path.join(folder, "index.sqlite"),
             "--jobs", str(jobs), "--max-files", str(MAX_FILES), "--no-progress", "--stats"]
+    if indexer_restricts_languages():
+        argv.append(INDEXER_LANGUAGES)
     done = run_timed(argv, os.path.join(folder, name))
     if done.exit_code != 0:
         fail("the indexer", argv, done)

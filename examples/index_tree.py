@@ -3,12 +3,15 @@
 
     python examples/index_tree.py [ROOT] [--db PATH] [--jobs N] [--timeout-ms MS]
                                   [--scheduler ADDRESS] [--find NAME] [--problems]
+                                  [--languages[=NAME,...]]
 
-One "scan" of ROOT (default: the current directory) per run; each new or
+Every grammar package installed beside the module is registered with it
+first (--languages=NAME,... analyses only those languages; --languages alone
+lists them). One "scan" of ROOT (default: the current directory) per run; each new or
 changed file with a grammar gets one "analyse" call in a pool of threads
 (or on a Dask cluster), and the results go into an SQLite index (default:
 ./.marblewick-index.sqlite) that the next run updates instead of rebuilding.
-It prints files and lines per language, symbols per kind, the files that do
+It prints files, lines and symbols per language, symbols per kind, the files that do
 not parse (with their first problem) and the files that could not be
 analysed; --find and --problems answer from the index instead. Progress bars
 go to stderr (tqdm when installed: pip install '.[examples]').

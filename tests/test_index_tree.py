@@ -22,7 +22,7 @@ import marblewick_index_native as native
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 SCRIPT = EXAMPLES / "index_tree.py"
 sys.path.insert(0, str(EXAMPLES))
-from marblewick_indexer import analysis, cli, store, update, workers  # noqa: E402
+from marblewick_indexer import analysis, cli, languages, store, update, workers  # noqa: E402
 
 from outline_samples import SOUP_TOKENS as SLOW_SOUP_TOKENS, token_soup  # noqa: E402
 from support import run_child  # noqa: E402
@@ -30,6 +30,13 @@ from support import run_child  # noqa: E402
 # A Rust text whose parse takes seconds: past any small budget, and long
 # enough for a run to be caught busy with it.
 SLOW_RUST = token_soup(SLOW_SOUP_TOKENS["rust"], 1_000_000)
+
+
+@pytest.fixture(autouse=True)
+def no_grammar_packages(monkeypatch):
+    """Runs in this process find no grammar package: a registration would
+    last for the rest of the suite. (Runs with them: test_indexer_languages.)"""
+    monkeypatch.setattr(languages, "discover", lambda distributions=None: ([], []))
 
 
 def small_tree(root):

@@ -1,5 +1,6 @@
-"""The example indexer's own table of extensions, which decides what it sends
-for analysis, held against what the module checks and outlines ("analyse")."""
+"""The example indexer's filing of the extensions it scans, which it takes
+from the module ("languages") and which decides what it sends for analysis,
+held against what the module checks and outlines ("analyse")."""
 
 import pathlib
 import sys
@@ -10,7 +11,11 @@ from support import run_json
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
-from marblewick_indexer import update  # noqa: E402
+from marblewick_indexer import languages  # noqa: E402
+
+# The module's languages as they are, nothing registered.
+FILING = languages.Languages(languages.module_languages())
+OUTLINED = {info.name: info.outline for info in FILING.known}
 
 # Parses in every grammar without trouble; only what is checked matters here.
 CONTENT = "x\n"
@@ -21,19 +26,19 @@ def analyse_path(path):
     return answer["outline"], answer["syntax_check"]
 
 
-@pytest.mark.parametrize("extension", sorted(update.LANGUAGE_BY_EXTENSION))
+@pytest.mark.parametrize("extension", sorted(FILING.by_extension))
 def test_indexer_analyses_exactly_what_the_module_checks(extension):
     """The indexer sends a file for analysis by its own table, and stores its
     symbols and problems from both halves of the answer; a language it skips
-    must be one the module would not check, and one it sends must be checked
-    and outlined."""
-    indexer_language = update.LANGUAGE_BY_EXTENSION[extension]
-    analysed = indexer_language in update.ANALYSED_LANGUAGES
+    must be one the module would not check, and one it sends must be checked,
+    and outlined where the module says it has an outline."""
+    indexer_language = FILING.by_extension[extension]
+    analysed = indexer_language in FILING.analysed
     for path in ("src/x." + extension, "src/x." + extension.upper()):
-        assert (update.language_of(path) in update.ANALYSED_LANGUAGES) is analysed
+        assert (FILING.language_of(path) in FILING.analysed) is analysed
         outline, check = analyse_path(path)
         assert check["checked"] is analysed, path
-        assert outline["checked"] is analysed, path
+        assert outline["checked"] is (analysed and OUTLINED[indexer_language]), path
         # Where the module names the language, it names it as the indexer does.
         assert check["language"] in (indexer_language, ""), path
         if analysed:

@@ -25,12 +25,14 @@ MEMORY_FAILURE = re.compile(r"out of memory|MemoryError(: .*)?", re.DOTALL)
 
 
 class FileTask(NamedTuple):
-    """One file to analyse: `path` is relative to the root and names the
-    language, `location` is where the parent finds it."""
+    """One file to analyse: `path` is relative to the root, `location` is
+    where the parent finds it, and `language` what it is analysed as (None:
+    what the module detects from the path)."""
 
     path: str
     location: str
     timeout_ms: int
+    language: str | None = None
 
 
 class FileResult(NamedTuple):
@@ -49,9 +51,10 @@ class FileResult(NamedTuple):
 
 def payload_json(task: FileTask, content: str | None = None) -> str:
     """The "analyse" payload: the file by its location, or, for workers that
-    cannot see the tree, the text the parent read (the path then only names
-    the language; no file is opened)."""
+    cannot see the tree, the text the parent read (no file is opened then)."""
     payload: dict = {"path": task.location} if content is None else {"content": content, "path": task.path}
+    if task.language is not None:
+        payload["language"] = task.language
     if task.timeout_ms > 0:
         payload["timeout_ms"] = task.timeout_ms
     payload["release_gil"] = True

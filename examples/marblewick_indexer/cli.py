@@ -11,6 +11,8 @@ import sys
 from collections import defaultdict
 from contextlib import closing
 
+from . import languages as grammar_packages
+from .languages import Languages, UnusableModule
 from .store import RefusedIndex, Store
 from .update import DEFAULT_BATCH_SIZE, RunCounts, update_index
 from .workers import ClusterError, DaskPool, ThreadPool, default_jobs
@@ -20,6 +22,8 @@ DEFAULT_DB = ".marblewick-index.sqlite"
 FAILURE_EXAMPLES = 10
 # The exit status of a run ended by Ctrl-C, as shells report one (128 + SIGINT).
 INTERRUPTED = 130
+# --languages given alone: list them.
+LIST = "\0list"
 
 
 class IndexFailure(Exception):
@@ -66,7 +70,16 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--no-progress", action="store_true", help="no progress bars on stderr")
     parser.add_argument("--stats", action="store_true",
                         help="also print the peak resident memory and the seconds spent")
+    parser.add_argument("--languages", nargs="?", const=LIST, metavar="NAME,...",
+                        help="analyse only these languages; alone: list the languages, with every "
+                             "grammar package installed registered, and index nothing")
     return parser.parse_args(argv)
+
+
+def restriction(args: argparse.Namespace) -> set[str] | None:
+    if args.languages is None or args.languages == LIST:
+        return None
+    return {name.strip() for name in args.languages.split(",") if name.strip()}
 
 
 def summary_lines(root: str, store: Store, counts: RunCounts, max_files: int) -> list[str]:
@@ -89,10 +102,13 @@ def summary_lines(root: str, store: Store, counts: RunCounts, max_files: int) ->
     if counts.short_of_memory:
         say(f"  ({counts.short_of_memory} of them ran out of memory even analysed alone; "
             f"the next run tries them again)")
+    if counts.newly_analysed:
+        say(f"  ({counts.newly_analysed} of them unchanged, stored before without analysis in a "
+            f"language analysed now)")
 
-    say("\nFiles and lines per language:")
-    for language, files, lines in sorted(store.totals_per_language(), key=lambda r: (-r[1], r[0])):
-        say(f"  {language:<12} {files:>7} files {lines:>9} lines")
+    say("\nFiles, lines and symbols per language:")
+    for language, files, lines, symbols in sorted(store.totals_per_language(), key=lambda r: (-r[1], r[0])):
+        say(f"  {language:<12} {files:>7} files {lines:>9} lines {symbols:>8} symbols")
 
     say("\nSymbols per kind:")
     kinds = sorted(store.symbols_per_kind(), key=lambda r: (-r[1], r[0]))
@@ -176,7 +192,7 @@ def main(argv: list[str] | None = None) -> int:
         print("index_tree.py: interrupted; the index keeps the batches written so far, "
               "and the next run completes it", file=sys.stderr)
         return INTERRUPTED
-    except (ClusterError, IndexFailure) as failure:
+    except (ClusterError, IndexFailure, UnusableModule) as failure:
         print(f"index_tree.py: {failure}", file=sys.stderr)
         return 2
     except BrokenPipeError:
@@ -187,9 +203,21 @@ def main(argv: list[str] | None = None) -> int:
         return 0
 
 
+def prepare_languages(args: argparse.Namespace) -> Languages:
+    """Registers the grammar packages and says, one line each on stderr,
+    which ones the run goes on without."""
+    languages = grammar_packages.prepare(restriction(args))
+    for skipped in languages.skipped:
+        print(f"index_tree.py: {skipped.line()}", file=sys.stderr)
+    return languages
+
+
 def run(argv: list[str] | None) -> int:
     args = parse_arguments(argv)
     querying = args.find is not None or args.problems
+    if args.languages == LIST:
+        print("\n".join(grammar_packages.listing(prepare_languages(args))))
+        return 0
     refusal = refused_names(args)
     if refusal is not None:
         print(f"index_tree.py: {refusal}", file=sys.stderr)
@@ -214,11 +242,13 @@ def run(argv: list[str] | None) -> int:
 def run_on(store: Store, args: argparse.Namespace, querying: bool) -> int:
     counts = None
     if store.writing:
-        pool = DaskPool(args.scheduler) if args.scheduler else ThreadPool(args.jobs)
+        languages = prepare_languages(args)
+        pool = (DaskPool(args.scheduler, languages.remote_grammars()) if args.scheduler
+                else ThreadPool(args.jobs))
         with pool as workers:
             counts = update_index(args.root, store, workers, timeout_ms=args.timeout_ms,
                                   max_files=args.max_files, batch_size=args.batch_size,
-                                  show_progress=not args.no_progress)
+                                  show_progress=not args.no_progress, languages=languages)
     lines = []
     if querying:
         lines = query_lines(store, args)

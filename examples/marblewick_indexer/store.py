@@ -76,6 +76,18 @@ class Analysing(NamedTuple):
     alone: bool
 
 
+class StoredState(NamedTuple):
+    """What the index holds of a file, as the next run compares it: its
+    digest, its recorded failure, the language it is filed under, and
+    whether it was analysed (checked, or recorded as failing), rather than
+    kept as inventory only."""
+
+    digest: str
+    failure: str | None
+    language: str
+    analysed: bool
+
+
 class ScannedFile(NamedTuple):
     """What the scan reports of one file, and the language it is filed under."""
 
@@ -198,10 +210,11 @@ class Store:
     def file_count(self) -> int:
         return self.db.execute("SELECT COUNT(*) FROM files").fetchone()[0]
 
-    def stored_states(self) -> dict[str, tuple[str, str | None]]:
-        """Each stored path's digest and recorded failure."""
-        return {path: (digest, failure) for path, digest, failure
-                in self.db.execute("SELECT path, digest, failure FROM files")}
+    def stored_states(self) -> dict[str, StoredState]:
+        return {path: StoredState(digest, failure, language, bool(analysed))
+                for path, digest, failure, language, analysed in self.db.execute(
+                    "SELECT path, digest, failure, language, valid IS NOT NULL OR failure IS NOT NULL "
+                    "FROM files")}
 
     # --- writing ---------------------------------------------------------------
 
@@ -276,9 +289,12 @@ class Store:
 
     # --- reading ---------------------------------------------------------------
 
-    def totals_per_language(self) -> list[tuple[str, int, int]]:
+    def totals_per_language(self) -> list[tuple[str, int, int, int]]:
+        """(language, files, lines, symbols) per language."""
         return list(self.db.execute(
-            "SELECT language, COUNT(*), SUM(lines) FROM files GROUP BY language"))
+            "SELECT f.language, COUNT(*), SUM(f.lines), SUM(COALESCE(s.n, 0)) FROM files f "
+            "LEFT JOIN (SELECT file_id, COUNT(*) AS n FROM symbols GROUP BY file_id) s ON s.file_id = f.id "
+            "GROUP BY f.language"))
 
     def symbols_per_kind(self) -> list[tuple[str, int]]:
         return list(self.db.execute("SELECT kind, COUNT(*) FROM symbols GROUP BY kind"))

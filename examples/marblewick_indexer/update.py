@@ -14,30 +14,15 @@ import sys
 import time
 from contextlib import closing
 from dataclasses import dataclass, field
-from typing import Mapping
+from typing import Callable, Mapping
 
 import marblewick_index_native as native
 
 from .analysis import FileResult, FileTask, larger_budget_may_finish, short_of_memory
+from .languages import Languages, module_languages
 from .progress import Progress, worth_showing
 from .store import Analysing, ScannedFile, Store
 from .workers import DaskPool, ThreadPool, call_in_thread
-
-# Languages by the extensions "scan" selects by default; the first five have a
-# grammar, so only their files are analysed.
-LANGUAGE_BY_EXTENSION = {
-    "py": "python",
-    "rs": "rust",
-    "ts": "typescript",
-    "tsx": "tsx",
-    "js": "javascript",
-    "go": "go",
-    "md": "markdown",
-    "toml": "toml",
-    "yaml": "yaml",
-    "yml": "yaml",
-}
-ANALYSED_LANGUAGES = {"python", "rust", "typescript", "tsx", "javascript"}
 
 # A batch is written when it holds this many files or is this old, whichever
 # comes first, so a slow file never keeps finished results unwritten for long.
@@ -73,26 +58,22 @@ class RunCounts:
     retried_memory: int = 0
     # Files that ran out of memory even analysed alone, left to the next run.
     short_of_memory: int = 0
+    # Unchanged files stored without analysis whose language this run analyses.
+    newly_analysed: int = 0
     limit_reached: bool = False
     peak_worker_kib: int = 0
     seconds: dict = field(default_factory=dict)
 
 
-def language_of(path: str) -> str:
-    name = path.rsplit("/", 1)[-1]
-    dot = name.rfind(".")
-    if dot <= 0:
-        return "other"
-    return LANGUAGE_BY_EXTENSION.get(name[dot + 1:].lower(), "other")
-
-
-def scan_tree(root: str, max_files: int, show_progress: bool) -> list[ScannedFile]:
+def scan_tree(root: str, max_files: int, show_progress: bool, languages: Languages) -> list[ScannedFile]:
     # One call: the bar only tells that the scan is running, and for how long.
     with Progress("scan", 1, show_progress and sys.stderr.isatty()) as progress:
-        payload = json.dumps({"root": root, "max_files": max_files, "release_gil": True})
-        scanned = json.loads(call_in_thread(native.run, "scan", payload))
+        request: dict = {"root": root, "max_files": max_files, "release_gil": True}
+        if languages.scan_extensions is not None:
+            request["extensions"] = languages.scan_extensions
+        scanned = json.loads(call_in_thread(native.run, "scan", json.dumps(request)))
         progress.advance()
-    return [ScannedFile(e["path"], e["file_hash"], e["total_lines"], language_of(e["path"]))
+    return [ScannedFile(e["path"], e["file_hash"], e["total_lines"], languages.language_of(e["path"]))
             for e in scanned["entries"]]
 
 
@@ -129,8 +110,8 @@ def readable(root: str, path: str) -> bool | None:
     return True
 
 
-def vanished_paths(root: str, stored: Mapping[str, object], scanned: list[ScannedFile],
-                   max_files: int) -> tuple[list[str], bool]:
+def vanished_paths(root: str, stored: Mapping[str, object], scanned: list[ScannedFile], max_files: int,
+                   selected: Callable[[str], bool] = lambda path: True) -> tuple[list[str], bool]:
     """The stored paths to remove, and whether the scan's limit cut its list.
 
     The scan reports no file it could not read or name, yet each such file
@@ -141,7 +122,9 @@ def vanished_paths(root: str, stored: Mapping[str, object], scanned: list[Scanne
     path order: one that is gone or unreadable is removed, and the first one
     that is still there and readable shows that the limit cut the list, so it
     and every later one stay, not having been looked at by the scan (as does
-    one that cannot be read for a reason of the moment)."""
+    one that cannot be read for a reason of the moment). A stored path of
+    an extension the scan no longer selects (its grammar package went) is
+    removed wherever it sorts: no scan would report it."""
     present = {file.path for file in scanned}
     last = scanned[-1].path.encode() if scanned else b""
     limit_reached = len(scanned) >= max_files
@@ -149,7 +132,7 @@ def vanished_paths(root: str, stored: Mapping[str, object], scanned: list[Scanne
     for path in sorted(stored, key=str.encode):
         if path in present:
             continue
-        if path.encode() < last:
+        if path.encode() < last or not selected(path):
             removed.append(path)
         elif not limit_reached:
             state = readable(root, path) if selectable(root, path) else False
@@ -231,10 +214,16 @@ def suspect_of_last_run(store: Store, to_analyse: list[ScannedFile]) -> tuple[Sc
 
 
 def update_index(root: str, store: Store, pool: ThreadPool | DaskPool, *, timeout_ms: int, max_files: int,
-                 batch_size: int = DEFAULT_BATCH_SIZE, show_progress: bool = True) -> RunCounts:
+                 batch_size: int = DEFAULT_BATCH_SIZE, show_progress: bool = True,
+                 languages: Languages | None = None) -> RunCounts:
+    """`languages`: what the run scans and analyses (languages.prepare);
+    by default the languages the module knows as it is."""
+    if languages is None:
+        languages = Languages(module_languages())
+    analysed = languages.analysed
     counts = RunCounts()
     started = time.perf_counter()
-    scanned = scan_tree(root, max_files, show_progress)
+    scanned = scan_tree(root, max_files, show_progress, languages)
     counts.seconds["scan"] = time.perf_counter() - started
     counts.scanned = len(scanned)
     counts.lines = sum(file.lines for file in scanned)
@@ -242,28 +231,35 @@ def update_index(root: str, store: Store, pool: ThreadPool | DaskPool, *, timeou
     stored = store.stored_states()
     to_write = []
     for file in scanned:
-        digest, failure = stored.get(file.path, (None, None))
-        if digest == file.digest:
+        state = stored.get(file.path)
+        if state is not None and state.digest == file.digest:
             counts.unchanged += 1
-            if larger_budget_may_finish(failure, timeout_ms):
+            failure = state.failure
+            if file.language in analysed and (not state.analysed or state.language != file.language):
+                # A grammar came (or changed) since the file was stored.
+                counts.newly_analysed += 1
+                to_write.append(file)
+            elif state.language != file.language:
+                to_write.append(file)  # its grammar went: filed anew, inventory only
+            elif larger_budget_may_finish(failure, timeout_ms):
                 counts.retried += 1
                 to_write.append(file)
             elif short_of_memory(failure):
                 counts.retried_memory += 1
                 to_write.append(file)
             continue
-        if digest is None:
+        if state is None:
             counts.new += 1
         else:
             counts.changed += 1
         to_write.append(file)
-    removed, counts.limit_reached = vanished_paths(root, stored, scanned, max_files)
+    removed, counts.limit_reached = vanished_paths(root, stored, scanned, max_files, languages.scans)
     counts.removed = len(removed)
     store.remove(removed)
-    store.write_unanalysed(file for file in to_write if file.language not in ANALYSED_LANGUAGES)
+    store.write_unanalysed(file for file in to_write if file.language not in analysed)
 
     started = time.perf_counter()
-    analyse_and_write(root, store, pool, [file for file in to_write if file.language in ANALYSED_LANGUAGES],
+    analyse_and_write(root, store, pool, [file for file in to_write if file.language in analysed],
                       counts, timeout_ms=timeout_ms, batch_size=batch_size, show_progress=show_progress)
     counts.seconds["analyse"] = time.perf_counter() - started
     counts.peak_worker_kib = pool.peak_worker_kib
@@ -281,7 +277,7 @@ def analyse_and_write(root: str, store: Store, pool: ThreadPool | DaskPool, to_a
     alone = [suspect] if suspect is not None and not ended_alone else []
 
     def task_of(file: ScannedFile) -> FileTask:
-        return FileTask(file.path, os.path.join(root, file.path), timeout_ms)
+        return FileTask(file.path, os.path.join(root, file.path), timeout_ms, file.language)
 
     shown = worth_showing(counts.analysed, show_progress)
     with store.bulk_load(counts.analysed), Progress("analyse", counts.analysed, shown) as analysing, \

@@ -213,8 +213,10 @@ class DaskPool:
     travels by value, so the scheduler and the workers need the native module
     and nothing of this package; the parent shapes each answer into rows."""
 
-    def __init__(self, address: str):
+    def __init__(self, address: str, grammars: list[dict] | None = None):
         self.address = address
+        # The grammars each chunk registers on its worker first.
+        self.grammars = grammars or []
         self.client: Any = None
         self.peak_worker_kib = 0
 
@@ -292,7 +294,7 @@ class DaskPool:
                 local[index] = analyse_file(task)
             else:
                 payloads.append(payload_json(task, text))
-        future = self.client.submit(self.analyse_chunk, payloads, pure=False) if payloads else None
+        future = self.client.submit(self.analyse_chunk, payloads, self.grammars, pure=False) if payloads else None
         return _Chunk(tasks, local, future)
 
     def _collect(self, chunk: _Chunk, on_done: Callable[[int], None],
