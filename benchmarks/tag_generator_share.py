@@ -29,6 +29,7 @@ import tempfile
 import marblewick_index_native
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import corpus  # noqa: E402
 import debian_corpus  # noqa: E402
 import registered_grammars  # noqa: E402
 
@@ -83,8 +84,10 @@ def enclosing_declaration(root, source_lines, line, name):
     return "no declaration node"
 
 
-def miss_cause(entry, records, definitions, root, source_lines):
+def miss_cause(entry, answer, records, definitions, root, source_lines):
     _, kind, name, line = entry
+    if "failure" in answer:
+        return f"the outline failed: {answer['failure']}"
     at_line = [d for d in definitions if d.name == name and d.line == line]
     if at_line:
         if at_line[0].depth >= 2:
@@ -116,7 +119,8 @@ def main():
 
     rows, causes = [], {}
     for language in languages:
-        paths = debian_corpus.FILES[language](args.root)
+        # The module refuses text that is not UTF-8: such files are left out of the count.
+        paths = [p for p in debian_corpus.FILES[language](args.root) if corpus.read_utf8(p) is not None]
         if args.limit:
             paths = paths[:args.limit]
         grammar = registered_grammars.reference_language(language)
@@ -133,8 +137,11 @@ def main():
                 continue
             with open(path, "rb") as f:
                 source = f.read()
-            answer = json.loads(marblewick_index_native.run(
-                "outline", json.dumps({"path": path, "language": language})))
+            try:
+                answer = json.loads(marblewick_index_native.run(
+                    "outline", json.dumps({"path": path, "language": language})))
+            except RuntimeError as failure:
+                answer = {"failure": str(failure)}
             records = answer.get("symbols", [])
             listed = {(r["name"], r["line"]) for r in records}
             tree = parser.parse(source)
@@ -148,7 +155,7 @@ def main():
                 if (name, line) in listed:
                     counts[kind, "outline"] += 1
                 else:
-                    cause = miss_cause(entry, records, definitions, tree.root_node, lines)
+                    cause = miss_cause(entry, answer, records, definitions, tree.root_node, lines)
                     causes[language][cause].append(f"{os.path.relpath(path, args.root)}:{line} {name}")
         for kind in COUNTED_KINDS[language] + ("all",):
             if kind == "all":
