@@ -18,8 +18,10 @@ CommandResult analyse_command(const JsonValue& payload) {
   if (!source) return std::move(source).error();
   const SourceTree& subject = source.value();
 
+  CommandResult outline = outline_result(subject);
+  if (!outline) return std::move(outline).error();
   JsonObject result;
-  result.emplace("outline", outline_result(subject));
+  result.emplace("outline", std::move(outline).value());
   result.emplace("syntax_check", syntax_check_result(subject));
   return command_success(std::move(result));
 }

@@ -26,6 +26,8 @@ enum class ErrorKind : std::uint8_t {
   parse_memory_ceiling,  // the parse needed more memory than its ceiling
   parse_work_ceiling,    // the parse needed more work than its ceiling
   parse_refused,         // the parser would not take the text or the grammar at all
+  registration,          // a grammar package could not be registered as asked
+  outline_limit,         // a tags query held more matches in progress than it may
 };
 
 // A failure: its kind, and its text exactly as the caller will read it. It

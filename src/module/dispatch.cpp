@@ -5,6 +5,8 @@
 #include <new>
 
 #include "analysis/analyse_command.h"
+#include "analysis/languages_command.h"
+#include "analysis/register_grammar_command.h"
 #include "base/error_texts.h"
 #include "inventory/hash_command.h"
 #include "inventory/scan_command.h"
@@ -30,7 +32,12 @@ constexpr CommandEntry COMMAND_TABLE[] = {
     {"scan", scan_command},
     {"syntax-check", syntax_check_command},
     {"analyse", analyse_command},
+    {"languages", languages_command},
 };
+
+// The one command that touches the host, through the loader, so the host
+// lock stays held for it whatever the payload asks.
+constexpr std::string_view REGISTER_GRAMMAR_COMMAND = "register-grammar";
 
 CommandHandler find_handler(std::string_view command) {
   for (const CommandEntry& entry : COMMAND_TABLE) {
@@ -48,9 +55,15 @@ bool wants_host_lock_released(const JsonValue& payload) {
 }
 
 Expected<std::string> answer_command(std::string_view command, std::string_view payload_text,
-                                     HostLock* host_lock) {
+                                     HostLock* host_lock, GrammarLoader* grammar_loader) {
   Expected<JsonValue> payload = parse_json_text(payload_text);
   if (!payload) return std::move(payload).error();
+
+  if (command == REGISTER_GRAMMAR_COMMAND) {
+    CommandResult result = register_grammar_command(payload.value(), grammar_loader);
+    if (!result) return std::move(result).error();
+    return write_json_text(result.value());
+  }
 
   CommandHandler handler = find_handler(command);
   if (handler == nullptr) {
@@ -70,13 +83,13 @@ Expected<std::string> answer_command(std::string_view command, std::string_view 
 }  // namespace
 
 Expected<std::string> execute_command(std::string_view command, std::string_view payload_text,
-                                      HostLock* host_lock) {
+                                      HostLock* host_lock, GrammarLoader* grammar_loader) {
   // Memory the system refuses anywhere in a call (the payload tree, a result,
   // a worker's list) is the command's failure, not a fault of the module:
   // everything the call held is released on the way out, and the process
   // stays usable.
   try {
-    return answer_command(command, payload_text, host_lock);
+    return answer_command(command, payload_text, host_lock, grammar_loader);
   } catch (const std::bad_alloc&) {
     return out_of_memory_error();
   }

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "analysis/grammar_loader.h"
 #include "base/expected.h"
 
 namespace marblewick {
@@ -26,8 +27,9 @@ class HostLock {
 // boundary raises as RuntimeError. With a host lock, a payload holding
 // "release_gil": true has the command's work and the writing of its answer
 // run with that lock released, and the call returns (or throws) with it still
-// released; any other payload keeps it throughout.
+// released; any other payload keeps it throughout. "register-grammar" always
+// keeps it, as it imports through `grammar_loader`, and fails without one.
 Expected<std::string> execute_command(std::string_view command, std::string_view payload_text,
-                                      HostLock* host_lock = nullptr);
+                                      HostLock* host_lock = nullptr, GrammarLoader* grammar_loader = nullptr);
 
 }  // namespace marblewick

@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <pthread.h>
 
 #include "base/internal_failure.h"
@@ -37,7 +38,7 @@
 #else
 namespace marblewick {
 Expected<std::string> MARBLEWICK_EXECUTOR(std::string_view command, std::string_view payload_text,
-                                          HostLock* host_lock);
+                                          HostLock* host_lock, GrammarLoader* grammar_loader);
 }
 #endif
 #define MARBLEWICK_STRINGIFY_(name) #name
@@ -61,6 +62,10 @@ struct BoundaryState {
   std::atomic<std::int64_t> owner_interpreter{-1};
   PyObject* module = nullptr;
   PyObject* panic_exception = nullptr;
+  // What registered grammars came from (each package's module and the capsule
+  // its function returned), kept so that their code stays loaded; made by the
+  // first registration.
+  PyObject* kept_grammars = nullptr;
 };
 BoundaryState boundary;
 
@@ -135,6 +140,149 @@ PyObject* raise_panic_for_current_exception() noexcept {
     std::abort();
   }
 }
+
+// ---- grammar packages ------------------------------------------------------
+
+constexpr const char* GRAMMAR_CAPSULE_NAME = "tree_sitter.Language";
+
+std::string utf8_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* utf8 = text != nullptr ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "<unprintable>";
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+// Imports grammar packages for "register-grammar", with the lock held. An
+// exception raised by the package becomes part of the error text, except one
+// that is not an Exception (KeyboardInterrupt, SystemExit): that one is
+// raised again, unchanged, once the call is over.
+class PackageLoader final : public GrammarLoader {
+ public:
+  PackageLoader() = default;
+  PackageLoader(const PackageLoader&) = delete;
+  PackageLoader& operator=(const PackageLoader&) = delete;
+  // Runs with the lock held: run() ends the call's outcome only then.
+  ~PackageLoader() {
+    Py_DecRef(pending_type_);
+    Py_DecRef(pending_value_);
+    Py_DecRef(pending_traceback_);
+  }
+
+  Expected<LoadedGrammar> load(std::string_view package, std::string_view function) override {
+    module_.reset();
+    capsule_.reset();
+    OwnedRef name(PyUnicode_FromStringAndSize(package.data(), static_cast<Py_ssize_t>(package.size())));
+    OwnedRef module(name ? PyImport_Import(name.get()) : nullptr);
+    if (!module) return failure("grammar package " + quoted(package) + " cannot be imported: ");
+
+    std::string function_name(function);
+    OwnedRef callable(PyObject_GetAttrString(module.get(), function_name.c_str()));
+    if (!callable || !PyCallable_Check(callable.get())) {
+      if (!callable && !clear_unless_pending()) return pending_error();
+      return ErrorText(ErrorKind::registration,
+                       "grammar package " + quoted(package) + " has no function " + quoted(function));
+    }
+    OwnedRef capsule(PyObject_CallNoArgs(callable.get()));
+    if (!capsule) return failure("grammar package " + quoted(package) + ": " + function_name + "() failed: ");
+    if (!PyCapsule_IsValid(capsule.get(), GRAMMAR_CAPSULE_NAME)) {
+      return ErrorText(ErrorKind::registration, "grammar package " + quoted(package) + ": " + function_name +
+                                                    "() returned " + type_qualified_name(capsule.get()) +
+                                                    ", not a \"tree_sitter.Language\" capsule");
+    }
+    LoadedGrammar loaded;
+    loaded.grammar = static_cast<const TSLanguage*>(PyCapsule_GetPointer(capsule.get(), GRAMMAR_CAPSULE_NAME));
+    if (loaded.grammar == nullptr) {
+      PyErr_Clear();
+      return ErrorText(ErrorKind::registration, "grammar package " + quoted(package) + ": " + function_name +
+                                                    "() returned an empty capsule");
+    }
+    loaded.folder = package_folder(module.get());
+    module_ = std::move(module);
+    capsule_ = std::move(capsule);
+    return loaded;
+  }
+
+  void keep_loaded() override {
+    if (!module_ || !capsule_) return;
+    if (boundary.kept_grammars == nullptr) boundary.kept_grammars = PyList_New(0);
+    if (boundary.kept_grammars == nullptr || PyList_Append(boundary.kept_grammars, module_.get()) != 0 ||
+        PyList_Append(boundary.kept_grammars, capsule_.get()) != 0) {
+      // Never given back, so the grammar stays loaded all the same.
+      PyErr_Clear();
+      static_cast<void>(module_.release());
+      static_cast<void>(capsule_.release());
+    }
+  }
+
+  // Raises the exception kept for the end of the call; false when there is none.
+  bool raise_pending() {
+    if (pending_type_ == nullptr) return false;
+    PyErr_Restore(std::exchange(pending_type_, nullptr), std::exchange(pending_value_, nullptr),
+                  std::exchange(pending_traceback_, nullptr));
+    return true;
+  }
+
+ private:
+  // The folder the package's queries/ would be in: that of its __file__.
+  static std::string package_folder(PyObject* module) {
+    OwnedRef file(PyObject_GetAttrString(module, "__file__"));
+    if (!file || !PyUnicode_Check(file.get())) {
+      PyErr_Clear();
+      return std::string();
+    }
+    std::string path = utf8_of(file.get());
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+  }
+
+  // Takes the raised exception: false, keeping it for the end of the call,
+  // when it is not an Exception; true, with its summary in `summary_`, else.
+  bool clear_unless_pending() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (type != nullptr && !PyErr_GivenExceptionMatches(type, PyExc_Exception)) {
+      pending_type_ = type;
+      pending_value_ = value;
+      pending_traceback_ = traceback;
+      return false;
+    }
+    summary_ = type != nullptr ? type_qualified_name(value != nullptr ? value : type) : "error";
+    if (value != nullptr) {
+      OwnedRef text(PyObject_Str(value));
+      std::string said = text ? utf8_of(text.get()) : "";
+      if (!text) PyErr_Clear();
+      if (!said.empty()) summary_ += ": " + said;
+    }
+    Py_DecRef(type);
+    Py_DecRef(value);
+    Py_DecRef(traceback);
+    return true;
+  }
+
+  ErrorText pending_error() const {
+    return ErrorText(ErrorKind::registration, "the grammar package was interrupted");
+  }
+
+  ErrorText failure(std::string prefix) {
+    if (!clear_unless_pending()) return pending_error();
+    return ErrorText(ErrorKind::registration, prefix + summary_);
+  }
+
+  OwnedRef module_;
+  OwnedRef capsule_;
+  std::string summary_;
+  PyObject* pending_type_ = nullptr;
+  PyObject* pending_value_ = nullptr;
+  PyObject* pending_traceback_ = nullptr;
+};
 
 // ---- run ------------------------------------------------------------------
 
@@ -261,6 +409,7 @@ class InterpreterLock final : public HostLock {
 struct CallOutcome {
   std::optional<Expected<std::string>> answer;
   std::exception_ptr failure;
+  PackageLoader grammar_loader;
 };
 
 // Binds the arguments and runs the command, the lock released for its work
@@ -272,7 +421,8 @@ struct CallOutcome {
     Arguments arguments;
     if (!bind_arguments(args, nargs, kwnames, arguments)) return false;
     // The core's work, which touches no interpreter object.
-    outcome.answer.emplace(MARBLEWICK_EXECUTOR(arguments.command, arguments.payload, &lock));
+    outcome.answer.emplace(
+        MARBLEWICK_EXECUTOR(arguments.command, arguments.payload, &lock, &outcome.grammar_loader));
   } catch (...) {
     outcome.failure = std::current_exception();
   }
@@ -281,9 +431,10 @@ struct CallOutcome {
 
 // The call's answer, with the lock held: every outcome, a C++ exception
 // included, becomes it here and nowhere else.
-[[gnu::noinline]] PyObject* deliver(const CallOutcome& outcome) noexcept {
+[[gnu::noinline]] PyObject* deliver(CallOutcome& outcome) noexcept {
   try {
     if (outcome.failure) std::rethrow_exception(outcome.failure);
+    if (outcome.grammar_loader.raise_pending()) return nullptr;
     return answer_of(*outcome.answer);
   } catch (...) {
     return raise_panic_for_current_exception();

@@ -9,6 +9,7 @@
 
 #include "outline/outline_rules.h"
 #include "outline/outline_walk.h"
+#include "outline/tags_walk.h"
 #include "syntax/language.h"
 #include "syntax/source_tree.h"
 
@@ -38,25 +39,34 @@ JsonValue symbol_json(SymbolRecord& symbol) {
 
 }  // namespace
 
-// Languages without outline rules are not parsed for an outline at all: those
-// without a grammar, and JSON, which holds data, not declarations.
+bool has_outline(const ResolvedLanguage& language) {
+  if (language.known) return has_outline_rules(*language.known);
+  return language.registered != nullptr && language.registered->tags != nullptr;
+}
+
+// Languages without an outline are not parsed for one at all: those without
+// a grammar, JSON, which holds data, not declarations, and registered ones
+// without a tags query.
 CommandResult outline_command(const JsonValue& payload) {
-  Expected<SourceTree> source = obtain_source_tree(payload, has_outline_rules);
+  Expected<SourceTree> source = obtain_source_tree(payload, has_outline);
   if (!source) return std::move(source).error();
   return outline_result(source.value());
 }
 
-JsonValue outline_result(const SourceTree& subject) {
-  // A parsed subject always has a known language; "analyse" parses JSON too,
-  // which has no rows.
-  std::span<const OutlineRule> rules;
-  if (subject.parsed) rules = outline_rules_for(*subject.language.known);
-  if (rules.empty()) return no_outline_result(subject.language.name);
+CommandResult outline_result(const SourceTree& subject) {
+  // "analyse" parses JSON and registered languages without a tags query too.
+  if (!subject.parsed || !has_outline(subject.language)) return no_outline_result(subject.language.name);
 
   TSNode root = subject.parsed->root();
   std::vector<SymbolRecord> records;
-  records.reserve(std::min<std::size_t>(ts_node_child_count(root), MAX_OUTLINE_SYMBOLS));
-  collect_outline(root, subject.text.view(), rules, 0, records);
+  if (subject.language.known) {
+    records.reserve(std::min<std::size_t>(ts_node_child_count(root), MAX_OUTLINE_SYMBOLS));
+    collect_outline(root, subject.text.view(), outline_rules_for(*subject.language.known), 0, records);
+  } else if (!collect_tags_outline(*subject.language.registered->tags, root, subject.text.view(), records)) {
+    return ErrorText(ErrorKind::outline_limit, "tags query held more than " +
+                                                   std::to_string(MAX_TAGS_MATCHES_IN_PROGRESS) +
+                                                   " matches in progress at once");
+  }
 
   JsonArray symbols;
   symbols.reserve(records.size());

@@ -14,6 +14,7 @@ struct ExtensionWithoutGrammar {
 // Extensions that name a language the module has no grammar for: detected, so
 // that results can say what the text is, but never parsed.
 constexpr ExtensionWithoutGrammar EXTENSIONS_WITHOUT_GRAMMAR[] = {{"toml", "toml"}};
+constexpr std::string_view NAMES_WITHOUT_GRAMMAR[] = {"toml"};
 
 constexpr std::size_t longest_extension() {
   std::size_t longest = 0;
@@ -61,6 +62,12 @@ constexpr bool extensions_are_lower_case_and_distinct() {
 static_assert(extensions_are_lower_case_and_distinct(),
               "every extension key must be lower-case, non-empty and listed once");
 
+std::optional<ResolvedLanguage> detect_registered(std::string_view extension) {
+  const RegisteredLanguage* registered = registered_language_for_extension(extension);
+  if (registered == nullptr) return std::nullopt;
+  return ResolvedLanguage{std::nullopt, registered->name, registered};
+}
+
 }  // namespace
 
 std::optional<Language> language_named(std::string_view name) {
@@ -70,10 +77,30 @@ std::optional<Language> language_named(std::string_view name) {
   return std::nullopt;
 }
 
+const TSLanguage* ResolvedLanguage::grammar() const {
+  if (known) return language_entry(*known).grammar();
+  return registered != nullptr ? registered->grammar : nullptr;
+}
+
 ResolvedLanguage resolve_language_name(std::string name) {
   std::optional<Language> known = language_named(name);
-  return ResolvedLanguage{known, std::move(name)};
+  const RegisteredLanguage* registered = known ? nullptr : registered_language_named(name);
+  return ResolvedLanguage{known, std::move(name), registered};
 }
+
+std::string_view builtin_language_for_extension(std::string_view extension) {
+  for (const LanguageEntry& entry : LANGUAGE_TABLE) {
+    for (std::string_view candidate : entry.extensions) {
+      if (candidate == extension) return entry.name;
+    }
+  }
+  for (const ExtensionWithoutGrammar& entry : EXTENSIONS_WITHOUT_GRAMMAR) {
+    if (entry.extension == extension) return entry.name;
+  }
+  return {};
+}
+
+std::span<const std::string_view> names_without_grammar() { return NAMES_WITHOUT_GRAMMAR; }
 
 std::optional<ResolvedLanguage> detect_language(std::string_view path) {
   // Separators are not looked at: in "lib.d/README" the extension is
@@ -81,7 +108,8 @@ std::optional<ResolvedLanguage> detect_language(std::string_view path) {
   // extension, so a file called "ts" counts as TypeScript.
   std::size_t dot = path.rfind('.');
   std::string_view extension = dot == std::string_view::npos ? path : path.substr(dot + 1);
-  if (extension.empty() || extension.size() > MAX_EXTENSION_BYTES) return std::nullopt;
+  if (extension.empty()) return std::nullopt;
+  if (extension.size() > MAX_EXTENSION_BYTES) return detect_registered(extension);
 
   char lowered[MAX_EXTENSION_BYTES];
   for (std::size_t i = 0; i < extension.size(); ++i) {
@@ -95,9 +123,11 @@ std::optional<ResolvedLanguage> detect_language(std::string_view path) {
     }
   }
   for (const ExtensionWithoutGrammar& entry : EXTENSIONS_WITHOUT_GRAMMAR) {
-    if (entry.extension == key) return ResolvedLanguage{std::nullopt, std::string(entry.name)};
+    if (entry.extension == key) {
+      return ResolvedLanguage{std::nullopt, std::string(entry.name), registered_language_named(entry.name)};
+    }
   }
-  return std::nullopt;
+  return detect_registered(key);
 }
 
 }  // namespace marblewick

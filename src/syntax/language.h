@@ -12,6 +12,8 @@
 
 #include <tree_sitter/api.h>
 
+#include "syntax/grammar_registry.h"
+
 // The grammars are compiled into the module; their entry points return static
 // tables, so nothing is created or freed for them.
 extern "C" {
@@ -82,12 +84,17 @@ constexpr bool has_outline_rules(Language language) {
 }
 
 // A language name as a command resolved it: `known` when the name is one of
-// the table's (compared byte for byte), and the name itself, which results
-// report whether known or not: "toml" from a path, any name a caller gives, or
-// "" for none.
+// the table's (compared byte for byte), `registered` when it names a grammar
+// registered at run time instead, and the name itself, which results report
+// whether known or not: "toml" from a path, any name a caller gives, or "" for
+// none.
 struct ResolvedLanguage {
   std::optional<Language> known;
   std::string name;
+  const RegisteredLanguage* registered = nullptr;
+
+  bool has_grammar() const { return known.has_value() || registered != nullptr; }
+  const TSLanguage* grammar() const;
 };
 
 // The table's language with exactly this name, else none: no case folding, no
@@ -98,7 +105,16 @@ std::optional<Language> language_named(std::string_view name);
 ResolvedLanguage resolve_language_name(std::string name);
 
 // The language named by the text after the last "." of the whole path, its
-// ASCII letters lower-cased; none when that names nothing.
+// ASCII letters lower-cased; none when that names nothing. The built-in table
+// is consulted first, so no registration changes what it detects; a
+// registered grammar for a name it detects without one ("toml") applies.
 std::optional<ResolvedLanguage> detect_language(std::string_view path);
+
+// The name the built-in table detects for an extension (lower-case, without
+// the dot), grammar or not; empty when it has none.
+std::string_view builtin_language_for_extension(std::string_view extension);
+
+// The names the built-in table detects without having a grammar ("toml").
+std::span<const std::string_view> names_without_grammar();
 
 }  // namespace marblewick

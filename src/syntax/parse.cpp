@@ -18,10 +18,6 @@
 namespace marblewick {
 namespace {
 
-// The grammar ABI range that this parser runtime can load.
-constexpr std::uint32_t MIN_GRAMMAR_ABI = TREE_SITTER_MIN_COMPATIBLE_LANGUAGE_VERSION;
-constexpr std::uint32_t MAX_GRAMMAR_ABI = TREE_SITTER_LANGUAGE_VERSION;
-
 // The parser counts bytes in 32 bits; a longer text would have its offsets
 // wrap and its tree describe the wrong bytes.
 constexpr std::size_t MAX_PARSE_BYTES = std::numeric_limits<std::uint32_t>::max();
@@ -29,11 +25,6 @@ constexpr std::size_t MAX_PARSE_BYTES = std::numeric_limits<std::uint32_t>::max(
 // Budgets beyond this (about 35 years) cannot run out, and are not turned into
 // a deadline, whose clock value would overflow.
 constexpr std::uint64_t LONGEST_DEADLINE_MS = std::uint64_t{1} << 40;
-
-std::string incompatible_version_text(std::uint32_t version) {
-  return "Incompatible language version " + std::to_string(version) + ". Expected minimum " +
-         std::to_string(MIN_GRAMMAR_ABI) + ", maximum " + std::to_string(MAX_GRAMMAR_ABI);
-}
 
 ErrorText timeout_error(std::uint64_t timeout_ms) {
   return ErrorText(ErrorKind::parse_budget,
@@ -91,6 +82,16 @@ bool parse_should_stop(TSParseState* state) {
 
 }  // namespace
 
+bool grammar_abi_supported(std::uint32_t version) {
+  return version >= MIN_GRAMMAR_ABI && version <= MAX_GRAMMAR_ABI;
+}
+
+ErrorText incompatible_version_error(std::uint32_t version) {
+  return ErrorText(ErrorKind::parse_refused,
+                   "Incompatible language version " + std::to_string(version) + ". Expected minimum " +
+                       std::to_string(MIN_GRAMMAR_ABI) + ", maximum " + std::to_string(MAX_GRAMMAR_ABI));
+}
+
 std::uint64_t parse_memory_ceiling_mib(std::size_t text_bytes) {
   if (std::uint64_t test_mib = test_ceiling_mib.load(std::memory_order_relaxed)) return test_mib;
   // At most 4 GiB of text times a small ratio: no overflow in 64 bits.
@@ -132,9 +133,8 @@ Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view 
   parsed.parser.reset(ts_parser_new());
 
   std::uint32_t version = ts_language_abi_version(grammar);
-  if (version < MIN_GRAMMAR_ABI || version > MAX_GRAMMAR_ABI ||
-      !ts_parser_set_language(parsed.parser.get(), grammar)) {
-    return ErrorText(ErrorKind::parse_refused, incompatible_version_text(version));
+  if (!grammar_abi_supported(version) || !ts_parser_set_language(parsed.parser.get(), grammar)) {
+    return incompatible_version_error(version);
   }
 
   std::uint64_t ceiling_steps = parse_work_ceiling_steps(text.size());

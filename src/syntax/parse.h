@@ -25,6 +25,15 @@ struct ParsedSource {
   TSNode root() const { return ts_tree_root_node(tree.get()); }
 };
 
+// The grammar ABI range that this parser runtime can load.
+inline constexpr std::uint32_t MIN_GRAMMAR_ABI = TREE_SITTER_MIN_COMPATIBLE_LANGUAGE_VERSION;
+inline constexpr std::uint32_t MAX_GRAMMAR_ABI = TREE_SITTER_LANGUAGE_VERSION;
+
+bool grammar_abi_supported(std::uint32_t version);
+
+// "Incompatible language version N. Expected minimum 13, maximum 15".
+ErrorText incompatible_version_error(std::uint32_t version);
+
 // A parse budget of 0 ms means none: the parse runs to its end.
 inline constexpr std::uint64_t NO_PARSE_TIMEOUT = 0;
 

@@ -110,6 +110,15 @@ void mark_unused(void* start, std::size_t bytes) { ASAN_POISON_MEMORY_REGION(sta
 std::atomic<std::size_t> live_general_blocks{0};
 std::atomic<std::size_t> live_detached_blocks{0};
 
+// The tag that blocks kept until the process ends carry in place of a pool.
+ParserPool* lasting_owner() {
+  static char tag;
+  return reinterpret_cast<ParserPool*>(&tag);
+}
+
+// Whether this thread's allocations are for lasting objects just now.
+thread_local bool lasting_allocations = false;
+
 // The tag that reserve blocks carry in place of a pool.
 ParserPool* reserve_owner() {
   static char tag;
@@ -393,9 +402,15 @@ namespace {
 // The pool serving this thread's parse, if any.
 thread_local ParserPool* current_pool = nullptr;
 
+void* lasting_alloc(std::size_t bytes) {
+  BlockHeader* header = malloc_block(bytes, lasting_owner());
+  if (header == nullptr) return allocate_from_reserve(bytes);
+  return user_of(header);
+}
+
 void* hook_malloc(std::size_t bytes) {
   ParserPool* pool = current_pool;
-  if (pool == nullptr) return general_alloc(bytes);
+  if (pool == nullptr) return lasting_allocations ? lasting_alloc(bytes) : general_alloc(bytes);
   return bytes <= MAX_POOLED_BYTES ? pool->allocate(bytes) : pool->allocate_large(bytes);
 }
 
@@ -412,6 +427,8 @@ void hook_free(void* user) {
   BlockHeader* header = header_of(user);
   if (header->pool == nullptr) {
     general_free(header);
+  } else if (header->pool == lasting_owner()) {
+    std::free(header);
   } else if (header->pool == reserve_owner()) {
     reserve.release(header);
   } else {
@@ -428,6 +445,9 @@ void* hook_realloc(void* user, std::size_t bytes) {
   if (header->pool == pool && pool != nullptr && header->bytes > MAX_POOLED_BYTES) {
     if (void* grown = pool->grow_large(header, bytes)) return grown;
     // Refused: the block is still there, and moves to the reserve below.
+  }
+  if (header->pool == lasting_owner() && pool == nullptr && lasting_allocations) {
+    if (BlockHeader* grown = realloc_block(header, bytes)) return user_of(grown);
   }
   if (header->pool == nullptr && pool == nullptr) {
     if (BlockHeader* grown = realloc_block(header, bytes)) return user_of(grown);
@@ -466,6 +486,16 @@ ParserMemory::~ParserMemory() {
   if (current_pool == pool_) current_pool = nullptr;
   pool_->end_parse();
 }
+
+LastingParserAllocations::LastingParserAllocations() {
+  install_hooks_once();
+  check_invariant(current_pool == nullptr && !lasting_allocations,
+                  "lasting allocations began while a parse or others are current on its thread");
+  memory_exhausted = false;
+  lasting_allocations = true;
+}
+
+LastingParserAllocations::~LastingParserAllocations() { lasting_allocations = false; }
 
 std::size_t live_parser_blocks() {
   std::size_t live = live_general_blocks.load(std::memory_order_relaxed) +

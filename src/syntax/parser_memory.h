@@ -36,6 +36,20 @@ class ParserMemory {
   ParserPool* pool_;  // ends through ParserPool::end_parse, never deleted here
 };
 
+// While an instance lives, the parsing library's allocations on this thread
+// are for objects the process keeps until it ends (a registered language's
+// compiled tags query): they come from the general allocator and are not
+// counted by live_parser_blocks. Never while a ParserMemory is current on the
+// thread. parser_memory_exhausted() tells afterwards whether the system
+// refused any of them.
+class LastingParserAllocations {
+ public:
+  LastingParserAllocations();
+  LastingParserAllocations(const LastingParserAllocations&) = delete;
+  LastingParserAllocations& operator=(const LastingParserAllocations&) = delete;
+  ~LastingParserAllocations();
+};
+
 // Blocks the parsing library holds from these hooks right now, on any thread
 // plus the pool current on this one. Zero between calls: nothing a call
 // allocates for parsing outlives it.

@@ -14,9 +14,8 @@ Expected<SourceTree> obtain_source_tree(const JsonValue& payload, LanguageFilter
   if (!text) return std::move(text).error();
 
   SourceTree source{std::move(text).value(), resolve_language(payload), std::nullopt};
-  const std::optional<Language> known = source.language.known;
-  if (!known || !wanted(*known)) return source;
-  const TSLanguage* grammar = language_entry(*known).grammar();
+  if (!source.language.has_grammar() || !wanted(source.language)) return source;
+  const TSLanguage* grammar = source.language.grammar();
 
   // "timeout_ms" follows the rule of every count field: anything but a
   // non-negative integer means the default, no limit.

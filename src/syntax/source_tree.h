@@ -22,14 +22,14 @@ struct SourceTree {
   std::optional<ParsedSource> parsed;
 };
 
-// Which of the registry's languages a command wants parsed at all.
-using LanguageFilter = bool (*)(Language language);
+// Which of the languages with a grammar a command wants parsed at all.
+using LanguageFilter = bool (*)(const ResolvedLanguage& language);
 
-inline bool every_language(Language) { return true; }
+inline bool every_language(const ResolvedLanguage&) { return true; }
 
 // The text comes first, so an unreadable file is reported whatever its
-// language; then the language, then (only when it is one of the registry's,
-// which all have a grammar, and `wanted` accepts it) one parse, within the
+// language; then the language, then (only when it has a grammar, built in or
+// registered, and `wanted` accepts it) one parse, within the
 // payload's "timeout_ms" when it gives one. Errors: obtain_source's and
 // parse_source's texts, unchanged.
 Expected<SourceTree> obtain_source_tree(const JsonValue& payload,

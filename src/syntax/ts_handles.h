@@ -16,8 +16,17 @@ struct TreeDeleter {
   void operator()(TSTree* tree) const noexcept { ts_tree_delete(tree); }
 };
 
+struct QueryDeleter {
+  void operator()(TSQuery* query) const noexcept { ts_query_delete(query); }
+};
+struct QueryCursorDeleter {
+  void operator()(TSQueryCursor* cursor) const noexcept { ts_query_cursor_delete(cursor); }
+};
+
 using ParserHandle = std::unique_ptr<TSParser, ParserDeleter>;
 using TreeHandle = std::unique_ptr<TSTree, TreeDeleter>;
+using QueryHandle = std::unique_ptr<TSQuery, QueryDeleter>;
+using QueryCursorHandle = std::unique_ptr<TSQueryCursor, QueryCursorDeleter>;
 
 // A cursor over the children of one node. Cursors hold heap memory of their
 // own and cannot be copied safely, so this owner is neither copyable nor movable.

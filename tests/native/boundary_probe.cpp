@@ -44,7 +44,7 @@ void tree_sitter_rust_external_scanner_destroy(void* payload);
 namespace marblewick {
 
 Expected<std::string> execute_probe_command(std::string_view command, std::string_view payload_text,
-                                            HostLock* host_lock) {
+                                            HostLock* host_lock, GrammarLoader* loader) {
   if (command == "echo") {
     Expected<JsonValue> payload = parse_json_text(payload_text);
     if (!payload) return std::move(payload).error();
@@ -141,7 +141,7 @@ Expected<std::string> execute_probe_command(std::string_view command, std::strin
   if (command == "bad-result") return std::string("\xff\xfe not UTF-8");
   if (command == "fail-twice") throw UnreportableFailure();
   // Everything else is the shipped module's own answer.
-  return execute_command(command, payload_text, host_lock);
+  return execute_command(command, payload_text, host_lock, loader);
 }
 
 }  // namespace marblewick
