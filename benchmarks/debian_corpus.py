@@ -68,34 +68,35 @@ def fetch(root=DEFAULT_ROOT):
             os.makedirs(target + ".partial", exist_ok=True)
             subprocess.run(["dpkg", "-x", _deb_of(root, package), target + ".partial"], check=True)
             os.rename(target + ".partial", target)
-    _unpack_java(root)
-    _unpack_glibc(root)
+    _unpack_once(root, "java", JAVA_PACKAGE, "usr/lib/jvm/*/lib/src.zip", _extract_java)
+    _unpack_once(root, "glibc", C_SOURCE_PACKAGE, "usr/src/glibc/glibc-*.tar.xz", _extract_glibc)
 
 
-def _unpack_java(root):
-    target = os.path.join(root, "java")
+def _unpack_once(root, folder, package, archive_pattern, extract):
+    """Take the chosen files out of a package's source archive into
+    root/folder, unless an earlier run has; an interrupted run leaves only a
+    .partial folder behind, which the next one writes over."""
+    target = os.path.join(root, folder)
     if os.path.isdir(target):
         return
-    archive = glob.glob(os.path.join(root, "tree", JAVA_PACKAGE, "usr/lib/jvm/*/lib/src.zip"))[0]
+    archive = glob.glob(os.path.join(root, "tree", package, archive_pattern))[0]
+    extract(archive, target + ".partial")
+    os.rename(target + ".partial", target)
+
+
+def _extract_java(archive, target):
     with zipfile.ZipFile(archive) as z:
-        members = [m for m in z.namelist() if m.endswith(".java") and m.startswith(JAVA_PREFIXES)]
-        z.extractall(target + ".partial", members)
-    os.rename(target + ".partial", target)
+        z.extractall(target, [m for m in z.namelist() if m.endswith(".java") and m.startswith(JAVA_PREFIXES)])
 
 
-def _unpack_glibc(root):
-    target = os.path.join(root, "glibc")
-    if os.path.isdir(target):
-        return
-    archive = glob.glob(os.path.join(root, "tree", C_SOURCE_PACKAGE, "usr/src/glibc/glibc-*.tar.xz"))[0]
+def _extract_glibc(archive, target):
+    def wanted(member):
+        parts = member.name.split("/")
+        return (member.isfile() and len(parts) > 2 and parts[1] in C_SOURCE_FOLDERS
+                and member.name.endswith((".c", ".h")))
+
     with tarfile.open(archive) as tar:
-        def wanted(member):
-            parts = member.name.split("/")
-            return (member.isfile() and len(parts) > 2 and parts[1] in C_SOURCE_FOLDERS
-                    and member.name.endswith((".c", ".h")))
-        members = [m for m in tar.getmembers() if wanted(m)]
-        tar.extractall(target + ".partial", members, filter="data")
-    os.rename(target + ".partial", target)
+        tar.extractall(target, [m for m in tar.getmembers() if wanted(m)], filter="data")
 
 
 def _files_under(folders, extensions, skip_dirs=()):
