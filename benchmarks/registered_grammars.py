@@ -13,6 +13,8 @@ import importlib
 import json
 import os
 
+MAX_OUTLINE_SYMBOLS = 200
+
 # language -> (package, function, extensions). The versions are those of the
 # `languages` extra; `pip install '.[bench]'` brings them.
 PACKAGES = {
@@ -58,30 +60,38 @@ class Definition:
 
 
 def query_definitions(query, root, source):
-    """Every match holding a @definition.<kind> and a @name capture, in source
-    order. The bindings evaluate the text predicates (#eq?, #match?, ...)
-    themselves and pass over the ones that only annotate (#strip!, ...)."""
+    """Every match holding a @definition.<kind> and a @name capture, one per
+    name node (the query's first pattern wins), in source order, a definition
+    before those it contains. The bindings evaluate the text predicates
+    (#eq?, #match?, ...) themselves and pass over the ones that only annotate
+    (#strip!, ...)."""
     import tree_sitter
 
-    found = []
-    for _, captures in tree_sitter.QueryCursor(query).matches(root):
+    found = {}
+    for pattern, captures in tree_sitter.QueryCursor(query).matches(root):
         names = captures.get("name")
         kinds = [k for k in captures if k.startswith("definition.")]
         if not names or not kinds:
             continue
-        node = captures[kinds[0]][0]
-        name = source[names[0].start_byte:names[0].end_byte].decode("utf-8", "replace")
-        found.append((node.start_byte, -node.end_byte, kinds[0][len("definition."):], name, node, names[0]))
-    found.sort(key=lambda f: (f[0], f[1]))
+        key = (names[0].start_byte, names[0].end_byte)
+        if key not in found or pattern < found[key][0]:
+            found[key] = (pattern, kinds[0][len("definition."):], captures[kinds[0]][0], names[0])
+    ordered = sorted(found.values(), key=lambda f: (f[2].start_byte, -f[2].end_byte, f[0], f[3].start_byte))
     # Node ranges of one tree either nest or are apart, so the enclosing
     # definitions are a stack; two matches of one node do not enclose each other.
     definitions, enclosing = [], []
-    for start, negative_end, kind, name, node, name_node in found:
-        end = -negative_end
-        while enclosing and enclosing[-1][1] < end:
+    for _, kind, node, name_node in ordered:
+        span = (node.start_byte, node.end_byte)
+        while enclosing and not (enclosing[-1][0] <= span[0] and span[1] <= enclosing[-1][1]):
             enclosing.pop()
-        depth = sum(1 for outer in enclosing if outer != (start, end))
-        enclosing.append((start, end))
+        depth = sum(1 for outer in enclosing if outer != span)
+        enclosing.append(span)
+        name = source[name_node.start_byte:name_node.end_byte].decode("utf-8", "replace")
         definitions.append(Definition(kind, name, node.start_point.row + 1, node.end_point.row + 1,
                                       name_node.start_point.row + 1, depth))
     return definitions
+
+
+def outline_records(definitions):
+    """What "outline" lists of them: the two levels, then the first 200."""
+    return [d for d in definitions if d.depth <= 1][:MAX_OUTLINE_SYMBOLS]
