@@ -3,7 +3,8 @@
 // ThreadSanitizer (MARBLEWICK_TSAN, .ci/tsan), it shows that commands running
 // side by side share nothing they should not: the parser's allocator hooks,
 // its reserve and live-block counts, the grammars, the scan's worker pool and
-// the hash's helper thread.
+// the hash's helper thread, and the registry of run-time grammars, which one
+// thread keeps adding to while the others analyse registered languages.
 //
 //   marblewick_thread_stress ROOT SECONDS [THREADS]
 //
@@ -28,6 +29,7 @@
 #include <unistd.h>
 
 #include "module/dispatch.h"
+#include "syntax/language.h"
 #include "syntax/parse.h"
 #include "syntax/parser_memory.h"
 
@@ -59,9 +61,37 @@ std::string json_string(const std::string& text) {
   return out + "\"";
 }
 
+// "Imports" a grammar package without a host: every package is the
+// compiled-in Python grammar, with the tags query in `folder`/queries.
+class CompiledInLoader final : public GrammarLoader {
+ public:
+  explicit CompiledInLoader(std::string folder) : folder_(std::move(folder)) {}
+  Expected<LoadedGrammar> load(std::string_view, std::string_view) override {
+    return LoadedGrammar{tree_sitter_python(), folder_};
+  }
+  void keep_loaded() override {}
+
+ private:
+  std::string folder_;
+};
+
+CompiledInLoader* grammar_loader = nullptr;
+
 std::string answer(const Call& call) {
-  Expected<std::string> result = execute_command(call.command, call.payload);
+  Expected<std::string> result = execute_command(call.command, call.payload, nullptr, grammar_loader);
   return result ? result.value() : "error: " + result.error().message;
+}
+
+constexpr const char* STRESS_TAGS =
+    "(class_definition name: (identifier) @name) @definition.class\n"
+    "((function_definition name: (identifier) @name) @definition.function (#not-match? @name \"^_\"))\n"
+    "(call function: (identifier) @name) @reference.call\n";
+
+// A registered copy of the Python grammar under NAME, for files ending in
+// .EXTENSION.
+std::string register_copy(const std::string& name, const std::string& extension) {
+  return answer({"register-grammar", "{\"language\":\"" + name + "\",\"package\":\"stress\",\"extensions\":[\"" +
+                                         extension + "\"]}", ""});
 }
 
 // A random sequence of a language's brackets and separators: its parse keeps
@@ -97,6 +127,15 @@ std::vector<Call> build_calls(const std::filesystem::path& root, const std::file
       calls.push_back({command, "{\"path\":" + json_string(path.string()) + "}", ""});
     }
   }
+  // A registered language by path and by name, released or not.
+  for (const auto& path : files) {
+    if (path.extension() != ".py" || taken[".stresspy"]++ >= 4) continue;
+    for (const char* command : {"syntax-check", "outline", "analyse"}) {
+      calls.push_back({command, "{\"path\":" + json_string(path.string()) +
+                                    ",\"language\":\"stress-py\",\"release_gil\":true}", ""});
+    }
+  }
+  calls.push_back({"analyse", "{\"content\":\"class A:\\n def f(self): pass\\ndef _g(): pass\\n\",\"path\":\"x.stresspy\"}", ""});
   // The six grammars on the same broken text, by name.
   for (const char* language : {"python", "javascript", "typescript", "tsx", "rust", "json"}) {
     calls.push_back({"analyse", "{\"content\":\"fn f( { [1, 2 def class x =>\",\"language\":\"" +
@@ -145,8 +184,23 @@ int main(int argc, char** argv) {
   // parse memory per 100 KB) does not, and stops early.
   set_parse_memory_ceiling_for_tests(12);
 
+  std::filesystem::create_directories(scratch / "queries");
+  {
+    std::ofstream tags(scratch / "queries" / "tags.scm", std::ios::binary);
+    tags << STRESS_TAGS;
+  }
+  CompiledInLoader loader(scratch.string());
+  grammar_loader = &loader;
+  std::string registered = register_copy("stress-py", "stresspy");
+  if (registered.rfind("error: ", 0) == 0) {
+    std::fprintf(stderr, "registration failed: %s\n", registered.c_str());
+    return 1;
+  }
+
   std::vector<Call> calls = build_calls(root, scratch);
   for (Call& call : calls) call.expected = answer(call);
+  const Call probe{"analyse", "{\"content\":\"class A:\\n def f(self): pass\\n\",\"language\":\"stress-py\"}", ""};
+  const std::string probe_expected = answer(probe);
 
   std::atomic<std::size_t> done{0};
   std::atomic<std::size_t> mismatches{0};
@@ -168,11 +222,35 @@ int main(int argc, char** argv) {
       }
     });
   }
+  // Registrations racing the calls above: each new language answers as the
+  // first copy does, under its own name.
+  std::atomic<std::size_t> registrations{0};
+  threads.emplace_back([&] {
+    for (std::size_t i = 0; std::chrono::steady_clock::now() < deadline && i < 2000; ++i) {
+      std::string name = "stress-" + std::to_string(i);
+      std::string got = register_copy(name, "stress" + std::to_string(i));
+      Call call = probe;
+      call.payload.replace(call.payload.find("stress-py"), 9, name);
+      std::string expected = probe_expected;
+      expected.replace(expected.find("stress-py"), 9, name);
+      expected.replace(expected.find("stress-py"), 9, name);
+      std::string analysed = answer(call);
+      answer({"languages", "{}", ""});
+      if (got.rfind("error: ", 0) == 0 || analysed != expected) {
+        if (mismatches.fetch_add(1) < 5) {
+          std::fprintf(stderr, "registration %s: %.300s\n  analysed: %.300s\n", name.c_str(), got.c_str(),
+                       analysed.c_str());
+        }
+      }
+      registrations.fetch_add(1, std::memory_order_relaxed);
+    }
+  });
   for (std::thread& thread : threads) thread.join();
   std::filesystem::remove_all(scratch);
 
   std::size_t live = live_parser_blocks();
-  std::printf("%zu calls of %zu kinds on %d threads in %.0f s: %zu mismatches, %zu parser blocks left\n",
-              done.load(), calls.size(), thread_count, seconds, mismatches.load(), live);
+  std::printf("%zu calls of %zu kinds on %d threads and %zu registrations in %.0f s: %zu mismatches, "
+              "%zu parser blocks left\n",
+              done.load(), calls.size(), thread_count, registrations.load(), seconds, mismatches.load(), live);
   return mismatches.load() == 0 && live == 0 ? 0 : 1;
 }
