@@ -101,7 +101,7 @@ def miss_cause(entry, answer, records, definitions, root, source_lines):
         return "outline and bindings disagree"
     around = [d for d in definitions if d.name == name and d.name_line == line]
     if around:
-        return f"the {around[0].kind} starts above its name (annotation, modifier or comment lines)"
+        return f"the {around[0].kind} starts above its name (annotations or modifiers on lines of their own)"
     return f"not matched by the tags query: {enclosing_declaration(root, source_lines, line, name)}"
 
 
