@@ -134,6 +134,7 @@ marblewick_patched_copy(tree-sitter "${DEP_tree_sitter}/tree_sitter/core/lib" "$
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_runtime_accept_paths.patch"
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_stack_release.patch"
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_error_lookups.patch"
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_query_field_leak.patch"
   FOLDERS src include)
 add_library(tree_sitter_runtime STATIC "${_ts_lib}/src/lib.c")
 target_include_directories(tree_sitter_runtime

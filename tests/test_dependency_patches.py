@@ -117,7 +117,8 @@ PATCHED_PACKAGES = {
     "tree-sitter": ("tree-sitter-*/tree-sitter-*/tree_sitter/core/lib",
                     ["tree_sitter_endless_recovery.patch", "tree_sitter_merged_error_nodes.patch",
                      "tree_sitter_parse_work_limit.patch", "tree_sitter_runtime_accept_paths.patch",
-                     "tree_sitter_stack_release.patch", "tree_sitter_error_lookups.patch"]),
+                     "tree_sitter_stack_release.patch", "tree_sitter_error_lookups.patch",
+                     "tree_sitter_query_field_leak.patch"]),
     "tree-sitter-python": ("tree-sitter-python-*/tree_sitter_python-*",
                            ["tree_sitter_python_scanner.patch", "tree_sitter_python_comment_blocks.patch"]),
 }

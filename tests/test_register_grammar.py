@@ -407,6 +407,22 @@ def test_a_pattern_meeting_a_megabyte_node_text_ends_quickly(pattern, matches):
     assert int(out) == int(matches)
 
 
+@limits_address_space
+def test_a_text_nested_ninety_thousand_deep_is_outlined_in_linear_time():
+    code = """
+    import json, resource, marblewick_index_native as m
+    resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+    m.run("register-grammar", json.dumps({"language": "deep-c", "package": "tree_sitter_c"}))
+    n = 90000
+    source = "void f(void) {\\n" + "int a = ({ " * n + "0;" + " 0; });" * n + "\\n}\\n"
+    outline = json.loads(m.run("outline", json.dumps({"content": source, "language": "deep-c"})))
+    print(json.dumps([s["name"] for s in outline["symbols"]]))
+    """
+    status, out, err = run_child(code, timeout=60)
+    assert status == 0, err
+    assert json.loads(out) == ["f"]
+
+
 # ---- process-wide effects, each in a child of its own -------------------------
 
 def test_toml_detected_by_the_built_in_table_may_be_given_a_grammar():

@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 #include <pthread.h>
 
 #include "base/internal_failure.h"
@@ -63,9 +64,11 @@ struct BoundaryState {
   PyObject* module = nullptr;
   PyObject* panic_exception = nullptr;
   // What registered grammars came from (each package's module and the capsule
-  // its function returned), kept so that their code stays loaded; made by the
-  // first registration.
-  PyObject* kept_grammars = nullptr;
+  // its function returned), strong references kept so that their code stays
+  // loaded; made by the first registration. A native list rather than a
+  // Python one, whose item buffer would be reachable only from the
+  // interpreter's own memory.
+  std::vector<PyObject*>* kept_grammars = nullptr;
 };
 BoundaryState boundary;
 
@@ -209,11 +212,13 @@ class PackageLoader final : public GrammarLoader {
 
   void keep_loaded() override {
     if (!module_ || !capsule_) return;
-    if (boundary.kept_grammars == nullptr) boundary.kept_grammars = PyList_New(0);
-    if (boundary.kept_grammars == nullptr || PyList_Append(boundary.kept_grammars, module_.get()) != 0 ||
-        PyList_Append(boundary.kept_grammars, capsule_.get()) != 0) {
+    try {
+      if (boundary.kept_grammars == nullptr) boundary.kept_grammars = new std::vector<PyObject*>();
+      boundary.kept_grammars->reserve(boundary.kept_grammars->size() + 2);
+      boundary.kept_grammars->push_back(module_.release());
+      boundary.kept_grammars->push_back(capsule_.release());
+    } catch (const std::bad_alloc&) {
       // Never given back, so the grammar stays loaded all the same.
-      PyErr_Clear();
       static_cast<void>(module_.release());
       static_cast<void>(capsule_.release());
     }

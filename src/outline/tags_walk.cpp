@@ -37,6 +37,7 @@ bool collect_tags_outline(const TagsOutline& tags, TSNode root, std::string_view
                           std::vector<SymbolRecord>& symbols) {
   QueryCursorHandle cursor(ts_query_cursor_new());
   ts_query_cursor_set_match_limit(cursor.get(), MAX_TAGS_MATCHES_IN_PROGRESS);
+  ts_query_cursor_set_max_start_depth(cursor.get(), MAX_TAGS_START_DEPTH);
   ts_query_cursor_exec(cursor.get(), tags.query.get(), root);
 
   std::vector<TagsMatch> matches;
