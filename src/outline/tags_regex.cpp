@@ -223,6 +223,19 @@ class Parser {
     return true;
   }
 
+  // The escape at a backslash inside a character class: the escaped character
+  // `c` and its ranges. False with the error set.
+  bool escape_in_class(char& c, std::vector<Range>& ranges, bool& negated) {
+    ++position_;
+    if (at_end()) {
+      fail("a pattern ending in a backslash");
+      return false;
+    }
+    c = peek();
+    ++position_;
+    return class_escape(c, ranges, negated);
+  }
+
   // An escape after the backslash, as a set of ranges (negated or not); the
   // anchors are handled by the caller. False with the error set.
   bool class_escape(char c, std::vector<Range>& ranges, bool& negated) {
@@ -280,16 +293,10 @@ class Parser {
       }
       char32_t low = 0;
       if (peek() == '\\') {
-        ++position_;
-        if (at_end()) {
-          fail("a pattern ending in a backslash");
-          return leaf(Node::Kind::EMPTY);
-        }
-        char c = peek();
-        ++position_;
+        char c = 0;
         std::vector<Range> escaped;
         bool escaped_negated = false;
-        if (!class_escape(c, escaped, escaped_negated)) return leaf(Node::Kind::EMPTY);
+        if (!escape_in_class(c, escaped, escaped_negated)) return leaf(Node::Kind::EMPTY);
         if (escaped_negated) {
           fail(std::string("\\") + c + " inside a character class, which is not supported");
           return leaf(Node::Kind::EMPTY);
@@ -306,16 +313,10 @@ class Parser {
       if (position_ + 1 < pattern_.size() && peek() == '-' && pattern_[position_ + 1] != ']') {
         ++position_;
         if (peek() == '\\') {
-          ++position_;
-          if (at_end()) {
-            fail("a pattern ending in a backslash");
-            return leaf(Node::Kind::EMPTY);
-          }
-          char c = peek();
-          ++position_;
+          char c = 0;
           std::vector<Range> escaped;
           bool escaped_negated = false;
-          if (!class_escape(c, escaped, escaped_negated)) return leaf(Node::Kind::EMPTY);
+          if (!escape_in_class(c, escaped, escaped_negated)) return leaf(Node::Kind::EMPTY);
           if (escaped_negated || escaped.size() != 1 || escaped[0].first != escaped[0].last) {
             fail("a class escape as the end of a range");
             return leaf(Node::Kind::EMPTY);
