@@ -60,6 +60,7 @@ REPEATED_UNITS = {
 # error handling.
 REPEATED_UNITS["rust (\\0\\5='jdef$ after ef f"] = ("rust", "ef f", "(\x00\x05='jdef$")
 REPEATED_UNITS["python \\0\\0\\0~\\f/'a"] = ("python", "", "\x00\x00\x00~\x0c/'a")
+REPEATED_UNITS['rust "U<\\a\\x10""""|}'] = ("rust", "", '"U<\\a\x10""""|}')
 REPEATED_UNITS["tsx fuzz input of 548 bytes"] = ("tsx", "", fuzz_input_text("tsx-memory-549-bytes"))
 
 
