@@ -149,8 +149,11 @@ def find_probe_dir():
     beside the real one and never installs (MARBLEWICK_PROBE_DIR names another
     build), or None when no build made one."""
     given = os.environ.get("MARBLEWICK_PROBE_DIR")
+    # The sanitizer build's probe loads only with the sanitizer runtime
+    # preloaded; its run names it through MARBLEWICK_PROBE_DIR.
     candidates = [pathlib.Path(given)] if given else sorted(
-        (REPO_ROOT / "target").glob("*/"), key=lambda d: d.stat().st_mtime, reverse=True)
+        (folder for folder in (REPO_ROOT / "target").glob("*/") if folder.name != "sanitize"),
+        key=lambda d: d.stat().st_mtime, reverse=True)
     for folder in candidates:
         if any(folder.glob(f"{PROBE_NAME}*.so")):
             return folder
