@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "base/internal_failure.h"
 #include "base/utf8.h"
+#include "outline/node_text.h"
 #include "outline/outline_rules.h"
 #include "outline/signature.h"
 #include "syntax/ts_handles.h"
@@ -35,14 +35,6 @@ TSNode declaration_of(TSNode child) {
     if (!ts_node_is_null(inner)) return inner;
   }
   return child;
-}
-
-std::string_view node_text(TSNode node, std::string_view source) {
-  std::uint32_t start = ts_node_start_byte(node);
-  std::uint32_t end = ts_node_end_byte(node);
-  // Every node of the tree lies within the text it was parsed from.
-  check_invariant(start <= end && end <= source.size(), "syntax node outside its source text");
-  return source.substr(start, end - start);
 }
 
 // The "name" field, else the "type" field: an impl block has no name and is

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "base/internal_failure.h"
 #include "base/utf8.h"
+#include "outline/node_text.h"
 #include "outline/signature.h"
 
 namespace marblewick {
@@ -23,13 +23,6 @@ struct TagsMatch {
   std::string_view kind;
   TSNode name;
 };
-
-std::string_view text_of(TSNode node, std::string_view source) {
-  std::uint32_t start = ts_node_start_byte(node);
-  std::uint32_t end = ts_node_end_byte(node);
-  check_invariant(start <= end && end <= source.size(), "syntax node outside its source text");
-  return source.substr(start, end - start);
-}
 
 }  // namespace
 
@@ -107,9 +100,9 @@ bool collect_tags_outline(const TagsOutline& tags, TSNode root, std::string_view
     record.line = std::uint64_t{ts_node_start_point(current.definition).row} + 1;
     record.end_line = std::uint64_t{ts_node_end_point(current.definition).row} + 1;
     record.kind = current.kind;
-    std::string_view name = text_of(current.name, source);
+    std::string_view name = node_text(current.name, source);
     if (is_valid_utf8(name)) record.name = std::string(name);
-    record.signature = symbol_signature(text_of(current.definition, source));
+    record.signature = symbol_signature(node_text(current.definition, source));
     symbols.push_back(std::move(record));
   }
   return true;
