@@ -14,7 +14,7 @@ function(_marblewick_offline_advice out_text)
       "  python -m pip download --require-hashes --no-deps -d DIR -r ${MARBLEWICK_PINS_FILE}\n"
       "then configure with -DMARBLEWICK_DEPENDENCY_DIR=DIR "
       "(through pip: -Ccmake.define.MARBLEWICK_DEPENDENCY_DIR=DIR). "
-      "README.md (Dependencies) gives the whole offline recipe."
+      "docs/building.md (Offline builds) gives the whole offline recipe."
       PARENT_SCOPE)
 endfunction()
 

@@ -5,9 +5,11 @@ configure_build() {
   local folder=$1
   shift
   local options=()
-  local archives
+  local archives runtime
+  # The runtime's archive name, from the one file that pins its version.
+  runtime=$(sed -n 's/^tree-sitter==\([^ ]*\) .*/tree-sitter-\1.tar.gz/p' cmake/dependency_pins.txt)
   for archives in target/*/_deps/archives; do
-    if [ -f "$archives/tree-sitter-0.25.2.tar.gz" ]; then
+    if [ -f "$archives/$runtime" ]; then
       options+=("-DMARBLEWICK_DEPENDENCY_DIR=$PWD/$archives")
       break
     fi

@@ -26,6 +26,28 @@ def pinned_lines(name):
             if line.strip() and not line.startswith("#")]
 
 
+def requirement_versions(lines):
+    """{package: version} of requirement lines pinned with `==`."""
+    found = (re.match(r"([A-Za-z0-9_.-]+)==([^\s;]+)", line.strip()) for line in lines)
+    return {match[1].lower(): match[2] for match in found if match}
+
+
+def test_versions_written_outside_the_pins_agree_with_them():
+    import tomllib
+    pins = requirement_versions((REPO_ROOT / "cmake" / "dependency_pins.txt").read_text().splitlines())
+    extras = tomllib.loads((REPO_ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
+    # The comparison benchmarks load the official bindings of the very releases
+    # the module compiles in, and a grammar package is the same release in
+    # every extra that names it.
+    for extra, requirements in extras.items():
+        for package, version in requirement_versions(requirements).items():
+            assert pins.get(package, version) == version, (extra, package)
+            for other in extras.values():
+                assert requirement_versions(other).get(package, version) == version, (extra, package)
+    bench = requirement_versions(extras["bench"])
+    assert {package for package in pins if package in bench} == set(pins) - {"tree-sitter-language-pack"}
+
+
 def test_zig_pin_is_hash_checked_and_named_in_the_notices():
     (line,) = pinned_lines("toolchain_pins.txt")
     match = re.fullmatch(r"ziglang==(\S+) --hash=sha256:([0-9a-f]{64})", line)

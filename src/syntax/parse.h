@@ -41,7 +41,7 @@ inline constexpr std::uint64_t NO_PARSE_TIMEOUT = 0;
 // that no text can take the host's memory: the floor, plus this many bytes
 // for each byte of text. It depends on the text alone, so a text gets the
 // same answer on every machine, and lies far above what real files need
-// (README, "Worst cases", gives the measurement behind it).
+// (docs/limits.md, "The memory ceiling", gives the measurement behind it).
 inline constexpr std::uint64_t PARSE_MEMORY_FLOOR_MIB = 256;
 inline constexpr std::uint64_t PARSE_MEMORY_BYTES_PER_TEXT_BYTE = 1300;
 
@@ -59,7 +59,7 @@ void set_parse_memory_ceiling_for_tests(std::uint64_t mib);
 // merged error node, one stack version for each parse action, or four stack
 // nodes that error handling's summaries of the stack visit. Like the memory
 // ceiling it depends on the text alone and lies far above what real files
-// need (README, "Worst cases").
+// need (docs/limits.md, "The work ceiling").
 inline constexpr std::uint64_t PARSE_WORK_FLOOR_STEPS = 16'000'000;
 inline constexpr std::uint64_t PARSE_WORK_STEPS_PER_TEXT_BYTE = 110;
 
