@@ -41,6 +41,16 @@ def run_json(command: str, payload) -> dict:
     return value
 
 
+def answer(command: str, payload) -> tuple[str, str]:
+    """What one call gives, to compare with another call's: ("ok", its text),
+    or its exception's type name and message. `payload` goes to run() as it is,
+    so that one that is no text is refused as it would be."""
+    try:
+        return ("ok", marblewick_index_native.run(command, payload))
+    except (RuntimeError, TypeError) as error:
+        return (type(error).__name__, str(error))
+
+
 def run_error(command: str, payload) -> str:
     """The text of the RuntimeError a command raises for a payload."""
     with pytest.raises(RuntimeError) as caught:
