@@ -206,6 +206,13 @@ def run_child(code: str, timeout: float = 60, *, probe_dir=None, stdin: str | No
     return done.returncode, done.stdout, done.stderr
 
 
+def child_stdout(code: str, timeout: float = 60, **options) -> str:
+    """What a child (run_child) printed, once it has ended with status 0."""
+    status, stdout, stderr = run_child(code, timeout, **options)
+    assert status == 0, stderr or f"status {status}"
+    return stdout
+
+
 def count_steps(call):
     """(steps, seconds): how far a pure-Python counter thread gets while `call`
     runs on the calling thread, and how long that takes. The counter shows

@@ -18,14 +18,12 @@ from contextlib import closing
 import pytest
 
 import marblewick_index_native as native
+from marblewick_indexer import analysis, cli, languages, store, thread_pool, update
+from outline_samples import SOUP_TOKENS as SLOW_SOUP_TOKENS, token_soup
+from support import run_child
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 SCRIPT = EXAMPLES / "index_tree.py"
-sys.path.insert(0, str(EXAMPLES))
-from marblewick_indexer import analysis, cli, languages, store, thread_pool, update  # noqa: E402
-
-from outline_samples import SOUP_TOKENS as SLOW_SOUP_TOKENS, token_soup  # noqa: E402
-from support import run_child  # noqa: E402
 
 # A Rust text whose parse takes seconds: past any small budget, and long
 # enough for a run to be caught busy with it.
