@@ -1,10 +1,10 @@
 """Cost of "syntax-check" and "outline" relative to the parse itself.
 
-  python benchmarks/bench_analysis.py [--repeat N] [--languages python,rust,...]
+  python -m benchmarks.bench_analysis [--repeat N] [--languages python,rust,...]
 
 For every file of the corpus (the standard library's .py files; real
 JavaScript and Rust found on this machine; generated TypeScript, see
-corpus.py), each command is timed through `run` with the file's "path", and
+harness/corpus.py), each command is timed through `run` with the file's "path", and
 set against reading the same file and parsing it with the official Python
 bindings and the same grammar releases (the `bench` extra). Each timing is the
 best of N rounds, taken in turns to spread noise from other processes.
@@ -17,24 +17,17 @@ import gc
 import json
 import os
 import statistics
-import sys
 
 import marblewick_index_native
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import corpus  # noqa: E402
-from stdlib_agreement import reference_parsers  # noqa: E402
-from timing import timed  # noqa: E402
+from harness import corpus
+from harness.bindings import read_and_parse, reference_parsers
+from harness.timing import timed
 
 
 def measure(path, language, parser, repeat):
     payload = json.dumps({"path": path, "language": language})
-
-    def reference():
-        with open(path, "rb") as f:
-            data = f.read()
-        tree = parser.parse(data)
-        del tree
+    reference = read_and_parse(path, parser)
 
     def syntax_check():
         marblewick_index_native.run("syntax-check", payload)

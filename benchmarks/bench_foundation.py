@@ -1,21 +1,19 @@
 """Figures for the foundation: "hash" throughput against hashlib, and the cost of
 one run() call at the boundary. Prints ratios; run it on a quiet machine:
 
-    python benchmarks/bench_foundation.py [--size-mib 256]
+    python -m benchmarks.bench_foundation [--size-mib 256]
 """
 
 import argparse
 import hashlib
 import json
 import os
-import sys
 import tempfile
 import timeit
 
 import marblewick_index_native as m
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from timing import best_of  # noqa: E402
+from harness.timing import best_of
 
 
 def write_text_file(path, size, line_ending):

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """How fast is the example indexer, part by part, and next to ctags?
 
-    python benchmarks/bench_indexer.py [--root ROOT] [--quick] [--rounds N] [--repeat N]
+    python -m benchmarks.bench_indexer [--root ROOT] [--quick] [--rounds N] [--repeat N]
                                        [--baseline-rss-mib MIB]
 
 On ROOT (default: the interpreter's standard library, which holds
@@ -50,9 +50,9 @@ from dataclasses import dataclass
 
 import marblewick_index_native as native
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_scan import CPUS, MAX_FILES, SKIPPED, native_scan  # noqa: E402
-from timing import timed  # noqa: E402
+from harness.native_scan import CPUS, MAX_FILES, SKIPPED, native_scan
+from harness.timing import timed
+from tests.support import answer
 
 INDEXER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples",
                        "index_tree.py")
@@ -164,25 +164,17 @@ def has_analyse() -> bool:
     return True
 
 
-def answer(command: str, payload: str) -> tuple[bool, str]:
-    """(succeeded, result text or error text)."""
-    try:
-        return True, native.run(command, payload)
-    except RuntimeError as error:
-        return False, str(error)
-
-
 def analyse_disagrees(payload: str) -> bool:
     """Whether "analyse" differs from the two commands it stands for: the two
     results side by side, byte for byte, or the error "syntax-check" raises."""
-    outline_ok, outline = answer("outline", payload)
-    check_ok, check = answer("syntax-check", payload)
-    analysed_ok, analysed = answer("analyse", payload)
-    if not check_ok:
-        return analysed_ok or analysed != check
-    if not outline_ok:
+    outline = answer("outline", payload)
+    check = answer("syntax-check", payload)
+    analysed = answer("analyse", payload)
+    if check[0] != "ok":
+        return analysed != check
+    if outline[0] != "ok":
         return True
-    return not analysed_ok or analysed != f'{{"ok":true,"outline":{outline},"syntax_check":{check}}}'
+    return analysed != ("ok", f'{{"ok":true,"outline":{outline[1]},"syntax_check":{check[1]}}}')
 
 
 def time_analysis(paths: list[str], rounds: int) -> tuple[float, float, list[str]]:

@@ -1,9 +1,9 @@
 """Cost of "analyse" for registered grammar packages, relative to the parse
 itself.
 
-  python benchmarks/bench_registered.py [--repeat N] [--languages go,java,c,cpp] [--limit FILES]
+  python -m benchmarks.bench_registered [--repeat N] [--languages go,java,c,cpp] [--limit FILES]
 
-Over the real Go, Java, C and C++ of debian_corpus.py (fetched on first use),
+Over the real Go, Java, C and C++ of harness/debian_corpus.py (fetched on first use),
 each grammar package is registered with the module, and three things are
 timed: reading a file and parsing it with the official bindings and the same
 package (the `bench` extra), "syntax-check" through `run`, and "analyse"
@@ -23,30 +23,20 @@ import gc
 import json
 import os
 import statistics
-import sys
 
 import marblewick_index_native
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import corpus  # noqa: E402
-import debian_corpus  # noqa: E402
-import registered_grammars  # noqa: E402
-from timing import timed  # noqa: E402
+from harness import corpus, debian_corpus, registered_grammars
+from harness.bindings import read_and_parse
+from harness.timing import timed
 
 COMMANDS = ("reference", "syntax-check", "analyse")
 
 
 def calls_for(path, language, parser):
     payload = json.dumps({"path": path, "language": language})
-
-    def reference():
-        with open(path, "rb") as f:
-            data = f.read()
-        tree = parser.parse(data)
-        del tree
-
     return {
-        "reference": reference,
+        "reference": read_and_parse(path, parser),
         "syntax-check": lambda: marblewick_index_native.run("syntax-check", payload),
         "analyse": lambda: marblewick_index_native.run("analyse", payload),
     }

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """How fast and how lean is "scan" on a real tree?
 
-    python benchmarks/bench_scan.py [--root ROOT] [--repeat N] [--sizes SMALL LARGE]
-    python benchmarks/bench_scan.py --large-files [--large-file-mib MIB]
+    python -m benchmarks.bench_scan [--root ROOT] [--repeat N] [--sizes SMALL LARGE]
+    python -m benchmarks.bench_scan --large-files [--large-file-mib MIB]
 
 Times one "scan" of ROOT (default: the interpreter's standard library, which
 holds site-packages too) against
@@ -27,7 +27,6 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import hashlib
-import json
 import os
 import shlex
 import shutil
@@ -38,21 +37,14 @@ import sysconfig
 import tempfile
 import time
 
-import marblewick_index_native as native
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from timing import best_of  # noqa: E402
+from harness.native_scan import CPUS, MAX_FILES, SKIPPED, native_scan
+from harness.timing import best_of
 
-SKIPPED = {".git", "dist", ".venv", "target", "node_modules"}
 EXTENSIONS = ["py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml"]
-MAX_FILES = 10_000_000
-CPUS = os.cpu_count() or 1
 
 
 # ---- the contenders ------------------------------------------------------------
-
-def native_scan(root: str) -> list:
-    return json.loads(native.run("scan", json.dumps({"root": root, "max_files": MAX_FILES})))["entries"]
 
 
 def python_entry(root: str, relative: str):

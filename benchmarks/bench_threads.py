@@ -1,6 +1,6 @@
 """Calls side by side with "release_gil": figures, never asserted.
 
-  python benchmarks/bench_threads.py [--quick]
+  python -m benchmarks.bench_threads [--quick]
 
 1. Same answers: 8 threads with the flag over the standard library ("analyse"
    and "hash" of every file) while 4 threads scan it, every answer compared
@@ -23,9 +23,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 import marblewick_index_native
 
-sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
-from outline_samples import SOUP_TOKENS, token_soup  # noqa: E402
-from support import count_steps  # noqa: E402
+from tests.outline_samples import SOUP_TOKENS, token_soup
+from tests.support import answer, count_steps
 
 
 def stdlib_files(limit=None):
@@ -37,23 +36,16 @@ def stdlib_files(limit=None):
     return found[:limit]
 
 
-def answer(command, payload):
-    try:
-        return marblewick_index_native.run(command, json.dumps(payload))
-    except RuntimeError as failure:
-        return f"error: {failure}"
-
-
 def same_answers(files):
     root = sysconfig.get_paths()["stdlib"]
     jobs = [(c, {"path": f}) for f in files for c in ("analyse", "hash")]
     scans = [("scan", {"root": root, "max_files": 4000, "extensions": ["py"]})] * 4
     # The scans come first, so they run while the analysis does.
     calls = scans + jobs
-    alone = [answer(c, p) for c, p in calls]
+    alone = [answer(c, json.dumps(p)) for c, p in calls]
     started = time.perf_counter()
     with ThreadPoolExecutor(len(scans) + 8) as pool:
-        together = list(pool.map(lambda call: answer(call[0], dict(call[1], release_gil=True)), calls))
+        together = list(pool.map(lambda call: answer(call[0], json.dumps(dict(call[1], release_gil=True))), calls))
     seconds = time.perf_counter() - started
     differing = sum(a != b for a, b in zip(alone, together))
     print(f"same answers: {len(jobs)} analyse/hash calls on 8 threads and {len(scans)} scans at once "
@@ -65,10 +57,10 @@ def analyse_all(files, threads, flag):
     started = time.perf_counter()
     if threads == 1:
         for p in payloads:
-            answer("analyse", p)
+            answer("analyse", json.dumps(p))
     else:
         with ThreadPoolExecutor(threads) as pool:
-            list(pool.map(lambda p: answer("analyse", p), payloads))
+            list(pool.map(lambda p: answer("analyse", json.dumps(p)), payloads))
     return time.perf_counter() - started
 
 

@@ -3,7 +3,7 @@ commands timed in each, rounds interleaved (A B, then B A, ...) so that noise
 from other processes falls on both alike. Each build is the module installed
 in its own environment, named by that environment's interpreter:
 
-    python benchmarks/compare_builds.py PYTHON_A PYTHON_B [--rounds 7] [--only hash,scan,analysis]
+    python -m benchmarks.compare_builds PYTHON_A PYTHON_B [--rounds 7] [--only hash,scan,analysis]
 
 For instance a source build (system compiler and libcrypto) against the
 portable wheel (zig, static libcrypto), each installed into a virtual
@@ -14,7 +14,7 @@ B is faster). Prints figures only; nothing asserts on time.
 
   hash      "hash" of one 256 MiB text file (LF endings), page cache warm
   scan      "scan" of the interpreter's standard library, every .py file
-  analysis  "syntax-check" and "outline" of every file of benchmarks/corpus.py
+  analysis  "syntax-check" and "outline" of every file of harness/corpus.py
             (Python, JavaScript, TypeScript, Rust), one pass
 """
 
@@ -24,10 +24,9 @@ import os
 import shutil
 import statistics
 import subprocess
-import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+from harness import corpus
 
 # Run in the child: WORKLOAD, a file holding its argument as JSON; prints the best seconds.
 CHILD = r"""
@@ -65,9 +64,6 @@ print(m.__file__, file=sys.stderr)
 
 
 def analysis_files():
-    sys.path.insert(0, HERE)
-    import corpus
-
     files = []
     for language, source in (("python", corpus.stdlib_python_files), ("javascript", corpus.javascript_files),
                              ("typescript", corpus.typescript_files), ("rust", corpus.rust_files)):

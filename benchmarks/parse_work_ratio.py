@@ -12,17 +12,16 @@ at least --min-bytes (below that the floor's fixed share dominates), with the
 file it came from; then the same for random token soups and for short units
 repeated, which real text never is.
 
-    python benchmarks/parse_work_ratio.py [--cuts 3] [--limit 3000]
+    python -m benchmarks.parse_work_ratio [--cuts 3] [--limit 3000]
 
-Corpora: those of parse_memory_ratio.py, with the same seed.
+Corpora: those of parse_memory_ratio.py (harness/probe_ratios.py), with the same seed.
 """
 
 import json
 
-from parse_memory_ratio import largest_ratios, options, probe_measure
-from worst_cases import REPEATED_UNITS, repeated_unit
-
-from outline_samples import SOUP_TOKENS, token_soup
+from harness.hostile_units import REPEATED_UNITS, repeated_unit
+from harness.probe_ratios import largest_ratios, options, probe_measure
+from tests.outline_samples import SOUP_TOKENS, token_soup
 
 LIFTED = 1 << 62
 

@@ -1,9 +1,9 @@
 """How much of what the distribution's tag generator lists does the outline
 of a registered grammar list too?
 
-  python benchmarks/tag_generator_share.py [--languages c,go,java] [--limit N] [--examples 3]
+  python -m benchmarks.tag_generator_share [--languages c,go,java] [--limit N] [--examples 3]
 
-Over the real C, Go and Java of debian_corpus.py, the tag generator (`ctags`
+Over the real C, Go and Java of harness/debian_corpus.py, the tag generator (`ctags`
 of Debian's universal-ctags, `apt-get install universal-ctags`) lists the
 declarations of each file. Of its functions, methods, classes and interfaces
 (C: functions, structs, unions; Go: functions, methods, structs, interfaces;
@@ -27,15 +27,11 @@ import json
 import os
 import re
 import subprocess
-import sys
 import tempfile
 
 import marblewick_index_native
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import corpus  # noqa: E402
-import debian_corpus  # noqa: E402
-import registered_grammars  # noqa: E402
+from harness import corpus, debian_corpus, registered_grammars
 
 # The tag generator's language name, and its kinds that are counted.
 TAG_LANGUAGES = {"c": "C", "go": "Go", "java": "Java", "cpp": "C++"}

@@ -3,7 +3,7 @@ memory it holds: random token soups of each language and short units repeated
 (texts whose parse once took time as the square of their length), every one at
 the same size, and real files cut at random points.
 
-  python benchmarks/worst_cases.py [--size 1000000] [--cap-ms 60000]
+  python -m benchmarks.worst_cases [--size 1000000] [--cap-ms 60000]
 
 Each hostile text is checked with no budget in a child process of its own,
 killed after --cap-ms, so that its peak RSS is its own; the answer is a result
@@ -26,48 +26,9 @@ import time
 
 import marblewick_index_native
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.append(os.path.join(os.path.dirname(HERE), "tests"))
-import corpus  # noqa: E402
-from outline_samples import SOUP_TOKENS, token_soup  # noqa: E402
-from support import fuzz_input_text  # noqa: E402
-
-# Short units (after a few characters of their own) whose repetition an
-# unrepaired parse took time as the square of the length for: tokens left
-# open (a comment, a raw string, a string) that were read again to the end of
-# the text, error nodes merged again and again, and comment lines in a Python
-# block that the scanner read again at each line.
-REPEATED_UNITS = {
-    "tsx {/*": ("tsx", "", "{/*"),
-    "rust r#\"": ("rust", "", 'r#"'),
-    "rust 'a": ("rust", "", "'a "),
-    "javascript '": ("javascript", "", "'"),
-    "json {\"a\"": ("json", "", '{"a" '),
-    "typescript <'a>": ("typescript", "", "<'a>"),
-    "javascript let = ;": ("javascript", "", "let = ;\n"),
-    "typescript a<": ("typescript", "", "a<"),
-    "python <d>": ("python", "", "<d>"),
-    "json ${": ("json", "", "${"),
-    "typescript /*": ("typescript", "", "/*"),
-    "python \"\"\"": ("python", "", '"""'),
-    "python comment lines in a class": ("python", "class A:\n    x = 1\n", "    # a comment\n"),
-}
-
-
-# Found by fuzzing: summaries of a stack as deep as the text at every error;
-# reductions that walk long stacks; an input of 548 bytes slow for all its
-# error handling.
-REPEATED_UNITS["rust (\\0\\5='jdef$ after ef f"] = ("rust", "ef f", "(\x00\x05='jdef$")
-REPEATED_UNITS["python \\0\\0\\0~\\f/'a"] = ("python", "", "\x00\x00\x00~\x0c/'a")
-REPEATED_UNITS['rust "U<\\a\\x10""""|}'] = ("rust", "", '"U<\\a\x10""""|}')
-REPEATED_UNITS["tsx fuzz input of 548 bytes"] = ("tsx", "", fuzz_input_text("tsx-memory-549-bytes"))
-
-
-def repeated_unit(prefix, unit, size):
-    """`prefix`, then `unit` repeated, to exactly `size` characters."""
-    return prefix + (unit * (size // len(unit) + 1))[: size - len(prefix)]
-
+from harness import corpus
+from harness.hostile_units import REPEATED_UNITS, repeated_unit
+from tests.outline_samples import SOUP_TOKENS, token_soup
 
 CHILD = """
 import json, resource, sys, time

@@ -228,7 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   JsonValue result = fuzz::parse_result_text(first.value());
-  fuzz::success_object(result);
+  fuzz::check_success_object(result);
   FUZZ_PROPERTY(string_member(result, "language") == language);
   std::vector<std::string_view> lines = split_lines(content);
   if (!outline) {

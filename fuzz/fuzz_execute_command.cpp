@@ -175,6 +175,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   FUZZ_PROPERTY(is_real_command(command));
-  fuzz::success_object(fuzz::parse_result_text(result.value()));
+  fuzz::check_success_object(fuzz::parse_result_text(result.value()));
   return 0;
 }

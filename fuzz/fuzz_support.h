@@ -45,8 +45,8 @@ inline JsonValue parse_result_text(std::string_view text) {
   return std::move(value).value();
 }
 
-// A success result: an object holding "ok": true.
-inline const JsonObject& success_object(const JsonValue& result) {
+// Checks that a result is a success: an object holding "ok": true. Returns its members.
+inline const JsonObject& check_success_object(const JsonValue& result) {
   const JsonObject* object = result.as_object();
   FUZZ_PROPERTY(object != nullptr);
   const JsonValue* ok = result.field("ok");

@@ -23,6 +23,13 @@ using namespace marblewick;
 
 namespace {
 
+// The digest of a whole text, in one piece.
+std::string sha256_hex(std::string_view bytes) {
+  Sha256Stream digest;
+  digest.update(bytes);
+  return digest.finish_hex();
+}
+
 // The rules as written: CR LF becomes LF, then every CR left becomes LF.
 std::string reference_normalised(std::string_view text) {
   std::string crlf_done;

@@ -41,6 +41,16 @@ def run_json(command: str, payload) -> dict:
     return value
 
 
+def answer(command: str, payload) -> tuple[str, str]:
+    """What one call gives, to compare with another call's: ("ok", its text),
+    or its exception's type name and message. `payload` goes to run() as it is,
+    so that one that is no text is refused as it would be."""
+    try:
+        return ("ok", marblewick_index_native.run(command, payload))
+    except (RuntimeError, TypeError) as error:
+        return (type(error).__name__, str(error))
+
+
 def run_error(command: str, payload) -> str:
     """The text of the RuntimeError a command raises for a payload."""
     with pytest.raises(RuntimeError) as caught:
@@ -194,6 +204,13 @@ def run_child(code: str, timeout: float = 60, *, probe_dir=None, stdin: str | No
     done = subprocess.run([sys.executable, "-c", code], input=stdin, capture_output=True, text=True,
                           timeout=timeout)
     return done.returncode, done.stdout, done.stderr
+
+
+def child_stdout(code: str, timeout: float = 60, **options) -> str:
+    """What a child (run_child) printed, once it has ended with status 0."""
+    status, stdout, stderr = run_child(code, timeout, **options)
+    assert status == 0, stderr or f"status {status}"
+    return stdout
 
 
 def count_steps(call):

@@ -9,26 +9,18 @@ import pytest
 import marblewick_index_native as native
 from outline_samples import (CLEAN_SOURCES, GRAMMAR_LANGUAGES, NO_GRAMMAR_LANGUAGES, SAMPLES, SOUP_TOKENS,
                              token_soup)
-from support import REPO_ROOT, line_of, random_sources, run_json
-
-
-def answer(command, payload_json):
-    """The command's text, or the RuntimeError's text marked as such."""
-    try:
-        return native.run(command, payload_json)
-    except RuntimeError as error:
-        return ("error", error.args[0])
+from support import REPO_ROOT, answer, line_of, random_sources, run_json
 
 
 def assert_analyse_agrees(payload):
     payload_json = json.dumps(payload)
     combined = answer("analyse", payload_json)
     check = answer("syntax-check", payload_json)
-    if isinstance(check, tuple):
+    if check[0] != "ok":
         assert combined == check
         return
     outline = answer("outline", payload_json)
-    assert combined == f'{{"ok":true,"outline":{outline},"syntax_check":{check}}}'
+    assert combined == ("ok", f'{{"ok":true,"outline":{outline[1]},"syntax_check":{check[1]}}}')
 
 
 def texts():
@@ -82,7 +74,7 @@ def test_same_answers_over_a_real_tree():
     ids=["missing-file", "nul-in-path", "directory", "no-source", "json-budget", "rust-budget"],
 )
 def test_failures_are_the_checks(payload):
-    assert isinstance(answer("analyse", json.dumps(payload)), tuple)
+    assert answer("analyse", json.dumps(payload))[0] == "RuntimeError"
     assert_analyse_agrees(payload)
 
 
@@ -90,7 +82,7 @@ def test_invalid_utf8_file_fails_like_the_check(tmp_path):
     path = tmp_path / "bad.py"
     path.write_bytes(b"x = '\xff'\n")
     assert_analyse_agrees({"path": str(path)})
-    assert answer("analyse", json.dumps({"path": str(path)}))[0] == "error"
+    assert answer("analyse", json.dumps({"path": str(path)}))[0] == "RuntimeError"
 
 
 # Random texts (the same ones on every run, seeded by the language): source

@@ -18,14 +18,12 @@ from contextlib import closing
 import pytest
 
 import marblewick_index_native as native
+from marblewick_indexer import analysis, cli, languages, store, thread_pool, update
+from outline_samples import SOUP_TOKENS as SLOW_SOUP_TOKENS, token_soup
+from support import run_child
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 SCRIPT = EXAMPLES / "index_tree.py"
-sys.path.insert(0, str(EXAMPLES))
-from marblewick_indexer import analysis, cli, languages, store, update, workers  # noqa: E402
-
-from outline_samples import SOUP_TOKENS as SLOW_SOUP_TOKENS, token_soup  # noqa: E402
-from support import run_child  # noqa: E402
 
 # A Rust text whose parse takes seconds: past any small budget, and long
 # enough for a run to be caught busy with it.
@@ -170,10 +168,10 @@ def test_the_thread_pool_answers_in_task_order_and_passes_a_threads_exception_on
             raise MemoryError(task.path)
         return analysis.FileResult(task.path, True, 0, [], [], None)
 
-    monkeypatch.setattr(workers, "analyse_file", analyse_file)
+    monkeypatch.setattr(thread_pool, "analyse_file", analyse_file)
     tasks = [analysis.FileTask(str(n), str(n), 0) for n in range(40)]
     done = []
-    results = workers.ThreadPool(threads).analyse_in_order(tasks, done.append)
+    results = thread_pool.ThreadPool(threads).analyse_in_order(tasks, done.append)
     if failing is None:
         assert [r.path for r in results] == [t.path for t in tasks]
         assert sum(done) == 40

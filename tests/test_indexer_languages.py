@@ -17,13 +17,12 @@ from contextlib import closing
 
 import pytest
 
+from marblewick_indexer import languages, remote, update
+from marblewick_indexer.store import ScannedFile
+from test_index_tree import dask_cluster, dump, snapshot  # noqa: F401
+
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 SCRIPT = EXAMPLES / "index_tree.py"
-sys.path.insert(0, str(EXAMPLES))
-from marblewick_indexer import languages, remote, update  # noqa: E402
-from marblewick_indexer.store import ScannedFile  # noqa: E402
-
-from test_index_tree import dask_cluster, dump, snapshot  # noqa: E402,F401
 
 
 def fake_distribution(site, name, version, files, top_level=None, record=True):

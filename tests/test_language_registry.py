@@ -2,16 +2,11 @@
 from the module ("languages") and which decides what it sends for analysis,
 held against what the module checks and outlines ("analyse")."""
 
-import pathlib
-import sys
-
 import pytest
 
+from marblewick_indexer import languages
 from support import run_json
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
-sys.path.insert(0, str(EXAMPLES))
-from marblewick_indexer import languages  # noqa: E402
 
 # The module's languages as they are, nothing registered.
 FILING = languages.Languages(languages.module_languages())

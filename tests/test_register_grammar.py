@@ -12,7 +12,7 @@ import zlib
 
 import pytest
 
-from support import limits_address_space, run_child, run_error, run_json
+from support import child_stdout, limits_address_space, run_error, run_json
 
 PACKAGES = {
     # name: (package, extension, ABI version)
@@ -375,8 +375,7 @@ def test_regular_expressions_answer_as_a_search_would():
         answers.append(outline["symbol_count"])
     print(json.dumps(answers))
     """
-    status, out, err = run_child(code, timeout=120)
-    assert status == 0, err
+    out = child_stdout(code, timeout=120)
     answers = json.loads(out)
     for (pattern, subject), count in zip(cases, answers):
         # The node text is the literal with its quotes.
@@ -402,8 +401,7 @@ def test_a_pattern_meeting_a_megabyte_node_text_ends_quickly(pattern, matches):
     outline = json.loads(m.run("outline", json.dumps({{"content": source, "language": "hostile-re"}})))
     print(outline["symbol_count"])
     """
-    status, out, err = run_child(code, timeout=60)
-    assert status == 0, err
+    out = child_stdout(code, timeout=60)
     assert int(out) == int(matches)
 
 
@@ -418,8 +416,7 @@ def test_a_text_nested_ninety_thousand_deep_is_outlined_in_linear_time():
     outline = json.loads(m.run("outline", json.dumps({"content": source, "language": "deep-c"})))
     print(json.dumps([s["name"] for s in outline["symbols"]]))
     """
-    status, out, err = run_child(code, timeout=60)
-    assert status == 0, err
+    out = child_stdout(code, timeout=60)
     assert json.loads(out) == ["f"]
 
 
@@ -436,8 +433,7 @@ def test_toml_detected_by_the_built_in_table_may_be_given_a_grammar():
     print(json.dumps(after))
     print(json.dumps([e for e in run("languages", {})["languages"] if e["name"] == "toml"]))
     """
-    status, out, err = run_child(code)
-    assert status == 0, err
+    out = child_stdout(code)
     before, answer, after, listed = [json.loads(line) for line in out.splitlines()]
     assert before["checked"] is False and before["reason"] == "no_parser" and before["language"] == "toml"
     assert answer["extensions"] == ["toml"]
@@ -477,6 +473,5 @@ def test_registrations_racing_released_analysis_calls():
     names = [e["name"] for e in json.loads(run("languages", {}))["languages"]]
     print(json.dumps({"wrong": wrong, "registered": sum(n.startswith("race-") for n in names)}))
     """
-    status, out, err = run_child(code, timeout=120)
-    assert status == 0, err
+    out = child_stdout(code, timeout=120)
     assert json.loads(out) == {"wrong": [], "registered": 41}

@@ -10,16 +10,9 @@ import pytest
 
 import marblewick_index_native
 from outline_samples import SAMPLES, SOUP_TOKENS, token_soup
-from support import count_steps, limits_address_space, run_child, run_error, run_json
+from support import answer, count_steps, limits_address_space, run_child, run_error, run_json
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
-
-
-def answer(command, payload):
-    try:
-        return marblewick_index_native.run(command, json.dumps(payload))
-    except RuntimeError as failure:
-        return f"error: {failure}"
 
 
 CALLS = [
@@ -42,7 +35,7 @@ CALLS = [
 @pytest.mark.parametrize("flag", [True, False, None, 1, "true", [True], {"on": True}])
 @pytest.mark.parametrize("command, payload", CALLS, ids=[f"{c}-{i}" for i, (c, _) in enumerate(CALLS)])
 def test_the_flag_never_changes_an_answer(command, payload, flag):
-    assert answer(command, dict(payload, release_gil=flag)) == answer(command, payload)
+    assert answer(command, json.dumps(dict(payload, release_gil=flag))) == answer(command, json.dumps(payload))
 
 
 def test_a_malformed_payload_is_reported_before_any_flag_is_read():
@@ -82,9 +75,9 @@ def test_threads_with_the_flag_give_the_answers_of_one_thread():
                    and "target" not in p.parts and ".git" not in p.parts)[:120]
     jobs = [(command, {"path": str(f)}) for f in files for command in ("analyse", "hash")]
     jobs += [("scan", {"root": str(REPO / folder)}) for folder in ("src", "tests", "fuzz", "benchmarks")]
-    alone = [answer(command, payload) for command, payload in jobs]
+    alone = [answer(command, json.dumps(payload)) for command, payload in jobs]
     with ThreadPoolExecutor(8) as pool:
-        together = list(pool.map(lambda job: answer(job[0], dict(job[1], release_gil=True)), jobs))
+        together = list(pool.map(lambda job: answer(job[0], json.dumps(dict(job[1], release_gil=True))), jobs))
     assert together == alone
 
 

@@ -7,8 +7,8 @@ import threading
 import pytest
 
 import marblewick_index_native as native
-from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, limits_address_space,
-                     run_child, run_error, run_json, text_across_read_pieces)
+from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, child_stdout, expected_digest, limits_address_space,
+                     run_error, run_json, text_across_read_pieces)
 
 DEFAULT_EXTENSIONS = ["py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml"]
 SKIPPED = [".git", "dist", ".venv", "target", "node_modules"]
@@ -368,8 +368,7 @@ def test_fifo_named_like_source_is_never_selected_nor_opened(tmp_path):
         print(m.run("scan", json.dumps({{"root": {str(tmp_path / 'tree')!r}}})))
         print(m.run("scan", json.dumps({{"root": {str(tmp_path / 'root_pipe.py')!r}}})))
     """
-    status, stdout, stderr = run_child(code, timeout=30)
-    assert status == 0, stderr
+    stdout = child_stdout(code, timeout=30)
     first, second = (json.loads(line) for line in stdout.splitlines())
     assert paths(first) == ["ok.py"]
     assert second["count"] == 0
@@ -449,8 +448,7 @@ def test_deep_walk_fits_in_few_descriptors(tmp_path):
         resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
         print(m.run("scan", json.dumps({{"root": {str(tmp_path)!r}, "max_files": 10000}})))
     """
-    status, stdout, stderr = run_child(code)
-    assert status == 0, stderr
+    stdout = child_stdout(code)
     assert json.loads(stdout)["entries"] == expected_entries(tmp_path, files)
 
 
@@ -483,8 +481,7 @@ def test_memory_refused_for_a_file_fails_the_call(tmp_path, command, field, expe
         resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
         print(json.dumps([refused, answer()]))
     """
-    status, stdout, stderr = run_child(code)
-    assert status == 0, stderr
+    stdout = child_stdout(code)
     refused, granted = json.loads(stdout)
     assert refused == "out of memory"
     assert {key: granted[key] for key in expected} == expected
@@ -506,5 +503,4 @@ def test_scan_in_a_forked_child_after_the_pool_exists(tmp_path):
         _, status = os.waitpid(pid, 0)
         sys.exit(os.waitstatus_to_exitcode(status))
     """
-    status, stdout, stderr = run_child(code, timeout=30)
-    assert status == 0, stderr
+    child_stdout(code, timeout=30)

@@ -104,11 +104,15 @@ def result_of_answer(path: str, answer_json: str) -> FileResult:
                       problem_rows(check["errors"]), None)
 
 
+def failed_result(path: str, failure: str) -> FileResult:
+    """A file that could not be analysed at all, and why."""
+    return FileResult(path, None, 0, [], [], failure)
+
+
 def result_of_failure(path: str, error: BaseException) -> FileResult:
     """A file the module could not analyse: its RuntimeError's text, or, for
     an internal fault (which derives from BaseException), its type as well."""
-    text = str(error) if isinstance(error, RuntimeError) else f"{type(error).__name__}: {error}"
-    return FileResult(path, None, 0, [], [], text)
+    return failed_result(path, str(error) if isinstance(error, RuntimeError) else f"{type(error).__name__}: {error}")
 
 
 def analyse_file(task: FileTask) -> FileResult:

@@ -15,7 +15,9 @@ from . import languages as grammar_packages
 from .languages import Languages, UnusableModule
 from .store import RefusedIndex, Store
 from .update import DEFAULT_BATCH_SIZE, RunCounts, update_index
-from .workers import ClusterError, DaskPool, ThreadPool, default_jobs
+from .dask_pool import ClusterError, DaskPool
+from .thread_pool import ThreadPool
+from .workers import AnalysisPool, default_jobs
 
 DEFAULT_DB = ".marblewick-index.sqlite"
 # Paths listed per distinct analysis failure before the rest are counted.
@@ -243,8 +245,8 @@ def run_on(store: Store, args: argparse.Namespace, querying: bool) -> int:
     counts = None
     if store.writing:
         languages = prepare_languages(args)
-        pool = (DaskPool(args.scheduler, languages.remote_grammars()) if args.scheduler
-                else ThreadPool(args.jobs))
+        pool: AnalysisPool = (DaskPool(args.scheduler, languages.remote_grammars()) if args.scheduler
+                              else ThreadPool(args.jobs))
         with pool as workers:
             counts = update_index(args.root, store, workers, timeout_ms=args.timeout_ms,
                                   max_files=args.max_files, batch_size=args.batch_size,

@@ -22,7 +22,7 @@ from .analysis import FileResult, FileTask, larger_budget_may_finish, short_of_m
 from .languages import Languages, module_languages
 from .progress import Progress, worth_showing
 from .store import Analysing, ScannedFile, Store
-from .workers import DaskPool, ThreadPool, call_in_thread
+from .workers import AnalysisPool, call_in_thread
 
 # A batch is written when it holds this many files or is this old, whichever
 # comes first, so a slow file never keeps finished results unwritten for long.
@@ -213,7 +213,7 @@ def suspect_of_last_run(store: Store, to_analyse: list[ScannedFile]) -> tuple[Sc
     return None, False
 
 
-def update_index(root: str, store: Store, pool: ThreadPool | DaskPool, *, timeout_ms: int, max_files: int,
+def update_index(root: str, store: Store, pool: AnalysisPool, *, timeout_ms: int, max_files: int,
                  batch_size: int = DEFAULT_BATCH_SIZE, show_progress: bool = True,
                  languages: Languages | None = None) -> RunCounts:
     """`languages`: what the run scans and analyses (languages.prepare);
@@ -266,7 +266,7 @@ def update_index(root: str, store: Store, pool: ThreadPool | DaskPool, *, timeou
     return counts
 
 
-def analyse_and_write(root: str, store: Store, pool: ThreadPool | DaskPool, to_analyse: list[ScannedFile],
+def analyse_and_write(root: str, store: Store, pool: AnalysisPool, to_analyse: list[ScannedFile],
                       counts: RunCounts, *, timeout_ms: int, batch_size: int, show_progress: bool) -> None:
     counts.analysed = len(to_analyse)
     # A file during which the last run's process ended is analysed alone,

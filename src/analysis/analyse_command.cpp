@@ -23,7 +23,7 @@ CommandResult analyse_command(const JsonValue& payload) {
   JsonObject result;
   result.emplace("outline", std::move(outline).value());
   result.emplace("syntax_check", syntax_check_result(subject));
-  return command_success(std::move(result));
+  return success_object(std::move(result));
 }
 
 }  // namespace marblewick

@@ -56,7 +56,7 @@ CommandResult languages_command(const JsonValue&) {
   }
   JsonObject result;
   result.emplace("languages", JsonValue(std::move(languages)));
-  return command_success(std::move(result));
+  return success_object(std::move(result));
 }
 
 }  // namespace marblewick

@@ -23,7 +23,11 @@ inline constexpr std::string_view UNKNOWN_COMMAND_PREFIX = "unknown command: ";
 
 // The fixed texts with their kinds, so that a text is never reported under
 // another kind than its own.
-inline ErrorText out_of_memory_error() { return ErrorText(ErrorKind::out_of_memory, OUT_OF_MEMORY_TEXT); }
+inline ErrorText nul_in_file_name_error() { return ErrorText(ErrorKind::file_system, NUL_IN_FILE_NAME_TEXT); }
+inline ErrorText not_a_regular_file_error() {
+  return ErrorText(ErrorKind::not_regular_file, NOT_A_REGULAR_FILE_TEXT);
+}
 inline ErrorText invalid_utf8_error() { return ErrorText(ErrorKind::invalid_utf8, INVALID_UTF8_TEXT); }
+inline ErrorText out_of_memory_error() { return ErrorText(ErrorKind::out_of_memory, OUT_OF_MEMORY_TEXT); }
 
 }  // namespace marblewick

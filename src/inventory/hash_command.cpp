@@ -14,7 +14,7 @@ CommandResult hash_command(const JsonValue& payload) {
 
   JsonObject result;
   result.emplace("hash", std::move(digest).value());
-  return command_success(std::move(result));
+  return success_object(std::move(result));
 }
 
 }  // namespace marblewick

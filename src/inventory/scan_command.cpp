@@ -108,7 +108,7 @@ CommandResult scan_command(const JsonValue& payload) {
   JsonObject result;
   result.emplace("count", JsonValue::count(entries.size()));
   result.emplace("entries", std::move(entries));
-  return command_success(std::move(result));
+  return success_object(std::move(result));
 }
 
 }  // namespace marblewick

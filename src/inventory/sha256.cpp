@@ -30,14 +30,6 @@ std::string hex_of(const unsigned char* bytes, unsigned length) {
 
 }  // namespace
 
-std::string sha256_hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  int ok = EVP_Digest(bytes.data(), bytes.size(), digest, &length, sha256_method(), nullptr);
-  check_invariant(ok == 1 && length == 32, "SHA-256 computation failed");
-  return hex_of(digest, length);
-}
-
 struct Sha256Stream::Context {
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   ~Context() { EVP_MD_CTX_free(ctx); }

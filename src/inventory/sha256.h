@@ -1,4 +1,4 @@
-// SHA-256 through libcrypto, one-shot and incremental, as lower-case hex.
+// SHA-256 through libcrypto, incremental, as lower-case hex.
 #pragma once
 
 #include <memory>
@@ -6,8 +6,6 @@
 #include <string_view>
 
 namespace marblewick {
-
-std::string sha256_hex(std::string_view bytes);
 
 class Sha256Stream {
  public:

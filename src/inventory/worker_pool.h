@@ -21,8 +21,6 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  std::size_t worker_count() const noexcept { return workers_.size(); }
-
   // Calls body(begin, end) over consecutive index ranges that together cover
   // [0, count) exactly once, on the workers, and returns when all are done.
   // Ranges are claimed as workers become idle, so a worker that meets large

@@ -40,9 +40,7 @@ OpenTextFile::~OpenTextFile() {
 }
 
 Expected<OpenTextFile> open_text_file(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
-    return ErrorText(ErrorKind::file_system, NUL_IN_FILE_NAME_TEXT);
-  }
+  if (path.find('\0') != std::string_view::npos) return nul_in_file_name_error();
   std::string c_path(path);
   int fd;
   do {
@@ -55,7 +53,7 @@ Expected<OpenTextFile> open_text_file(std::string_view path) {
   if (::fstat(fd, &status) != 0) return file;
   if ((!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) ||
       (S_ISREG(status.st_mode) && is_generated_file(fd, status))) {
-    return ErrorText(ErrorKind::not_regular_file, NOT_A_REGULAR_FILE_TEXT);
+    return not_a_regular_file_error();
   }
   file.set_reported_size(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) : 0);
   return file;

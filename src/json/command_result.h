@@ -20,10 +20,6 @@ inline JsonValue success_object(JsonObject members) {
   return JsonValue(std::move(members));
 }
 
-inline CommandResult command_success(JsonObject members) {
-  return success_object(std::move(members));
-}
-
 // The required-field error every handler reports, e.g. "missing required field: path".
 inline ErrorText missing_field_error(std::string_view what) {
   std::string message(MISSING_FIELD_PREFIX);

@@ -9,7 +9,6 @@
 #include "json/json_value.h"
 #include "syntax/language.h"
 #include "syntax/parse.h"
-#include "syntax/source_input.h"
 
 namespace marblewick {
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Soak and concurrency: can a long-lived host call the module for ever?
 
-    python benchmarks/soak.py [--calls N] [--threads N] [--thread-rounds N] [--forks N]
+    python -m checks.soak [--calls N] [--threads N] [--thread-rounds N] [--forks N]
 
 1. Soak: N mixed calls (default one million) cycling through one table: payload
    errors, unknown commands, argument errors, every command on valid and
@@ -33,6 +33,8 @@ import threading
 import time
 
 import marblewick_index_native as native
+
+from tests.support import answer
 
 SAMPLES = {
     # extension: (language, valid text, text with a syntax error)
@@ -117,14 +119,6 @@ def call_table(files: dict) -> list:
 
 
 WARM_UP_ROUNDS = 10
-
-
-def answer(command, payload) -> tuple:
-    """What one call gives: its text, or its exception's type and message."""
-    try:
-        return ("ok", native.run(command, payload))
-    except (RuntimeError, TypeError) as error:
-        return (type(error).__name__, str(error))
 
 
 def resident_kib() -> int:

@@ -1,7 +1,7 @@
 """Real Go, Java, C and C++ from Debian's archive, for the benchmarks of
 registered grammar packages.
 
-  python benchmarks/debian_corpus.py [--root DIR]      fetch, unpack, print a summary
+  python -m harness.debian_corpus [--root DIR]      fetch, unpack, print a summary
 
 The packages are fetched with `apt-get download` and unpacked with `dpkg -x`
 under DIR (default $MARBLEWICK_DEBIAN_CORPUS, else /work/corpora), so nothing

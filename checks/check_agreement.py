@@ -1,6 +1,6 @@
 """Do two builds of the module answer the same? Run by hand (not part of the test suite).
 
-  python benchmarks/check_agreement.py A B ROOT... [--cuts N] [--seed S]
+  python -m checks.check_agreement A B ROOT... [--cuts N] [--seed S]
       [--command analyse] [--exclude TEXT]... [--max-bytes N] [--details FILE]
 
 A and B each name one build: a folder holding the module file (an install

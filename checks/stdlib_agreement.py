@@ -1,6 +1,6 @@
 """Heavy checks of the analysis commands, run by hand (not part of the test suite).
 
-  python benchmarks/stdlib_agreement.py [agreement] [crosscheck] [truncations] [large] [random]
+  python -m checks.stdlib_agreement [agreement] [crosscheck] [truncations] [large] [random]
 
 agreement   "syntax-check" over every .py file of the standard library, its
             "valid" compared with whether compile() accepts the file.
@@ -27,8 +27,8 @@ import warnings
 
 import marblewick_index_native
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import corpus  # noqa: E402
+from harness import corpus
+from harness.bindings import reference_parsers
 
 LANGUAGES = ["python", "javascript", "typescript", "tsx", "rust", "json"]
 
@@ -92,23 +92,6 @@ def agreement():
 
 
 # --- the same walks over the official bindings' trees ------------------------------------
-
-
-def reference_parsers():
-    import tree_sitter
-    import tree_sitter_javascript
-    import tree_sitter_python
-    import tree_sitter_rust
-    import tree_sitter_typescript
-
-    grammars = {
-        "python": tree_sitter_python.language(),
-        "javascript": tree_sitter_javascript.language(),
-        "typescript": tree_sitter_typescript.language_typescript(),
-        "tsx": tree_sitter_typescript.language_tsx(),
-        "rust": tree_sitter_rust.language(),
-    }
-    return {name: tree_sitter.Parser(tree_sitter.Language(g)) for name, g in grammars.items()}
 
 
 def reference_lines(data):

@@ -1,0 +1,81 @@
+// The header on every block the parsing library gets from our allocator hooks,
+// and what reads and writes it: shared by the per-parse pool, the reserve and
+// the hooks.
+//
+// Every block carries a 16-byte header naming the pool it came from (or none,
+// for blocks taken from the general allocator), so a block is always returned
+// to where it came from, whichever pool is current when it is freed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(start, bytes) ((void)(start), (void)(bytes))
+#define ASAN_UNPOISON_MEMORY_REGION(start, bytes) ((void)(start), (void)(bytes))
+#endif
+
+namespace marblewick {
+
+class ParserPool;
+
+struct alignas(16) BlockHeader {
+  // The pool the block came from; null for the general allocator, and
+  // reserve_owner() for the reserve.
+  ParserPool* pool;
+  std::size_t bytes;  // usable size: the size class for pool blocks
+};
+static_assert(sizeof(BlockHeader) == 16);
+
+constexpr std::size_t GRANULE = 16;
+// Larger requests (parse stacks, child arrays of wide nodes) are rare and go
+// to the general allocator. A block's usable size tells which kind it is.
+constexpr std::size_t MAX_POOLED_BYTES = 512;
+
+// Not even the reserve can serve: the library cannot continue, and it aborts
+// the same way itself.
+[[noreturn]] inline void out_of_memory(std::size_t bytes) {
+  std::fprintf(stderr, "tree-sitter failed to allocate %zu bytes\n", bytes);
+  std::abort();
+}
+
+inline BlockHeader* header_of(void* user) {
+  return reinterpret_cast<BlockHeader*>(static_cast<char*>(user) - sizeof(BlockHeader));
+}
+inline void* user_of(BlockHeader* header) { return reinterpret_cast<char*>(header) + sizeof(BlockHeader); }
+
+// Under AddressSanitizer the pool tells it which bytes of its chunks the
+// library may touch: a block's size class from hand-out to release (headers
+// stay readable for the hooks). A touch of chunk space not handed out, or of a
+// block after its release, is then reported as for the general allocator; a
+// tree node used after its tree is deleted no longer goes unseen until the
+// parse ends. Elsewhere these do nothing.
+inline void mark_in_use(void* start, std::size_t bytes) { ASAN_UNPOISON_MEMORY_REGION(start, bytes); }
+inline void mark_unused(void* start, std::size_t bytes) { ASAN_POISON_MEMORY_REGION(start, bytes); }
+
+// A block of its own from the general allocator, headed for `owner` (null:
+// no pool); null when the system refuses it.
+inline BlockHeader* malloc_block(std::size_t bytes, ParserPool* owner) {
+  if (bytes > SIZE_MAX - sizeof(BlockHeader)) out_of_memory(bytes);
+  auto* header = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + bytes));
+  if (header != nullptr) {
+    header->pool = owner;
+    header->bytes = bytes;
+  }
+  return header;
+}
+
+// The block grown (or shrunk) by the general allocator, perhaps moved; null,
+// the block unchanged, when the system refuses.
+inline BlockHeader* realloc_block(BlockHeader* header, std::size_t bytes) {
+  if (bytes > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
+  auto* grown = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + bytes));
+  if (grown != nullptr) grown->bytes = bytes;
+  return grown;
+}
+
+}  // namespace marblewick
