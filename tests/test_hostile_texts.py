@@ -15,7 +15,7 @@ from support import fuzz_input_text, limits_address_space, run_child, run_json
 
 KB = 1000
 FLOOR_STEPS = 16_000_000
-STEPS_PER_BYTE = 110
+STEPS_PER_BYTE = 210
 
 
 def ceiling_text(size):
