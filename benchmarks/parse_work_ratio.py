@@ -3,8 +3,9 @@ files.
 
 Every parse has a work ceiling (the floor plus a fixed number of steps per
 byte of text); this measures what real texts take, so that the ceiling can be
-set far above it. A step is one character the parser's lexer consumes or one
-child that error recovery copies into a merged error node. For each file
+set far above it. A step is one character the parser's lexer consumes, or
+what the parser and its stack do beside lexing (src/syntax/parse.h lists
+each count and its weight). For each file
 (whole, and cut at seeded random points), the test-only probe module parses
 it with the ceiling lifted and reports its steps. Prints, per language, the
 text count, the most steps and the largest steps-to-size ratio among texts of

@@ -15,7 +15,7 @@ from support import child_stdout, fuzz_input_text, limits_address_space, run_chi
 
 KB = 1000
 FLOOR_STEPS = 16_000_000
-STEPS_PER_BYTE = 110
+STEPS_PER_BYTE = 210
 
 
 def ceiling_text(size):
@@ -59,6 +59,12 @@ FAMILIES = [
     # every error (36 s before those answers were kept per state).
     ("ef f", "(\x00\x05='jdef$", "rust", 1000 * KB, CEILING),
     ("", fuzz_input_text("tsx-memory-549-bytes"), "tsx", 1000 * KB, CEILING),
+    # Found by fuzzing: reductions along stacks whose versions merged at many
+    # points, again at every token (each over 30 s of CPU time at 1 MB before
+    # the paths popped and the merges tried counted as work).
+    ("", '|"(\r\n\x05in}+\x00+\x01|-', "javascript", 1000 * KB, CEILING),
+    ("", "\x00\x0c+* ^", "javascript", 1000 * KB, CEILING),
+    ("", ":\x0f\x00\x00\x00\x00\x00\x00\x00**\t/\t*", "rust", 1000 * KB, CEILING),
 ]
 
 CHILD = """
@@ -141,7 +147,9 @@ def test_the_work_counted_is_the_same_on_every_parse(probe, unit, language):
 def test_real_text_takes_a_few_steps_per_byte(probe):
     source = "def f(x):\n    return [x, (x,), {x: x}]  # note\n" * 200
     answer = json.loads(probe.run("parse-memory-peak", json.dumps({"content": source, "language": "python"})))
-    assert answer["text_bytes"] <= answer["work_steps"] <= 4 * answer["text_bytes"]
+    # Each byte is lexed once and each reduction pops one path: a handful of
+    # steps per byte, far below the ceiling's share.
+    assert answer["text_bytes"] <= answer["work_steps"] <= 8 * answer["text_bytes"]
 
 
 @limits_address_space

@@ -56,12 +56,14 @@ void set_parse_memory_ceiling_for_tests(std::uint64_t mib);
 // long: the floor, plus this many steps for each byte of text. A step is one
 // byte the parser's lexer reads past (a text is read again wherever a token
 // left open is tried anew), four children that error recovery copies into a
-// merged error node, one stack version for each parse action, or four stack
-// nodes that error handling's summaries of the stack visit. Like the memory
+// merged error node, one stack version for each parse action, four stack
+// nodes that error handling's summaries of the stack visit or two that a
+// reduction's pop visits; a path a pop returns and a merge of two stack
+// versions tried cost four steps each. Like the memory
 // ceiling it depends on the text alone and lies far above what real files
 // need (docs/limits.md, "The work ceiling").
 inline constexpr std::uint64_t PARSE_WORK_FLOOR_STEPS = 16'000'000;
-inline constexpr std::uint64_t PARSE_WORK_STEPS_PER_TEXT_BYTE = 110;
+inline constexpr std::uint64_t PARSE_WORK_STEPS_PER_TEXT_BYTE = 210;
 
 // The ceiling in steps for a text of `text_bytes` bytes.
 std::uint64_t parse_work_ceiling_steps(std::size_t text_bytes);
