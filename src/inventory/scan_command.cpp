@@ -1,5 +1,6 @@
 // The "scan" command. The walk, the sort and the gathering run on the calling
-// thread; only reading and digesting the kept files runs on the worker pool.
+// thread; only reading and digesting the kept files (or, for those whose
+// status the caller knows, asking for their status) runs on the worker pool.
 #include "inventory/scan_command.h"
 
 #include <algorithm>
@@ -7,9 +8,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "inventory/scan_entry.h"
+#include "inventory/scan_status.h"
 #include "inventory/scan_walk.h"
 #include "inventory/worker_pool.h"
 
@@ -41,11 +44,18 @@ bool leaves_file_out(ErrorKind kind) {
          kind == ErrorKind::invalid_utf8;
 }
 
+// Only the JSON value true asks for the status members.
+bool wants_status(const JsonValue& payload) {
+  const JsonValue* flag = payload.field("status");
+  const bool* value = flag != nullptr ? std::get_if<bool>(&flag->storage()) : nullptr;
+  return value != nullptr && *value;
+}
+
 // One slot per candidate, each written by exactly one worker, so the entries
 // come back in candidate order however the work was shared out. Once a file
 // fails the scan, the workers start no further file.
 Expected<std::vector<std::optional<ScanEntry>>> build_scan_entries(
-    std::string_view root, const std::vector<ScanCandidate>& candidates) {
+    std::string_view root, const std::vector<ScanCandidate>& candidates, const JsonObject* known) {
   std::vector<std::optional<ScanEntry>> slots(candidates.size());
   if (candidates.empty()) return slots;
   std::atomic<bool> failed{false};
@@ -57,7 +67,9 @@ Expected<std::vector<std::optional<ScanEntry>>> build_scan_entries(
       // A path whose names were made valid UTF-8 by replacement names some
       // other file, or none: reading it could report another file's digest.
       if (!candidate.path_names_file) continue;
-      Expected<ScanEntry> entry = build_scan_entry(root, candidate.path);
+      Expected<ScanEntry> entry = build_scan_entry(
+          root, candidate.path,
+          known != nullptr ? known_status_of(*known, candidate.path) : std::nullopt);
       if (entry) {
         slots[i].emplace(std::move(entry).value());
       } else if (!leaves_file_out(entry.error().kind)) {
@@ -78,6 +90,8 @@ CommandResult scan_command(const JsonValue& payload) {
   if (root == nullptr) return missing_field_error("root");
   const std::uint64_t limit = payload.count_field("max_files").value_or(DEFAULT_MAX_FILES);
   const std::vector<std::string> extensions = extension_list(payload);
+  const bool with_status = wants_status(payload);
+  const JsonObject* known = known_statuses(payload);
 
   std::vector<ScanCandidate> candidates = collect_candidate_paths(*root, extensions);
   // Byte order of the whole texts (std::string compares bytes as unsigned).
@@ -86,7 +100,7 @@ CommandResult scan_command(const JsonValue& payload) {
   // The limit is applied before any file is opened.
   if (candidates.size() > limit) candidates.resize(static_cast<std::size_t>(limit));
 
-  Expected<std::vector<std::optional<ScanEntry>>> built = build_scan_entries(*root, candidates);
+  Expected<std::vector<std::optional<ScanEntry>>> built = build_scan_entries(*root, candidates, known);
   candidates = {};
   if (!built) return std::move(built).error();
   std::vector<std::optional<ScanEntry>>& slots = built.value();
@@ -98,9 +112,12 @@ CommandResult scan_command(const JsonValue& payload) {
   for (std::optional<ScanEntry>& slot : slots) {
     if (!slot) continue;
     JsonObject entry;
-    entry.emplace("file_hash", std::move(slot->file_hash));
+    if (slot->read) {
+      entry.emplace("file_hash", std::move(slot->file_hash));
+      entry.emplace("total_lines", JsonValue::count(slot->total_lines));
+    }
     entry.emplace("path", std::move(slot->path));
-    entry.emplace("total_lines", JsonValue::count(slot->total_lines));
+    if (with_status) entry.emplace("status", status_value(slot->status));
     entries.emplace_back(std::move(entry));
     slot.reset();
   }

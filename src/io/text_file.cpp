@@ -58,6 +58,7 @@ Expected<OpenTextFile> open_text_file(std::string_view path) {
     return ErrorText(ErrorKind::not_regular_file, NOT_A_REGULAR_FILE_TEXT);
   }
   file.set_reported_size(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) : 0);
+  file.set_status(file_status_of(status));
   return file;
 }
 
