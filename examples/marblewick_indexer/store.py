@@ -40,9 +40,9 @@ CREATE TABLE files (
     language    TEXT NOT NULL,
     valid       INTEGER,                -- 1 or 0 when checked, NULL when not
     error_count INTEGER NOT NULL DEFAULT 0,
-    failure     TEXT,                   -- why it could not be analysed, if so
-    status      TEXT                    -- the scan's status of the file as its digest was taken,
-                                        -- kept only once settled (see update.settled_status)
+    status      TEXT,                   -- its status as the scan took the digest, once settled
+                                        -- (see update.settled_status), last in a migrated index
+    failure     TEXT                    -- why it could not be analysed, if so
 );
 CREATE TABLE symbols (
     file_id   INTEGER NOT NULL REFERENCES files(id) ON DELETE CASCADE,
