@@ -8,7 +8,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "inventory/scan_entry.h"
@@ -42,13 +41,6 @@ std::vector<std::string> extension_list(const JsonValue& payload) {
 bool leaves_file_out(ErrorKind kind) {
   return kind == ErrorKind::file_system || kind == ErrorKind::not_regular_file ||
          kind == ErrorKind::invalid_utf8;
-}
-
-// Only the JSON value true asks for the status members.
-bool wants_status(const JsonValue& payload) {
-  const JsonValue* flag = payload.field("status");
-  const bool* value = flag != nullptr ? std::get_if<bool>(&flag->storage()) : nullptr;
-  return value != nullptr && *value;
 }
 
 // One slot per candidate, each written by exactly one worker, so the entries
@@ -90,7 +82,7 @@ CommandResult scan_command(const JsonValue& payload) {
   if (root == nullptr) return missing_field_error("root");
   const std::uint64_t limit = payload.count_field("max_files").value_or(DEFAULT_MAX_FILES);
   const std::vector<std::string> extensions = extension_list(payload);
-  const bool with_status = wants_status(payload);
+  const bool with_status = payload.flag_field("status");
   const JsonObject* known = known_statuses(payload);
 
   std::vector<ScanCandidate> candidates = collect_candidate_paths(*root, extensions);
