@@ -104,12 +104,13 @@ CommandResult scan_command(const JsonValue& payload) {
   for (std::optional<ScanEntry>& slot : slots) {
     if (!slot) continue;
     JsonObject entry;
+    // A file not read is the caller's already: its path says which.
     if (slot->read) {
       entry.emplace("file_hash", std::move(slot->file_hash));
       entry.emplace("total_lines", JsonValue::count(slot->total_lines));
+      if (with_status) entry.emplace("status", status_value(slot->status));
     }
     entry.emplace("path", std::move(slot->path));
-    if (with_status) entry.emplace("status", status_value(slot->status));
     entries.emplace_back(std::move(entry));
     slot.reset();
   }

@@ -16,8 +16,9 @@ Expected<ScanEntry> build_scan_entry(std::string_view root, std::string_view rel
   append_joined_path(path, root, relative_path);
 
   if (known) {
-    std::optional<FileStatus> now = current_status(path);
-    if (now == known) return ScanEntry{std::string(), std::string(relative_path), 0, false, now};
+    if (current_status(path) == known) {
+      return ScanEntry{std::string(), std::string(relative_path), 0, false, std::nullopt};
+    }
   }
   Expected<TextFileSummary> summary = summarize_text_file(path);
   if (!summary) return std::move(summary).error();

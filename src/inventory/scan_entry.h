@@ -16,8 +16,9 @@ struct ScanEntry {
   std::string path;
   std::uint64_t total_lines;
   // False for a file whose status equalled the one the caller knew: it was
-  // not opened, and file_hash and total_lines are empty.
+  // not opened, and nothing else of it is reported.
   bool read;
+  // As the file was opened; none when the system gave none.
   std::optional<FileStatus> status;
 };
 
