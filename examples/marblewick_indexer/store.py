@@ -348,7 +348,12 @@ class Store:
         counting and the keeping."""
         row = self.db.execute("SELECT value FROM meta WHERE key = ?", (COUNTS_KEY,)).fetchone()
         if row is not None:
-            return json.loads(row[0])
+            try:
+                kept = json.loads(row[0])
+                if isinstance(kept, dict) and {"languages", "kinds"} <= kept.keys():
+                    return kept
+            except ValueError:
+                pass  # not of this indexer's writing: counted anew
         with self.transaction() if self.writing else nullcontext():
             counts = {
                 "languages": list(self.db.execute(
