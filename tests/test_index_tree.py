@@ -462,7 +462,7 @@ def refuse_other_root(db, tree):
 @pytest.mark.parametrize(
     "prepare, arguments, message",
     [
-        (refuse_other_version, [], "holds schema version 99; this indexer reads and writes version 1."),
+        (refuse_other_version, [], "holds schema version 99; this indexer reads and writes version 2."),
         (refuse_other_root, [], "indexes {tree}/pkg, not {tree}; choose another --db"),
         (lambda db, tree: db.write_bytes(b"not a database" * 100), [],
          "is not an index this indexer can use: file is not a database"),
@@ -640,7 +640,10 @@ def symbols_tree(root, files, functions):
             f"def function_number_{i}_of_file_{n}(argument):\n    return argument\n" for i in range(functions)))
 
 
-def damaged(page):
+def damaged(page, *extra):
+    """A run over an index with a page overwritten. A run that changes
+    nothing reads the symbols only for a query: the summary's counts are
+    kept."""
     def prepare(tmp_path, unmounts):
         tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
         small_tree(tree)
@@ -648,7 +651,7 @@ def damaged(page):
         with open(db, "r+b") as handle:
             handle.seek((page - 1) * 4096)  # the files table's first page, the symbols' first page
             handle.write(b"\xa5" * 4096)
-        return tree, db, []
+        return tree, db, list(extra)
     return prepare
 
 
@@ -680,7 +683,7 @@ def not_utf8_name(tmp_path, unmounts):
 RUN_FAILURES = {
     "files-page-damaged": (damaged(4), "the index at {db} is damaged: database disk image is malformed; "
                                        "it keeps the batches written before"),
-    "symbols-page-damaged": (damaged(6), "the index at {db} is damaged: database disk image is malformed; "
+    "symbols-page-damaged": (damaged(6, "--find", "A"), "the index at {db} is damaged: database disk image is malformed; "
                                          "it keeps the batches written before"),
     "full-disk": (full_disk, "cannot use the index at {db} any further: database or disk is full; "
                              "it keeps the batches written before"),

@@ -504,3 +504,97 @@ def test_scan_in_a_forked_child_after_the_pool_exists(tmp_path):
         sys.exit(os.waitstatus_to_exitcode(status))
     """
     child_stdout(code, timeout=30)
+
+
+# ---- file status and known files -------------------------------------------
+
+def os_status(path):
+    """The status a scan reports of a file: its own entry, links not followed."""
+    s = os.lstat(path)
+    return [s.st_size, s.st_mtime_ns, s.st_ctime_ns, s.st_ino, s.st_dev]
+
+
+STATUS_TREE = {"a.py": b"x = 1\n", "pkg/b.rs": b"fn b() {}\n", "c.md": b""}
+
+
+@pytest.mark.parametrize("flag, reported", [
+    ("true", True),
+    ("false", False),
+    ("1", False),
+    ('"true"', False),
+    ("null", False),
+    ("[true]", False),
+])
+def test_status_members_only_when_asked(tmp_path, flag, reported):
+    make_tree(tmp_path, STATUS_TREE)
+    # An old and a pre-1970 modification time: both come back exactly.
+    os.utime(tmp_path / "a.py", ns=(0, 1_000_000_123))
+    os.utime(tmp_path / "c.md", ns=(0, -86_400_000_000_007))
+    plain = native.run("scan", json.dumps({"root": str(tmp_path)}))
+    asked = scan(f'{{"root":{json.dumps(str(tmp_path))},"status":{flag}}}')
+    if not reported:
+        assert json.dumps(asked, separators=(",", ":")) == plain
+        return
+    assert [{k: v for k, v in e.items() if k != "status"} for e in asked["entries"]] == json.loads(plain)["entries"]
+    assert [e["status"] for e in asked["entries"]] == [os_status(tmp_path / p) for p in paths(asked)]
+
+
+def scan_knowing(root, known, **extra):
+    return scan({"root": str(root), "known": known, **extra})
+
+
+def test_files_whose_status_is_known_are_not_read(tmp_path):
+    make_tree(tmp_path, STATUS_TREE)
+    first = scan({"root": str(tmp_path), "status": True})
+    known = {e["path"]: e["status"] for e in first["entries"]}
+    # Such an entry holds its path alone, its status being the one known.
+    for status in (True, False):
+        assert scan_knowing(tmp_path, known, status=status) == {
+            "count": 3, "ok": True, "entries": [{"path": p} for p in paths(first)]}
+
+
+# Each member of the status, changed alone: the file is read as if unknown.
+@pytest.mark.parametrize("member", range(5), ids=["size", "mtime_ns", "ctime_ns", "inode", "device"])
+def test_a_status_that_differs_in_any_member_reads_the_file(tmp_path, member):
+    make_tree(tmp_path, {"a.py": b"x = 1\n"})
+    status = os_status(tmp_path / "a.py")
+    status[member] += 1
+    assert scan_knowing(tmp_path, {"a.py": status}) == scan({"root": str(tmp_path)})
+
+
+@pytest.mark.parametrize("known_text", [
+    '[]',
+    '"a.py"',
+    '{"a.py": null}',
+    '{"a.py": "STATUS"}',
+    '{"a.py": {"size": 6}}',
+    '{"A.PY": STATUS}',
+    '{"./a.py": STATUS}',
+    '{"a.py": STATUS_SHORT}',
+    '{"a.py": STATUS_LONG}',
+    '{"a.py": STATUS_FLOAT}',
+    '{"a.py": STATUS_STRING}',
+    '{"a.py": STATUS_NEGATIVE_SIZE}',
+])
+def test_known_values_of_another_form_tell_nothing(tmp_path, known_text):
+    make_tree(tmp_path, {"a.py": b"x = 1\n"})
+    status = os_status(tmp_path / "a.py")
+    forms = {
+        "STATUS_SHORT": status[:4], "STATUS_LONG": status + [0],
+        "STATUS_FLOAT": [float(status[0])] + status[1:],
+        "STATUS_STRING": [status[0], str(status[1])] + status[2:],
+        "STATUS_NEGATIVE_SIZE": [-status[0]] + status[1:],
+        "STATUS": status,
+    }
+    for name, value in forms.items():  # longest names first: STATUS is a prefix of the others
+        known_text = known_text.replace(name, json.dumps(value))
+    payload = f'{{"root":{json.dumps(str(tmp_path))},"known":{known_text}}}'
+    assert native.run("scan", payload) == native.run("scan", json.dumps({"root": str(tmp_path)}))
+
+
+def test_the_limit_counts_known_files_like_any_other(tmp_path):
+    make_tree(tmp_path, {"a.py": b"a\n", "b.py": b"b\n", "c.py": b"c\n"})
+    known = {e["path"]: e["status"] for e in scan({"root": str(tmp_path), "status": True})["entries"]}
+    del known["a.py"]
+    assert scan_knowing(tmp_path, known, max_files=2)["entries"] == [
+        {"file_hash": expected_digest(b"a\n"), "path": "a.py", "total_lines": 2}, {"path": "b.py"}]

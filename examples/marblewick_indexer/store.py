@@ -10,15 +10,23 @@ from __future__ import annotations
 import json
 import os
 import sqlite3
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
 from typing import Iterable, Iterator, NamedTuple
 from urllib.parse import quote
 
 from .analysis import FileResult
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
+# The versions this indexer brings up to SCHEMA_VERSION when it writes, each
+# with the statements that do it. Version 1 kept no file status: its files
+# are read once more by the first run, which records their status.
+MIGRATIONS = {1: ["ALTER TABLE files ADD COLUMN status TEXT"]}
 # The `meta` key of the file being analysed (see Analysing).
 ANALYSING_KEY = "analysing"
+# The `meta` key of the summary's counts, kept from one run to the next and
+# dropped by every write that changes what they count: counting the symbols
+# anew costs a run that changed nothing more than all its other work.
+COUNTS_KEY = "counts"
 # Writes of at least this many files (and half the index) count as a bulk load.
 BULK_LOAD_FILES = 1000
 
@@ -32,6 +40,8 @@ CREATE TABLE files (
     language    TEXT NOT NULL,
     valid       INTEGER,                -- 1 or 0 when checked, NULL when not
     error_count INTEGER NOT NULL DEFAULT 0,
+    status      TEXT,                   -- its status as the scan took the digest, once settled
+                                        -- (see update.settled_status), last in a migrated index
     failure     TEXT                    -- why it could not be analysed, if so
 );
 CREATE TABLE symbols (
@@ -78,23 +88,30 @@ class Analysing(NamedTuple):
 
 class StoredState(NamedTuple):
     """What the index holds of a file, as the next run compares it: its
-    digest, its recorded failure, the language it is filed under, and
+    digest, its recorded failure, the language it is filed under,
     whether it was analysed (checked, or recorded as failing), rather than
-    kept as inventory only."""
+    kept as inventory only, its line count, and the status (JSON text) that
+    lets a scan tell it unchanged without reading it, if any."""
 
     digest: str
     failure: str | None
     language: str
     analysed: bool
+    lines: int = 0
+    status: str | None = None
 
 
 class ScannedFile(NamedTuple):
-    """What the scan reports of one file, and the language it is filed under."""
+    """What the scan reports of one file, the language it is filed under, the
+    status to keep for the next scan (None: that scan reads the file), and
+    whether this scan read it (else its digest and lines are those stored)."""
 
     path: str
     digest: str
     lines: int
     language: str
+    status: str | None = None
+    read: bool = True
 
 
 def database_uri(db_path: str, immutable: bool = False) -> str:
@@ -127,7 +144,9 @@ class Store:
                 self.db.execute(NAME_INDEX)
             else:
                 self.db = self._open_for_reading(db_path)
-                self._check_meta(os.path.abspath(root))
+                # Queries read nothing a migration adds: an older index
+                # answers them as it is, unchanged.
+                self._check_meta(os.path.abspath(root), readable=MIGRATIONS)
         except sqlite3.OperationalError as error:
             # The database could not be opened or written: a fact about where
             # it lies (read-only, full, locked), not about what it holds.
@@ -167,23 +186,30 @@ class Store:
                 self.db.executemany("INSERT INTO meta VALUES (?, ?)",
                                     [("schema_version", str(SCHEMA_VERSION)), ("root", root)])
                 return
-            self._check_meta(root)
+            version = self._check_meta(root, readable=MIGRATIONS)
+            for statement in (s for v in range(version, SCHEMA_VERSION) for s in MIGRATIONS[v]):
+                self.db.execute(statement)
+            if version != SCHEMA_VERSION:
+                self.db.execute("UPDATE meta SET value = ? WHERE key = 'schema_version'", (str(SCHEMA_VERSION),))
             self.db.execute("UPDATE meta SET value = value WHERE key = 'root'")
 
     def _tables(self) -> set[str]:
         return {row[0] for row in self.db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
 
-    def _check_meta(self, root: str) -> None:
+    def _check_meta(self, root: str, readable: Iterable[int] = ()) -> int:
+        """The index's schema version: SCHEMA_VERSION, or one of `readable`."""
         tables = self._tables()
         meta = dict(self.db.execute("SELECT key, value FROM meta")) if "meta" in tables else {}
         version = meta.get("schema_version")
-        if version != str(SCHEMA_VERSION):
+        known = {str(v): v for v in {SCHEMA_VERSION, *readable}}
+        if version not in known:
             found = f"schema version {version}" if version else "no schema version"
             raise RefusedIndex(f"{self.db_path} holds {found}; this indexer reads and writes "
                               f"version {SCHEMA_VERSION}. Remove it or choose another --db.")
         if meta.get("root") != root:
             raise RefusedIndex(f"{self.db_path} indexes {meta.get('root')}, not {root}; "
                               f"choose another --db for this tree.")
+        return known[version]
 
     @contextmanager
     def transaction(self) -> Iterator[None]:
@@ -211,10 +237,10 @@ class Store:
         return self.db.execute("SELECT COUNT(*) FROM files").fetchone()[0]
 
     def stored_states(self) -> dict[str, StoredState]:
-        return {path: StoredState(digest, failure, language, bool(analysed))
-                for path, digest, failure, language, analysed in self.db.execute(
-                    "SELECT path, digest, failure, language, valid IS NOT NULL OR failure IS NOT NULL "
-                    "FROM files")}
+        return {path: StoredState(digest, failure, language, bool(analysed), lines, status)
+                for path, digest, failure, language, analysed, lines, status in self.db.execute(
+                    "SELECT path, digest, failure, language, valid IS NOT NULL OR failure IS NOT NULL, "
+                    "lines, status FROM files")}
 
     # --- writing ---------------------------------------------------------------
 
@@ -230,13 +256,31 @@ class Store:
         if bulk:
             self.db.execute(NAME_INDEX)
 
+    def _counts_change(self) -> None:
+        self.db.execute("DELETE FROM meta WHERE key = ?", (COUNTS_KEY,))
+
     def remove(self, paths: Iterable[str]) -> None:
+        paths = list(paths)
+        if not paths:
+            return
         with self.transaction():
+            self._counts_change()
             self.db.executemany("DELETE FROM files WHERE path = ?", ((p,) for p in paths))
+
+    def write_statuses(self, statuses: Iterable[tuple[str, str | None]]) -> None:
+        """(path, status) of files whose row stays as it is: the scan read
+        them again and found the digest stored."""
+        with self.transaction():
+            self.db.executemany("UPDATE files SET status = ? WHERE path = ?",
+                                ((status, path) for path, status in statuses))
 
     def write_unanalysed(self, files: Iterable[ScannedFile]) -> None:
         """Files without a grammar: only their inventory is kept."""
+        files = list(files)
+        if not files:
+            return
         with self.transaction():
+            self._counts_change()
             for file in files:
                 self._replace_file(file, valid=None, error_count=0, failure=None)
 
@@ -270,6 +314,8 @@ class Store:
             self._note_analysing(analysing)
 
     def _write(self, batch: list[tuple[ScannedFile, FileResult]]) -> None:
+        if batch:
+            self._counts_change()
         for file, result in batch:
             file_id = self._replace_file(file, result.valid, result.error_count, result.failure)
             self.db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
@@ -280,10 +326,10 @@ class Store:
     def _replace_file(self, file: ScannedFile, valid, error_count: int, failure) -> int:
         self.db.execute("DELETE FROM files WHERE path = ?", (file.path,))
         cursor = self.db.execute(
-            "INSERT INTO files (path, digest, lines, language, valid, error_count, failure) "
-            "VALUES (?, ?, ?, ?, ?, ?, ?)",
+            "INSERT INTO files (path, digest, lines, language, valid, error_count, failure, status) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
             (file.path, file.digest, file.lines, file.language,
-             None if valid is None else int(valid), error_count, failure))
+             None if valid is None else int(valid), error_count, failure, file.status))
         assert cursor.lastrowid is not None
         return cursor.lastrowid
 
@@ -291,13 +337,34 @@ class Store:
 
     def totals_per_language(self) -> list[tuple[str, int, int, int]]:
         """(language, files, lines, symbols) per language."""
-        return list(self.db.execute(
-            "SELECT f.language, COUNT(*), SUM(f.lines), SUM(COALESCE(s.n, 0)) FROM files f "
-            "LEFT JOIN (SELECT file_id, COUNT(*) AS n FROM symbols GROUP BY file_id) s ON s.file_id = f.id "
-            "GROUP BY f.language"))
+        return [tuple(row) for row in self._counts()["languages"]]
 
     def symbols_per_kind(self) -> list[tuple[str, int]]:
-        return list(self.db.execute("SELECT kind, COUNT(*) FROM symbols GROUP BY kind"))
+        return [tuple(row) for row in self._counts()["kinds"]]
+
+    def _counts(self) -> dict[str, list]:
+        """The summary's counts: as kept, or counted (and, by a run that
+        writes, kept) in one transaction, so that no write falls between the
+        counting and the keeping."""
+        row = self.db.execute("SELECT value FROM meta WHERE key = ?", (COUNTS_KEY,)).fetchone()
+        if row is not None:
+            try:
+                kept = json.loads(row[0])
+                if isinstance(kept, dict) and {"languages", "kinds"} <= kept.keys():
+                    return kept
+            except ValueError:
+                pass  # not of this indexer's writing: counted anew
+        with self.transaction() if self.writing else nullcontext():
+            counts = {
+                "languages": list(self.db.execute(
+                    "SELECT f.language, COUNT(*), SUM(f.lines), SUM(COALESCE(s.n, 0)) FROM files f "
+                    "LEFT JOIN (SELECT file_id, COUNT(*) AS n FROM symbols GROUP BY file_id) s "
+                    "ON s.file_id = f.id GROUP BY f.language")),
+                "kinds": list(self.db.execute("SELECT kind, COUNT(*) FROM symbols GROUP BY kind")),
+            }
+            if self.writing:
+                self.db.execute("INSERT OR REPLACE INTO meta VALUES (?, ?)", (COUNTS_KEY, json.dumps(counts)))
+        return counts
 
     def unparsed(self) -> Iterator[tuple[str, int | None, int | None, str | None]]:
         """(path, line, column, message) of each file that does not parse, with its first problem."""

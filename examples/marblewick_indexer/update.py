@@ -1,6 +1,7 @@
 """One indexing run: scan, compare digests, analyse what is new or changed
 (or ran out of a smaller parse budget before), write it in batches, drop what
-vanished."""
+vanished. The scan reads only the files whose status (size, times, inode,
+device) is not the settled one the index keeps for them."""
 
 from __future__ import annotations
 
@@ -14,14 +15,14 @@ import sys
 import time
 from contextlib import closing
 from dataclasses import dataclass, field
-from typing import Callable, Mapping
+from typing import Callable, Iterable, Mapping
 
 import marblewick_index_native as native
 
 from .analysis import FileResult, FileTask, larger_budget_may_finish, short_of_memory
 from .languages import Languages, module_languages
 from .progress import Progress, worth_showing
-from .store import Analysing, ScannedFile, Store
+from .store import Analysing, ScannedFile, StoredState, Store
 from .workers import AnalysisPool, call_in_thread
 
 # A batch is written when it holds this many files or is this old, whichever
@@ -40,11 +41,24 @@ LASTING_READ_FAILURE = re.compile(
     r"|\(os error (?:%s)\)$" % "|".join(
         str(n) for n in (errno.ENOENT, errno.ENOTDIR, errno.EACCES, errno.EPERM, errno.ELOOP,
                          errno.ENAMETOOLONG, errno.EISDIR)))
+# A status is kept only when both its times are at least this much older than
+# the start of the scan that took it. A write within one tick of the clock
+# that stamps the files leaves the size and both times as they were, so a
+# status taken while its times were still current may also describe a content
+# written after the digest was taken; an older one cannot. Two seconds is the
+# coarsest tick in common use (FAT); one more allows for a file server whose
+# clock runs a little behind this machine's.
+SETTLED_AFTER_NS = 3_000_000_000
+# The clock the start of a scan is read from: the one the kernel stamps
+# local files with.
+wall_clock_ns = time.time_ns
 
 
 @dataclass
 class RunCounts:
     scanned: int = 0
+    # Files the scan read; the others it knew unchanged by their status.
+    read: int = 0
     lines: int = 0
     new: int = 0
     changed: int = 0
@@ -65,16 +79,53 @@ class RunCounts:
     seconds: dict = field(default_factory=dict)
 
 
-def scan_tree(root: str, max_files: int, show_progress: bool, languages: Languages) -> list[ScannedFile]:
+def settled_status(status: list[int] | None, scan_started_ns: int) -> str | None:
+    """The status to keep of a file the scan read (JSON text, as the next scan
+    takes it back), or None while its times are too recent to be trusted."""
+    if status is None:
+        return None
+    _size, mtime_ns, ctime_ns, _inode, _device = status
+    if max(mtime_ns, ctime_ns) > scan_started_ns - SETTLED_AFTER_NS:
+        return None
+    return json.dumps(status, separators=(",", ":"))
+
+
+def scan_payload(request: dict, known: Iterable[tuple[str, str]]) -> str:
+    """The request with its "known" object written from the statuses as they
+    are kept, JSON text each: thousands of them, which encoding afresh would
+    cost the unchanged run a good part of its time."""
+    members = ",".join(f"{json.dumps(path)}:{status}" for path, status in known)
+    return f'{json.dumps(request)[:-1]},"known":{{{members}}}}}'
+
+
+def scan_tree(root: str, max_files: int, show_progress: bool, languages: Languages,
+              stored: Mapping[str, StoredState] | None = None) -> list[ScannedFile]:
+    """What the scan reports, a file it did not read (its status was the one
+    kept in `stored`) with the digest and line count stored."""
+    stored = stored or {}
     # One call: the bar only tells that the scan is running, and for how long.
     with Progress("scan", 1, show_progress and sys.stderr.isatty()) as progress:
-        request: dict = {"root": root, "max_files": max_files, "release_gil": True}
+        request: dict = {"root": root, "max_files": max_files, "release_gil": True, "status": True}
         if languages.scan_extensions is not None:
             request["extensions"] = languages.scan_extensions
-        scanned = json.loads(call_in_thread(native.run, "scan", json.dumps(request)))
+        payload = scan_payload(request, ((path, state.status) for path, state in stored.items()
+                                         if state.status is not None))
+        # Taken before the scan takes any status: a status settled by then
+        # stays settled, whatever the scan's length.
+        started_ns = wall_clock_ns()
+        scanned = json.loads(call_in_thread(native.run, "scan", payload))
         progress.advance()
-    return [ScannedFile(e["path"], e["file_hash"], e["total_lines"], languages.language_of(e["path"]))
-            for e in scanned["entries"]]
+    files = []
+    language_of = languages.language_of
+    for entry in scanned["entries"]:
+        path = entry["path"]
+        if "file_hash" in entry:
+            files.append(ScannedFile(path, entry["file_hash"], entry["total_lines"], language_of(path),
+                                     settled_status(entry.get("status"), started_ns), True))
+        else:
+            state = stored[path]
+            files.append(ScannedFile(path, state.digest, state.lines, language_of(path), state.status, False))
+    return files
 
 
 def selectable(root: str, path: str) -> bool:
@@ -223,18 +274,22 @@ def update_index(root: str, store: Store, pool: AnalysisPool, *, timeout_ms: int
     analysed = languages.analysed
     counts = RunCounts()
     started = time.perf_counter()
-    scanned = scan_tree(root, max_files, show_progress, languages)
+    stored = store.stored_states()
+    scanned = scan_tree(root, max_files, show_progress, languages, stored)
     counts.seconds["scan"] = time.perf_counter() - started
     counts.scanned = len(scanned)
     counts.lines = sum(file.lines for file in scanned)
 
-    stored = store.stored_states()
     to_write = []
+    statuses = []
     for file in scanned:
         state = stored.get(file.path)
+        counts.read += file.read
         if state is not None and state.digest == file.digest:
             counts.unchanged += 1
             failure = state.failure
+            if state.status != file.status:
+                statuses.append((file.path, file.status))  # or written anew with its row below
             if file.language in analysed and (not state.analysed or state.language != file.language):
                 # A grammar came (or changed) since the file was stored.
                 counts.newly_analysed += 1
@@ -256,6 +311,8 @@ def update_index(root: str, store: Store, pool: AnalysisPool, *, timeout_ms: int
     removed, counts.limit_reached = vanished_paths(root, stored, scanned, max_files, languages.scans)
     counts.removed = len(removed)
     store.remove(removed)
+    if statuses:
+        store.write_statuses(statuses)
     store.write_unanalysed(file for file in to_write if file.language not in analysed)
 
     started = time.perf_counter()

@@ -232,7 +232,7 @@ Expected<TextFileSummary> stream_text_file(const OpenTextFile& file, bool count_
   std::string hex = digest.finish();
   if (!read_error.empty()) return ErrorText(ErrorKind::file_system, std::move(read_error));
   if (!text.valid()) return invalid_utf8_error();
-  return TextFileSummary{std::move(hex), text.line_count()};
+  return TextFileSummary{std::move(hex), text.line_count(), file.status()};
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "base/expected.h"
+#include "io/file_status.h"
 
 namespace marblewick {
 
@@ -20,6 +22,9 @@ Expected<std::string> digest_text_file(std::string_view path);
 struct TextFileSummary {
   std::string digest;
   std::uint64_t total_lines;
+  // The file's status as it was opened, before the first byte was read: a
+  // change made while it is read moves its times past this status.
+  std::optional<FileStatus> status;
 };
 
 // The content digest and line count (0 for an empty text, else 1 plus the

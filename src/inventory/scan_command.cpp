@@ -1,5 +1,6 @@
 // The "scan" command. The walk, the sort and the gathering run on the calling
-// thread; only reading and digesting the kept files runs on the worker pool.
+// thread; only reading and digesting the kept files (or, for those whose
+// status the caller knows, asking for their status) runs on the worker pool.
 #include "inventory/scan_command.h"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "inventory/scan_entry.h"
+#include "inventory/scan_status.h"
 #include "inventory/scan_walk.h"
 #include "inventory/worker_pool.h"
 
@@ -45,7 +47,7 @@ bool leaves_file_out(ErrorKind kind) {
 // come back in candidate order however the work was shared out. Once a file
 // fails the scan, the workers start no further file.
 Expected<std::vector<std::optional<ScanEntry>>> build_scan_entries(
-    std::string_view root, const std::vector<ScanCandidate>& candidates) {
+    std::string_view root, const std::vector<ScanCandidate>& candidates, const JsonObject* known) {
   std::vector<std::optional<ScanEntry>> slots(candidates.size());
   if (candidates.empty()) return slots;
   std::atomic<bool> failed{false};
@@ -57,7 +59,9 @@ Expected<std::vector<std::optional<ScanEntry>>> build_scan_entries(
       // A path whose names were made valid UTF-8 by replacement names some
       // other file, or none: reading it could report another file's digest.
       if (!candidate.path_names_file) continue;
-      Expected<ScanEntry> entry = build_scan_entry(root, candidate.path);
+      Expected<ScanEntry> entry = build_scan_entry(
+          root, candidate.path,
+          known != nullptr ? known_status_of(*known, candidate.path) : std::nullopt);
       if (entry) {
         slots[i].emplace(std::move(entry).value());
       } else if (!leaves_file_out(entry.error().kind)) {
@@ -78,6 +82,8 @@ CommandResult scan_command(const JsonValue& payload) {
   if (root == nullptr) return missing_field_error("root");
   const std::uint64_t limit = payload.count_field("max_files").value_or(DEFAULT_MAX_FILES);
   const std::vector<std::string> extensions = extension_list(payload);
+  const bool with_status = payload.flag_field("status");
+  const JsonObject* known = known_statuses(payload);
 
   std::vector<ScanCandidate> candidates = collect_candidate_paths(*root, extensions);
   // Byte order of the whole texts (std::string compares bytes as unsigned).
@@ -86,7 +92,7 @@ CommandResult scan_command(const JsonValue& payload) {
   // The limit is applied before any file is opened.
   if (candidates.size() > limit) candidates.resize(static_cast<std::size_t>(limit));
 
-  Expected<std::vector<std::optional<ScanEntry>>> built = build_scan_entries(*root, candidates);
+  Expected<std::vector<std::optional<ScanEntry>>> built = build_scan_entries(*root, candidates, known);
   candidates = {};
   if (!built) return std::move(built).error();
   std::vector<std::optional<ScanEntry>>& slots = built.value();
@@ -98,9 +104,13 @@ CommandResult scan_command(const JsonValue& payload) {
   for (std::optional<ScanEntry>& slot : slots) {
     if (!slot) continue;
     JsonObject entry;
-    entry.emplace("file_hash", std::move(slot->file_hash));
+    // A file not read is the caller's already: its path says which.
+    if (slot->read) {
+      entry.emplace("file_hash", std::move(slot->file_hash));
+      entry.emplace("total_lines", JsonValue::count(slot->total_lines));
+      if (with_status) entry.emplace("status", status_value(slot->status));
+    }
     entry.emplace("path", std::move(slot->path));
-    entry.emplace("total_lines", JsonValue::count(slot->total_lines));
     entries.emplace_back(std::move(entry));
     slot.reset();
   }

@@ -56,6 +56,7 @@ Expected<OpenTextFile> open_text_file(std::string_view path) {
     return not_a_regular_file_error();
   }
   file.set_reported_size(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) : 0);
+  file.set_status(file_status_of(status));
   return file;
 }
 

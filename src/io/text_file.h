@@ -1,12 +1,14 @@
 // read_text_file: the one way every command reads a file.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "base/expected.h"
 #include "base/text_buffer.h"
+#include "io/file_status.h"
 
 namespace marblewick {
 
@@ -24,7 +26,7 @@ class OpenTextFile {
  public:
   explicit OpenTextFile(int fd, std::size_t reported_size) : fd_(fd), reported_size_(reported_size) {}
   OpenTextFile(OpenTextFile&& other) noexcept
-      : fd_(std::exchange(other.fd_, -1)), reported_size_(other.reported_size_) {}
+      : fd_(std::exchange(other.fd_, -1)), reported_size_(other.reported_size_), status_(other.status_) {}
   OpenTextFile(const OpenTextFile&) = delete;
   OpenTextFile& operator=(const OpenTextFile&) = delete;
   OpenTextFile& operator=(OpenTextFile&&) = delete;
@@ -34,10 +36,15 @@ class OpenTextFile {
   // The size the file system reports; 0 when it reports none.
   std::size_t reported_size() const noexcept { return reported_size_; }
   void set_reported_size(std::size_t size) noexcept { reported_size_ = size; }
+  // The status of the open file, taken before anything was read from it;
+  // none when the system gave none.
+  const std::optional<FileStatus>& status() const noexcept { return status_; }
+  void set_status(const std::optional<FileStatus>& status) noexcept { status_ = status; }
 
  private:
   int fd_;
   std::size_t reported_size_;
+  std::optional<FileStatus> status_;
 };
 
 // The NUL check, the open and the refusal of FIFOs, sockets, devices and

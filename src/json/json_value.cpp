@@ -27,4 +27,11 @@ std::optional<std::uint64_t> JsonValue::count_field(std::string_view key) const 
   return std::nullopt;
 }
 
+bool JsonValue::flag_field(std::string_view key) const {
+  const JsonValue* value = field(key);
+  if (value == nullptr) return false;
+  const bool* flag = std::get_if<bool>(&value->storage_);
+  return flag != nullptr && *flag;
+}
+
 }  // namespace marblewick

@@ -54,6 +54,9 @@ class JsonValue {
   const JsonArray* array_field(std::string_view key) const;
   // Only the unsigned-integer representation is a count: 10.0, 1e1, -1 are not.
   std::optional<std::uint64_t> count_field(std::string_view key) const;
+  // A flag: only the JSON value true turns it on; false, any other value, or
+  // none, keeps it off.
+  bool flag_field(std::string_view key) const;
 
  private:
   Storage storage_;

@@ -48,11 +48,7 @@ CommandHandler find_handler(std::string_view command) {
 
 // Only the JSON value true asks for it; any other value, like none, keeps the
 // host lock held for the whole call.
-bool wants_host_lock_released(const JsonValue& payload) {
-  const JsonValue* flag = payload.field("release_gil");
-  const bool* value = flag != nullptr ? std::get_if<bool>(&flag->storage()) : nullptr;
-  return value != nullptr && *value;
-}
+bool wants_host_lock_released(const JsonValue& payload) { return payload.flag_field("release_gil"); }
 
 Expected<std::string> answer_command(std::string_view command, std::string_view payload_text,
                                      HostLock* host_lock, GrammarLoader* grammar_loader) {
