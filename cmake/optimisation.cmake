@@ -14,6 +14,7 @@
 option(MARBLEWICK_LTO "Optimise the parser runtime, the grammars and the module as one program at link time" ON)
 
 set(_lto_excluded_by "")
+set(_lto_applied OFF)
 foreach(build MARBLEWICK_SANITIZE MARBLEWICK_TSAN MARBLEWICK_FUZZ MARBLEWICK_FUZZ_REPLAY)
   if(${build})
     set(_lto_excluded_by "${build}")
@@ -27,6 +28,7 @@ elseif(MARBLEWICK_LTO)
   check_ipo_supported(RESULT _lto_supported OUTPUT _lto_refusal LANGUAGES C CXX)
   if(_lto_supported)
     set(CMAKE_INTERPROCEDURAL_OPTIMIZATION ON)
+    set(_lto_applied ON)
     message(STATUS "Link-time optimisation: on")
   else()
     # A compiler or linker without it still builds a correct module, only a
@@ -37,3 +39,6 @@ elseif(MARBLEWICK_LTO)
 else()
   message(STATUS "Link-time optimisation: off (MARBLEWICK_LTO)")
 endif()
+# Whether this build folder's module is so optimised, for the release wheel
+# scripts to check in CMakeCache.txt.
+set(MARBLEWICK_LTO_APPLIED ${_lto_applied} CACHE INTERNAL "Link-time optimisation in effect")
