@@ -12,8 +12,9 @@ so this shows a difference of a few per cent that timing rounds cannot.
 It is a count of instructions, not a time: memory stalls and branch
 mispredictions are not in it (bench_analysis.py and compare_builds.py time).
 
-Per language, files are taken from benchmarks/corpus.py at an even stride up
-to about --bytes of source. Each figure is the count of one pass over them,
+Per language, files are taken from benchmarks/corpus.py (those at even
+places, which the profile-guided build does not train on) at an even stride
+up to about --bytes of source. Each figure is the count of one pass over them,
 in a process of its own under cachegrind: the count of a process that makes
 the pass, less that of one that makes everything else (start-up, imports, one
 warm-up call, reading the file list) but not the pass. Printed: instructions
@@ -88,7 +89,8 @@ SOURCES = {
 
 
 def sample(language, budget):
-    files = [p for p in SOURCES[language]() if corpus.read_utf8(p) is not None]
+    # Even places only: tools/profile_training.py trains on the odd ones.
+    files = [p for p in SOURCES[language]() if corpus.read_utf8(p) is not None][::2]
     total = sum(os.path.getsize(p) for p in files)
     stride = max(1, total // budget)
     picked = files[::stride]

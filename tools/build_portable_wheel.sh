@@ -5,7 +5,7 @@
 # libcrypto is Debian 12's OpenSSL built from its source package as a static
 # library for the same target. Nothing is grafted into the wheel.
 #
-#   tools/build_portable_wheel.sh [--arch x86_64|aarch64] [--prepare-host] [OUT_DIR]
+#   tools/build_portable_wheel.sh [--arch x86_64|aarch64] [--prepare-host] [--no-profile] [OUT_DIR]
 #
 # x86_64 (the default): the whole suite runs against the installed wheel in a
 # fresh virtual environment of every CPython from 3.11 up on the machine, as
@@ -19,12 +19,21 @@
 #                          source package and the arm64 interpreter are kept
 #                          between runs (default ~/.cache/marblewick)
 #
+# The module is optimised with a profile of real work (--no-profile leaves
+# that out): zig's clang records none (it links no profile runtime), so
+# Debian's clang 16 builds an instrumented module for this machine,
+# tools/profile_training.py runs the analysis commands over the sources of
+# benchmarks/corpus.py with it, and llvm-profdata-16 merges what it recorded
+# into the profile that zig's clang then compiles with. The profile is kept
+# in the work folder only.
+#
 # Pins: zig in tools/toolchain_pins.txt, OpenSSL's source package in
 # tools/openssl_pins.txt, the grammars in cmake/dependency_pins.txt.
 #
 # The script changes nothing on the machine unless asked. With --prepare-host
 # (as root) it installs the Debian packages it needs that are missing
-# (dpkg-dev, make, perl, binutils, qemu-user-static for aarch64), adds deb-src
+# (dpkg-dev, make, perl, binutils, clang-16, llvm-16 and libssl-dev for the
+# profile, qemu-user-static for aarch64), adds deb-src
 # twins of the Debian entries to apt's sources when apt knows no source
 # package and OpenSSL's source is not in the cache yet, and for aarch64 adds
 # arm64 to dpkg's architectures. Without it, a run that needs any of these
@@ -34,15 +43,17 @@ set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 
 usage() {
-  echo "usage: tools/build_portable_wheel.sh [--arch x86_64|aarch64] [--prepare-host] [OUT_DIR]" >&2
+  echo "usage: tools/build_portable_wheel.sh [--arch x86_64|aarch64] [--prepare-host] [--no-profile] [OUT_DIR]" >&2
   exit 2
 }
 
-# Sets `arch`, `prepare_host` (1 with --prepare-host), `out_dir`, and what
+# Sets `arch`, `prepare_host` (1 with --prepare-host), `profile` (0 with
+# --no-profile), `out_dir`, and what
 # follows from the architecture: `loader`, `libcrypto_asm`, `zig_target`.
 parse_arguments() {
   arch=x86_64
   prepare_host=0
+  profile=1
   out_dir=""
   while [[ $# -gt 0 ]]; do
     case $1 in
@@ -50,6 +61,7 @@ parse_arguments() {
               arch=$2; shift 2 ;;
       --arch=*) arch=${1#--arch=}; shift ;;
       --prepare-host) prepare_host=1; shift ;;
+      --no-profile) profile=0; shift ;;
       -h | --help) usage ;;
       -*) echo "unknown option $1" >&2; usage ;;
       *) [[ -z $out_dir ]] || usage
@@ -162,6 +174,9 @@ check_host() {
   need_packages dpkg-dev make perl binutils
   if [[ $arch == aarch64 ]]; then
     need_packages qemu-user-static
+  fi
+  if [[ $profile -eq 1 ]]; then
+    need_packages clang-16 llvm-16 libssl-dev
   fi
   locate_libcrypto
   if [[ ! -e $libcrypto/.complete ]] && ! openssl_source_holds; then
@@ -279,17 +294,53 @@ build_libcrypto() {
   fi
 }
 
+# The profile that zig's clang compiles with: a module built for this machine
+# by Debian's clang 16 to record one (its front-end counters, which a newer
+# clang reads; zig's records none), run over the training set, and the
+# records merged. Without link-time optimisation and the test probe, which
+# the training does not need. Sets `profile_flags`, the compile options for
+# the wheel build (none with --no-profile).
+record_profile() {
+  profile_flags=()
+  [[ $profile -eq 1 ]] || return 0
+  step "profile: an instrumented build with clang 16 and its training run"
+  local defines=() record=-fprofile-instr-generate
+  if [[ -n ${MARBLEWICK_DEPENDENCY_DIR:-} ]]; then
+    defines+=("-Ccmake.define.MARBLEWICK_DEPENDENCY_DIR=$MARBLEWICK_DEPENDENCY_DIR")
+  fi
+  logged profile-build env CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" \
+    "$build_python" -m pip wheel "$work/src" --no-deps -w "$work/profile-wheel" \
+    "-Cbuild-dir=$work/profile-build" "${defines[@]}" \
+    -Ccmake.define.CMAKE_C_COMPILER=clang-16 -Ccmake.define.CMAKE_CXX_COMPILER=clang++-16 \
+    -Ccmake.define.MARBLEWICK_LTO=OFF -Ccmake.define.MARBLEWICK_TEST_PROBE=OFF \
+    "-Ccmake.define.CMAKE_C_FLAGS=$record" "-Ccmake.define.CMAKE_CXX_FLAGS=$record" \
+    "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=$record"
+  mkdir -p "$work/profile"
+  (cd "$work/run" && env -u PYTHONPATH PYTHONNOUSERSITE=1 TMPDIR="$work/tmp" \
+     LLVM_PROFILE_FILE="$work/profile/training-%p.profraw" \
+     "$build_python" -I "$work/src/tools/profile_training.py" "$work/profile-build") \
+    | tee "$work/logs/profile-training.log"
+  logged profile-merge llvm-profdata-16 merge -o "$work/module.profdata" "$work/profile"/*.profraw
+  # Files the training never enters (the scan, the payload errors) have no
+  # counters, which is no fault; a function whose counters do not fit its
+  # code is still reported.
+  profile_flags=("-fprofile-instr-use=$work/module.profdata" -Wno-profile-instr-unprofiled)
+}
+
 build_wheel() {
   step "wheel build for $zig_target with zig (fresh build folder)"
   # A cross-built wheel gets its platform tag named (the ABI tag as
   # pyproject.toml's wheel.py-api gives it). _PYTHON_HOST_PLATFORM would do it
   # too, but pip would then install the build's own tools (cmake, ninja) for the
   # target instead of this machine.
-  local tags=()
+  local settings=()
   if [[ $arch != "$(uname -m)" ]]; then
-    tags=("-Cwheel.tags=cp311-abi3-linux_$arch")
+    settings=("-Cwheel.tags=cp311-abi3-linux_$arch")
   fi
-  build_snapshot_wheel -Cinstall.strip=false "${tags[@]}" \
+  if [[ ${#profile_flags[@]} -gt 0 ]]; then
+    settings+=("-Ccmake.define.CMAKE_C_FLAGS=${profile_flags[*]}" "-Ccmake.define.CMAKE_CXX_FLAGS=${profile_flags[*]}")
+  fi
+  build_snapshot_wheel -Cinstall.strip=false "${settings[@]}" \
     "-Ccmake.define.CMAKE_TOOLCHAIN_FILE=$work/src/cmake/zig-toolchain.cmake" \
     "-Ccmake.define.MARBLEWICK_ZIG_BIN=$zig_bin" \
     "-Ccmake.define.MARBLEWICK_TARGET_PROCESSOR=$arch" \
@@ -418,6 +469,11 @@ summary() {
   echo "grafted: nothing"
   echo "links:   $links; libcrypto $openssl_version and libc++ static"
   echo "build:   ${build_seconds} s (pip wheel, fresh build folder, test probe included)"
+  if [[ $profile -eq 1 ]]; then
+    echo "profile: $(awk '{ n += $2 } END { print n }' "$work/logs/profile-training.log") files trained on (tools/profile_training.py)"
+  else
+    echo "profile: none (--no-profile)"
+  fi
   printf 'tests:   %s\n' "${results[@]}"
 }
 
@@ -438,6 +494,7 @@ main() {
   snapshot_tree
   install_zig
   build_libcrypto
+  record_profile
   build_wheel
   check_interface
   tag_wheel
