@@ -232,3 +232,37 @@ def test_portable_wheel_script_refuses_what_it_does_not_know(tmp_path, arguments
                             capture_output=True, text=True, env=tool_environment() | {"TMPDIR": str(tmp_path)},
                             timeout=60)
     assert result.returncode == 2 and message in result.stderr, result.stderr
+
+
+def test_run_has_no_personality_routine_for_pthread_exit_to_call():
+    """A daemon thread that takes the interpreter lock back during shutdown is
+    ended by pthread_exit, whose unwinding passes through run(). A frame with
+    a personality routine there is called with the system unwinder's state,
+    which the libc++ and libunwind linked into the portable wheels cannot
+    read: run() must have none, in whatever build the tests were given."""
+    from support import find_probe_dir
+
+    folder = find_probe_dir()
+    if folder is None or shutil.which("readelf") is None or shutil.which("nm") is None:
+        pytest.skip("needs a build folder's probe module, readelf and nm")
+    (module,) = folder.glob("marblewick_boundary_probe*.so")
+    env = tool_environment()
+    symbols = subprocess.run(["nm", module], capture_output=True, text=True, env=env).stdout
+    addresses = [line.split()[0] for line in symbols.splitlines() if line.endswith("3runEP7_objectPKS2_lS2_")]
+    if not addresses:
+        pytest.skip("the probe module has no symbol table (a stripped build)")
+    frames = subprocess.run(["readelf", "--debug-dump=frames", module],
+                            capture_output=True, text=True, env=env).stdout
+    augmentation, entries = {}, {}
+    current = None
+    for line in frames.splitlines():
+        fields = line.split()
+        if len(fields) >= 4 and fields[3] == "CIE":
+            current = int(fields[0], 16)
+        elif len(fields) >= 6 and fields[3] == "FDE":
+            start, end = (int(x, 16) for x in fields[5].removeprefix("pc=").split(".."))
+            entries[start] = int(fields[4].removeprefix("cie="), 16)
+        elif line.strip().startswith("Augmentation:") and current is not None:
+            augmentation[current] = line.split('"')[1]
+    (address,) = addresses
+    assert "P" not in augmentation[entries[int(address, 16)]]
