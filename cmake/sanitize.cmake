@@ -28,7 +28,7 @@ if(MARBLEWICK_SANITIZE)
     -fno-omit-frame-pointer -g
     # -O1 keeps the build of the grammars' large generated parsers short
     # (everything builds in about a minute and a half on two cores); the
-    # runtime's own -O2 wins for it, since target options come after these.
+    # runtime's own -O3 wins for it, since target options come after these.
     -O1)
   # The undefined-behaviour runtime goes into each module, and none of its
   # symbols is exported. Loaded as a library of its own, it would hand its

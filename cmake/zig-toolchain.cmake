@@ -11,7 +11,16 @@
 # build machine's own libraries is searched for or linked.
 
 # try_compile projects read this file again and need the same two settings.
+# The whole test project of check_ipo_supported (cmake/optimisation.cmake) is
+# given none of them, so the environment, which the nested configure shares,
+# carries them there too.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MARBLEWICK_ZIG_BIN MARBLEWICK_TARGET_PROCESSOR)
+foreach(setting MARBLEWICK_ZIG_BIN MARBLEWICK_TARGET_PROCESSOR)
+  if(NOT ${setting} AND DEFINED ENV{${setting}})
+    set(${setting} "$ENV{${setting}}")
+  endif()
+  set(ENV{${setting}} "${${setting}}")
+endforeach()
 
 if(NOT MARBLEWICK_ZIG_BIN OR NOT EXISTS "${MARBLEWICK_ZIG_BIN}/c++")
   message(FATAL_ERROR "cmake/zig-toolchain.cmake needs MARBLEWICK_ZIG_BIN, the folder of the "

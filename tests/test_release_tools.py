@@ -197,3 +197,94 @@ def test_snapshot_takes_what_git_would_ship(tmp_path):
     assert result.returncode == 0, result.stderr
     copied = sorted(str(path.relative_to(work / "src")) for path in (work / "src").rglob("*") if path.is_file())
     assert copied == [".gitignore", "kept.txt", "new.txt"]
+
+
+# Stand-ins for the Debian tools the portable wheel script asks about the
+# machine: each logs its call, apt-get and dpkg's changes always fail, and
+# what they report comes from the case.
+HOST_TOOLS = {
+    "dpkg-query": 'for p in $FAKE_MISSING; do [ "$p" = "${3:-}" ] && exit 1; done; echo "install ok installed"',
+    "apt-cache": '[ "$1" = showsrc ] && [ -n "$FAKE_DEB_SRC" ] && echo "Package: openssl"; exit 0',
+    "dpkg": '[ "$1" = --print-foreign-architectures ] && { echo "$FAKE_FOREIGN"; exit 0; }; exit 1',
+    "apt-get": "exit 1",
+}
+
+HOST_CASES = {
+    "a package missing": ([], {"FAKE_MISSING": "make"}, "missing Debian packages: make"),
+    "no source packages known": ([], {"FAKE_DEB_SRC": ""}, "apt knows no source package"),
+    "no arm64 architecture": (["--arch", "aarch64"], {"FAKE_FOREIGN": ""}, "dpkg has no arm64 architecture"),
+}
+
+
+@pytest.mark.parametrize("case", HOST_CASES)
+def test_portable_wheel_script_changes_the_machine_only_when_asked(tmp_path, case):
+    """Without --prepare-host the script stops before building anything,
+    names what is missing and the flag, and has asked apt-get and dpkg for no
+    change."""
+    if os.uname().machine != "x86_64":
+        pytest.skip("the portable wheels are built on x86_64")
+    arguments, state, problem = HOST_CASES[case]
+    fake = tmp_path / "bin"
+    fake.mkdir()
+    calls = tmp_path / "calls"
+    for name, body in HOST_TOOLS.items():
+        (fake / name).write_text(f'#!/bin/sh\necho "{name} $*" >>"{calls}"\n{body}\n')
+        (fake / name).chmod(0o755)
+    env = tool_environment() | {"FAKE_MISSING": "", "FAKE_DEB_SRC": "yes", "FAKE_FOREIGN": "arm64"} | state | {
+        "PATH": f"{fake}:{os.environ['PATH']}", "TMPDIR": str(tmp_path),
+        "MARBLEWICK_CACHE_DIR": str(tmp_path / "cache")}
+    result = subprocess.run(["bash", TOOLS / "build_portable_wheel.sh", *arguments, tmp_path / "out"],
+                            capture_output=True, text=True, env=env, timeout=60)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert problem in result.stderr and "--prepare-host" in result.stderr, result.stderr
+    assert "== interpreters" not in result.stdout
+    changes = [line for line in calls.read_text().splitlines()
+               if line.startswith("apt-get") or (line.startswith("dpkg ") and "--print-" not in line)]
+    assert changes == []
+    assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--arch", "sparc"], "--arch must be x86_64 or aarch64, not sparc"),
+    (["--prepare"], "unknown option --prepare"),
+    (["one", "two"], "usage: tools/build_portable_wheel.sh"),
+])
+def test_portable_wheel_script_refuses_what_it_does_not_know(tmp_path, arguments, message):
+    result = subprocess.run(["bash", TOOLS / "build_portable_wheel.sh", *arguments],
+                            capture_output=True, text=True, env=tool_environment() | {"TMPDIR": str(tmp_path)},
+                            timeout=60)
+    assert result.returncode == 2 and message in result.stderr, result.stderr
+
+
+def test_run_has_no_personality_routine_for_pthread_exit_to_call():
+    """A daemon thread that takes the interpreter lock back during shutdown is
+    ended by pthread_exit, whose unwinding passes through run(). A frame with
+    a personality routine there is called with the system unwinder's state,
+    which the libc++ and libunwind linked into the portable wheels cannot
+    read: run() must have none, in whatever build the tests were given."""
+    from support import find_probe_dir
+
+    folder = find_probe_dir()
+    if folder is None or shutil.which("readelf") is None or shutil.which("nm") is None:
+        pytest.skip("needs a build folder's probe module, readelf and nm")
+    (module,) = folder.glob("marblewick_boundary_probe*.so")
+    env = tool_environment()
+    symbols = subprocess.run(["nm", module], capture_output=True, text=True, env=env).stdout
+    addresses = [line.split()[0] for line in symbols.splitlines() if line.endswith("3runEP7_objectPKS2_lS2_")]
+    if not addresses:
+        pytest.skip("the probe module has no symbol table (a stripped build)")
+    frames = subprocess.run(["readelf", "--debug-dump=frames", module],
+                            capture_output=True, text=True, env=env).stdout
+    augmentation, entries = {}, {}
+    current = None
+    for line in frames.splitlines():
+        fields = line.split()
+        if len(fields) >= 4 and fields[3] == "CIE":
+            current = int(fields[0], 16)
+        elif len(fields) >= 6 and fields[3] == "FDE":
+            start, end = (int(x, 16) for x in fields[5].removeprefix("pc=").split(".."))
+            entries[start] = int(fields[4].removeprefix("cie="), 16)
+        elif line.strip().startswith("Augmentation:") and current is not None:
+            augmentation[current] = line.split('"')[1]
+    (address,) = addresses
+    assert "P" not in augmentation[entries[int(address, 16)]]

@@ -114,7 +114,7 @@ snapshot_tree() {
 # Builds the wheel from the snapshot into $work/built with a fresh build folder
 # $work/build; extra arguments go to `pip wheel` (config settings). Sets
 # `built` (the wheel) and `build_seconds`, and checks that the test probe was
-# built beside the module.
+# built beside the module and that link-time optimisation was in effect.
 build_snapshot_wheel() {
   local defines=()
   if [[ -n ${MARBLEWICK_DEPENDENCY_DIR:-} ]]; then
@@ -132,6 +132,14 @@ build_snapshot_wheel() {
   local probes=("$work/build"/marblewick_boundary_probe*.so)
   if [[ ! -e ${probes[0]} ]]; then
     echo "the build made no marblewick_boundary_probe module, which the tests need" >&2
+    exit 1
+  fi
+  # A release wheel is optimised as one program (cmake/optimisation.cmake);
+  # a compiler or linker that could not do it gives a correct but slower
+  # module, which is no release.
+  if ! grep -qx 'MARBLEWICK_LTO_APPLIED:INTERNAL=ON' "$work/build/CMakeCache.txt"; then
+    echo "the wheel was built without link-time optimisation: the compiler or linker refused it" \
+         "(cmake's warning says why: pip wheel -v shows it)" >&2
     exit 1
   fi
   echo "${built##*/} in ${build_seconds} s"

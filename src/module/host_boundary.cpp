@@ -454,18 +454,27 @@ struct CallOutcome {
 // destructor to run) would end the whole process instead. So this frame has
 // none of these: the lock is taken back here, once the work has returned in
 // full, and the outcome lives in plain storage, destroyed by hand. The two
-// steps are kept out of line so that their handlers stay in their own frames.
+// steps are kept out of line so that their handlers stay in their own frames,
+// and so are the outcome's construction and destruction: inlined, the
+// destructor's guard against an escaping exception is a handler in this
+// frame, and its mere presence makes the unwinding call the C++ runtime's
+// personality routine here. With the libc++ and libunwind linked into the
+// portable wheels, that routine cannot read the system unwinder's state that
+// pthread_exit hands it, and the thread crashes instead of ending.
 // What the ended call held stays allocated while the process ends.
+[[gnu::noinline]] CallOutcome* begin_outcome(void* storage) noexcept { return new (storage) CallOutcome(); }
+[[gnu::noinline]] void end_outcome(CallOutcome* outcome) noexcept { outcome->~CallOutcome(); }
+
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   InterpreterLock lock;
   alignas(CallOutcome) unsigned char storage[sizeof(CallOutcome)];
-  CallOutcome* outcome = new (storage) CallOutcome();
+  CallOutcome* outcome = begin_outcome(storage);
   PyObject* answer = nullptr;
   if (perform_call(args, nargs, kwnames, lock, *outcome)) {
     if (lock.released()) PyEval_RestoreThread(lock.saved());
     answer = deliver(*outcome);
   }
-  outcome->~CallOutcome();
+  end_outcome(outcome);
   return answer;
 }
 

@@ -112,11 +112,11 @@ std::optional<ResolvedLanguage> detect_language(std::string_view path) {
   if (extension.size() > MAX_EXTENSION_BYTES) return detect_registered(extension);
 
   char lowered[MAX_EXTENSION_BYTES];
-  for (std::size_t i = 0; i < extension.size(); ++i) {
-    char c = extension[i];
-    lowered[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  std::size_t length = 0;
+  for (char c : extension) {
+    lowered[length++] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   }
-  std::string_view key(lowered, extension.size());
+  std::string_view key(lowered, length);
   for (const LanguageEntry& entry : LANGUAGE_TABLE) {
     for (std::string_view candidate : entry.extensions) {
       if (candidate == key) return ResolvedLanguage{entry.language, std::string(entry.name)};
