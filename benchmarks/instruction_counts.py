@@ -3,7 +3,7 @@ for one or more builds of the module, beside those of reading the same files
 and parsing them with the official Python bindings and the same grammar
 releases (the `bench` extra), the reference of bench_analysis.py:
 
-    python benchmarks/instruction_counts.py BUILD... [--languages python,javascript,typescript]
+    python -m benchmarks.instruction_counts BUILD... [--languages python,javascript,typescript]
         [--bytes 1000000]
 
 Each BUILD is a folder holding the module (a build folder, an install target).
@@ -12,7 +12,7 @@ so this shows a difference of a few per cent that timing rounds cannot.
 It is a count of instructions, not a time: memory stalls and branch
 mispredictions are not in it (bench_analysis.py and compare_builds.py time).
 
-Per language, files are taken from benchmarks/corpus.py (those at even
+Per language, files are taken from harness/corpus.py (those at even
 places, which the profile-guided build does not train on) at an even stride
 up to about --bytes of source. Each figure is the count of one pass over them,
 in a process of its own under cachegrind: the count of a process that makes
@@ -31,9 +31,11 @@ import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import corpus  # noqa: E402
+from harness import corpus
+
+# The checkout's root: the valgrind child, started in isolated mode, imports
+# the official bindings' parsers from the harness there.
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # Run under valgrind: MEASURE LANGUAGE FILES PASSES [MODULE_FOLDER].
 CHILD = r"""
@@ -43,7 +45,7 @@ with open(files_json, encoding="utf-8") as given:
     files = json.load(given)
 if measure == "reference":
     sys.path.insert(0, sys.argv[5])
-    from stdlib_agreement import reference_parsers
+    from harness.bindings import reference_parsers
     parser = reference_parsers()[language]
     def call(path):
         with open(path, "rb") as f:
@@ -118,7 +120,7 @@ def main():
         files_json = os.path.join(scratch, f"{language}.json")
         with open(files_json, "w", encoding="utf-8") as out:
             json.dump(files, out)
-        reference = one_pass("reference", language, files_json, HERE)
+        reference = one_pass("reference", language, files_json, ROOT)
         first = None
         for number, build in enumerate(builds):
             check = one_pass("syntax-check", language, files_json, build)

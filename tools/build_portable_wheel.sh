@@ -23,7 +23,7 @@
 # that out): zig's clang records none (it links no profile runtime), so
 # Debian's clang 16 builds an instrumented module for this machine,
 # tools/profile_training.py runs the analysis commands over the sources of
-# benchmarks/corpus.py with it, and llvm-profdata-16 merges what it recorded
+# harness/corpus.py with it, and llvm-profdata-16 merges what it recorded
 # into the profile that zig's clang then compiles with. The profile is kept
 # in the work folder only.
 #

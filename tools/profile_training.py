@@ -1,6 +1,6 @@
 """The training run of the portable wheels' profile-guided build
 (tools/build_portable_wheel.sh): "syntax-check", "outline" and "analyse" of
-the texts that benchmarks/corpus.py finds on this machine, so that the
+the texts that harness/corpus.py finds on this machine, so that the
 optimiser learns which paths of the parser runtime, the grammars and our
 code the real work takes.
 
@@ -26,8 +26,8 @@ def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__.split("\n\n")[1])
     sys.path.insert(0, os.path.abspath(sys.argv[1]))
-    sys.path.insert(0, os.path.join(HERE, "..", "benchmarks"))
-    import corpus
+    sys.path.insert(0, os.path.join(HERE, ".."))
+    from harness import corpus
     import marblewick_index_native
 
     sources = {"python": corpus.stdlib_python_files, "javascript": corpus.javascript_files,
