@@ -215,7 +215,7 @@ def main() -> int:
     print(f"peak RSS of a child running one scan ({args.file_bytes} bytes per file):")
     scratch = tempfile.mkdtemp(prefix="bench_scan_")
     try:
-        baseline = print_empty_tree_peak(scratch)
+        print_empty_tree_peak(scratch)
         results = []
         for files in args.sizes:
             tree = os.path.join(scratch, f"tree{files}")

@@ -99,7 +99,7 @@ def reference_lines(data):
     terminated = len(lines) - 1  # pieces followed by an LF
     if lines[-1] == b"":
         lines.pop()
-    return [l[:-1] if i < terminated and l.endswith(b"\r") else l for i, l in enumerate(lines)]
+    return [line[:-1] if i < terminated and line.endswith(b"\r") else line for i, line in enumerate(lines)]
 
 
 def reference_errors(root, data):
@@ -248,9 +248,9 @@ def crosscheck():
 
 
 def truncations():
-    path = os.path.join(os.path.dirname(json.__file__), "decoder.py")
+    decoder = os.path.join(os.path.dirname(json.__file__), "decoder.py")
     rust = corpus.rust_files(limit=40)[-1]
-    for path, language in [(path, "python"), (corpus.javascript_files(0)[0], "javascript"), (rust, "rust")]:
+    for path, language in [(decoder, "python"), (corpus.javascript_files(0)[0], "javascript"), (rust, "rust")]:
         with open(path, encoding="utf-8") as f:
             lines = f.read().splitlines(keepends=True)
         started = time.perf_counter()

@@ -261,7 +261,7 @@ def discover(distributions: Iterable[importlib.metadata.Distribution] | None = N
 def share_extensions(grammars: list[Grammar]) -> list[Grammar]:
     """Each shared extension left only with the first of its languages at hand."""
     present = {grammar.language for grammar in grammars}
-    owner = {extension: next((l for l in languages if l in present), None)
+    owner = {extension: next((language for language in languages if language in present), None)
              for extension, languages in SHARED_EXTENSIONS.items()}
     return [grammar._replace(extensions=tuple(
         e for e in grammar.extensions if owner.get(e, grammar.language) == grammar.language))
