@@ -56,8 +56,10 @@ def main():
         "rust": corpus.rust_files,
     }
     gc.disable()
-    print(f"{'language':<11} {'files':>5} {'MB':>7} {'parse s':>8} "
-          f"{'syntax-check':>13} {'median':>7} {'outline':>8} {'median':>7}")
+    print(
+        f"{'language':<11} {'files':>5} {'MB':>7} {'parse s':>8} "
+        f"{'syntax-check':>13} {'median':>7} {'outline':>8} {'median':>7}"
+    )
     for language in args.languages.split(","):
         files = [p for p in sources[language]() if corpus.read_utf8(p) is not None]
         totals = {"reference": 0.0, "syntax-check": 0.0, "outline": 0.0}
@@ -70,11 +72,13 @@ def main():
                 totals[name] += best[name]
             for name in per_file:
                 per_file[name].append(best[name] / best["reference"])
-        print(f"{language:<11} {len(files):>5} {size / 1e6:>7.2f} {totals['reference']:>8.3f} "
-              f"{totals['syntax-check'] / totals['reference']:>13.3f} "
-              f"{statistics.median(per_file['syntax-check']):>7.3f} "
-              f"{totals['outline'] / totals['reference']:>8.3f} "
-              f"{statistics.median(per_file['outline']):>7.3f}")
+        print(
+            f"{language:<11} {len(files):>5} {size / 1e6:>7.2f} {totals['reference']:>8.3f} "
+            f"{totals['syntax-check'] / totals['reference']:>13.3f} "
+            f"{statistics.median(per_file['syntax-check']):>7.3f} "
+            f"{totals['outline'] / totals['reference']:>8.3f} "
+            f"{statistics.median(per_file['outline']):>7.3f}"
+        )
     gc.enable()
 
 

@@ -56,8 +56,7 @@ from harness.native_scan import CPUS, MAX_FILES, SKIPPED, native_scan
 from harness.timing import timed
 from tests.support import answer
 
-INDEXER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples",
-                       "index_tree.py")
+INDEXER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "index_tree.py")
 CTAGS = "/usr/bin/ctags"
 # The extensions the indexer analyses, by the name ctags gives their language.
 # ctags without a parser of its own for TSX reads those files as TypeScript.
@@ -76,7 +75,7 @@ CTAGS_TOTALS = re.compile(r"(\d+) files?, (\d+) lines?")
 def extension(path: str) -> str:
     name = path.rsplit("/", 1)[-1]
     dot = name.rfind(".")
-    return name[dot + 1:] if dot > 0 else ""
+    return name[dot + 1 :] if dot > 0 else ""
 
 
 def quoted(argv: list[str]) -> str:
@@ -84,6 +83,7 @@ def quoted(argv: list[str]) -> str:
 
 
 # ---- subprocesses ---------------------------------------------------------------
+
 
 @dataclass
 class Finished:
@@ -134,10 +134,16 @@ with open(sys.argv[1], "w") as f:
 def run_timed(argv: list[str], output_prefix: str) -> Finished:
     """Runs argv with its output in files, through the launcher."""
     figures = output_prefix + ".figures"
-    with (open(output_prefix + ".out", "w+", encoding="utf-8", errors="replace") as out,
-          open(output_prefix + ".err", "w+", encoding="utf-8", errors="replace") as err):
-        subprocess.run([sys.executable, "-S", "-E", "-c", LAUNCHER, figures, str(LEFTOVER_SECONDS), *argv],
-                       stdout=out, stderr=err, check=True)
+    with (
+        open(output_prefix + ".out", "w+", encoding="utf-8", errors="replace") as out,
+        open(output_prefix + ".err", "w+", encoding="utf-8", errors="replace") as err,
+    ):
+        subprocess.run(
+            [sys.executable, "-S", "-E", "-c", LAUNCHER, figures, str(LEFTOVER_SECONDS), *argv],
+            stdout=out,
+            stderr=err,
+            check=True,
+        )
         out.seek(0)
         err.seek(0)
         stdout, stderr = out.read(), err.read()
@@ -157,6 +163,7 @@ def fail(what: str, argv: list[str], done: Finished) -> None:
 
 
 # ---- 1. analyse against outline plus syntax-check ------------------------------
+
 
 def has_analyse() -> bool:
     try:
@@ -206,6 +213,7 @@ def time_analysis(paths: list[str], rounds: int) -> tuple[float, float, list[str
 
 # ---- 2, 3, 5. the indexer ----------------------------------------------------------
 
+
 @dataclass
 class IndexRun:
     run: Finished
@@ -230,8 +238,19 @@ def indexer_restricts_languages() -> bool:
 
 def index(root: str, folder: str, jobs: int, name: str = "fresh") -> IndexRun:
     os.makedirs(folder, exist_ok=True)
-    argv = [sys.executable, INDEXER, root, "--db", os.path.join(folder, "index.sqlite"),
-            "--jobs", str(jobs), "--max-files", str(MAX_FILES), "--no-progress", "--stats"]
+    argv = [
+        sys.executable,
+        INDEXER,
+        root,
+        "--db",
+        os.path.join(folder, "index.sqlite"),
+        "--jobs",
+        str(jobs),
+        "--max-files",
+        str(MAX_FILES),
+        "--no-progress",
+        "--stats",
+    ]
     if indexer_restricts_languages():
         argv.append(INDEXER_LANGUAGES)
     done = run_timed(argv, os.path.join(folder, name))
@@ -240,10 +259,13 @@ def index(root: str, folder: str, jobs: int, name: str = "fresh") -> IndexRun:
     counts = COUNTS_LINE.search(done.stdout)
     stats = STATS_LINE.search(done.stdout)
     analysed = ANALYSED_LINE.search(done.stdout)
-    return IndexRun(done, folder,
-                    tuple(int(n) for n in counts.groups()) if counts else None,
-                    float(stats[1]) if stats else None,
-                    int(analysed[1]) if analysed else None)
+    return IndexRun(
+        done,
+        folder,
+        tuple(int(n) for n in counts.groups()) if counts else None,
+        float(stats[1]) if stats else None,
+        int(analysed[1]) if analysed else None,
+    )
 
 
 def fresh_index(root: str, scratch: str, jobs: int, repeat: int) -> IndexRun:
@@ -286,6 +308,7 @@ def counts_text(run: IndexRun) -> str:
 
 # ---- 4. ctags -----------------------------------------------------------------------
 
+
 def ctags_missing() -> str | None:
     """Why ctags cannot take part, or None."""
     hint = "install it with: apt-get install universal-ctags"
@@ -298,8 +321,7 @@ def ctags_missing() -> str | None:
 
 
 def ctags_command(root: str, tags: str) -> list[str]:
-    known = set(subprocess.run([CTAGS, "--list-languages"], capture_output=True,
-                               text=True).stdout.split())
+    known = set(subprocess.run([CTAGS, "--list-languages"], capture_output=True, text=True).stdout.split())
     maps: dict[str, list[str]] = {}
     for ext, language in CTAGS_LANGUAGE.items():
         maps.setdefault(language if language in known else "TypeScript", []).append("." + ext)
@@ -307,8 +329,18 @@ def ctags_command(root: str, tags: str) -> list[str]:
     # the extensions "scan" selects (not .pyx, .mjs or .jsx as well).
     langmap = ",".join(f"{language}:{''.join(exts)}" for language, exts in maps.items())
     excludes = [f"--exclude={name}" for name in sorted(SKIPPED)]
-    return [CTAGS, "-R", f"--languages={','.join(maps)}", f"--langmap={langmap}", "--links=no",
-            *excludes, "--totals=yes", "-f", tags, root]
+    return [
+        CTAGS,
+        "-R",
+        f"--languages={','.join(maps)}",
+        f"--langmap={langmap}",
+        "--links=no",
+        *excludes,
+        "--totals=yes",
+        "-f",
+        tags,
+        root,
+    ]
 
 
 def run_ctags(root: str, scratch: str, repeat: int) -> tuple[Finished, list[str]]:
@@ -321,6 +353,7 @@ def run_ctags(root: str, scratch: str, repeat: int) -> tuple[Finished, list[str]
 
 
 # ---- the report -----------------------------------------------------------------------
+
 
 def quick_tree(root: str, entries: list[dict], scratch: str) -> str:
     tree = os.path.join(scratch, "quick")
@@ -357,8 +390,9 @@ def parse_releases_the_lock() -> bool:
     import time
 
     rng = random.Random(1)
-    text = " ".join(rng.choice(["{", "}", "(", ")", "[", "]", "<", ">", ",", ";", ":", "x", "1"])
-                    for _ in range(10_000))
+    text = " ".join(
+        rng.choice(["{", "}", "(", ")", "[", "]", "<", ">", ",", ";", ":", "x", "1"]) for _ in range(10_000)
+    )
     parsed = threading.Event()
 
     def parse() -> None:
@@ -384,8 +418,7 @@ def analyse_part(table: Table, analysed: list[str], rounds: int) -> float | None
         print('"analyse": no file to analyse under the root')
         return None
     pair, analyse, disagreeing = time_analysis(analysed, rounds)
-    print(f'"analyse" equals "outline" + "syntax-check" on {len(analysed) - len(disagreeing)} '
-          f"of {len(analysed)} files")
+    print(f'"analyse" equals "outline" + "syntax-check" on {len(analysed) - len(disagreeing)} of {len(analysed)} files')
     for path in disagreeing[:10]:
         print(f"  differs: {path}")
     table.add(f"outline + syntax-check, {len(analysed)} files", pair)
@@ -393,8 +426,9 @@ def analyse_part(table: Table, analysed: list[str], rounds: int) -> float | None
     return analyse
 
 
-def indexer_part(table: Table, root: str, scratch: str, repeat: int,
-                 analyse_seconds: float | None, touched: str | None) -> IndexRun | None:
+def indexer_part(
+    table: Table, root: str, scratch: str, repeat: int, analyse_seconds: float | None, touched: str | None
+) -> IndexRun | None:
     """The fresh all-core run, kept for the comparison with ctags."""
     if not indexer_ready():
         print(f"{INDEXER} has no --db, --jobs and --stats yet; the indexer's rows are left out")
@@ -411,24 +445,34 @@ def indexer_part(table: Table, root: str, scratch: str, repeat: int,
     print(f"fresh index, all cores: {counts_text(every)}")
     print(f"second run:             {counts_text(again)}")
     if after_touch is not None:
-        print(f"after touching {os.path.relpath(touched, root)}: {counts_text(after_touch)}, "
-              f"analysed {after_touch.analysed}")
+        print(
+            f"after touching {os.path.relpath(touched, root)}: {counts_text(after_touch)}, "
+            f"analysed {after_touch.analysed}"
+        )
     table.add("fresh index, --jobs 1", single)
     table.add("fresh index, --jobs 2", double, f"{single / double:.2f}x", ">= 1.85x faster than --jobs 1")
     if analyse_seconds:
         table.add('half the summed "analyse" seconds', analyse_seconds / 2)
-        table.add("fresh index, --jobs 2, against that", double, f"{double / (analyse_seconds / 2):.2f}x",
-                  "<= 1.15x")
-    table.add(f"second run, nothing changed, --jobs {CPUS}", again.run.seconds,
-              f"{every.run.seconds / again.run.seconds:.1f}x", "<= 0.25 s")
+        table.add("fresh index, --jobs 2, against that", double, f"{double / (analyse_seconds / 2):.2f}x", "<= 1.15x")
+    table.add(
+        f"second run, nothing changed, --jobs {CPUS}",
+        again.run.seconds,
+        f"{every.run.seconds / again.run.seconds:.1f}x",
+        "<= 0.25 s",
+    )
     if after_touch is not None:
-        table.add("second run, one file touched (content unchanged)", after_touch.run.seconds,
-                  "", f"parses nothing (parsed: {after_touch.analysed})")
+        table.add(
+            "second run, one file touched (content unchanged)",
+            after_touch.run.seconds,
+            "",
+            f"parses nothing (parsed: {after_touch.analysed})",
+        )
     return every
 
 
-def ctags_part(table: Table, root: str, scratch: str, repeat: int, analysed: int,
-               every: IndexRun | None) -> Finished | None:
+def ctags_part(
+    table: Table, root: str, scratch: str, repeat: int, analysed: int, every: IndexRun | None
+) -> Finished | None:
     missing = ctags_missing()
     if missing:
         print(f"ctags: {missing}")
@@ -440,8 +484,12 @@ def ctags_part(table: Table, root: str, scratch: str, repeat: int, analysed: int
     table.add("ctags -R, the same languages and folders", ctags.seconds)
     if every is not None:
         same_run = " (the --jobs 2 run)" if CPUS == 2 else ""
-        table.add(f"fresh index, all {CPUS} cores{same_run}", every.run.seconds,
-                  f"{every.run.seconds / ctags.seconds:.2f}x", "<= 1.5x the time of ctags")
+        table.add(
+            f"fresh index, all {CPUS} cores{same_run}",
+            every.run.seconds,
+            f"{every.run.seconds / ctags.seconds:.2f}x",
+            "<= 1.5x the time of ctags",
+        )
     return ctags
 
 
@@ -453,24 +501,29 @@ def print_memory(every: IndexRun, ctags: Finished | None, floor_kib: int, baseli
         print("  the indexer's --stats: (no 'Peak resident memory' line)")
     for what, run in (("largest process of the run", every.run), ("ctags -R", ctags)):
         if run is not None:
-            uncounted = f" (processes alive {LEFTOVER_SECONDS} s after the run are not counted)" if run.leftovers else ""
+            uncounted = (
+                f" (processes alive {LEFTOVER_SECONDS} s after the run are not counted)" if run.leftovers else ""
+            )
             print(f"  {what} (wait4): {run.peak_kib / 1024:.1f} MiB{uncounted}")
     print(f"  (a process started this way shows at least {floor_kib / 1024:.1f} MiB, the launcher's own)")
     if baseline_mib and every.stats:
         verdict = "below" if every.stats < baseline_mib else "NOT below"
-        print(f"  {verdict} the baseline of {baseline_mib:.1f} MiB ({every.stats / baseline_mib:.2f}x; "
-              f"aim: below it)")
+        print(f"  {verdict} the baseline of {baseline_mib:.1f} MiB ({every.stats / baseline_mib:.2f}x; aim: below it)")
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--root", default=sysconfig.get_paths()["stdlib"])
-    parser.add_argument("--quick", action="store_true",
-                        help=f"measure a copy of the first {QUICK_FILES} selected files only")
+    parser.add_argument(
+        "--quick", action="store_true", help=f"measure a copy of the first {QUICK_FILES} selected files only"
+    )
     parser.add_argument("--rounds", type=int, default=3, help="calls per file for analyse (best counts)")
     parser.add_argument("--repeat", type=int, default=1, help="runs of the indexer and of ctags (best counts)")
-    parser.add_argument("--baseline-rss-mib", type=float,
-                        help="peak memory to stay below: the process pool's parent plus largest worker")
+    parser.add_argument(
+        "--baseline-rss-mib",
+        type=float,
+        help="peak memory to stay below: the process pool's parent plus largest worker",
+    )
     args = parser.parse_args()
 
     print(f"command: {quoted([sys.executable] + sys.argv)}")
@@ -485,11 +538,15 @@ def main() -> int:
             entries = native_scan(root)
         analysed = [f"{root}/{e['path']}" for e in entries if extension(e["path"]) in CTAGS_LANGUAGE]
         print(f"root: {root}")
-        print(f"selected files: {len(entries)}, of them analysed: {len(analysed)}, "
-              f"lines: {sum(e['total_lines'] for e in entries)}")
+        print(
+            f"selected files: {len(entries)}, of them analysed: {len(analysed)}, "
+            f"lines: {sum(e['total_lines'] for e in entries)}"
+        )
         print(f"cpus: {CPUS}  load average: {load()}")
-        print("the module parses with the interpreter lock released: "
-              f"{'yes' if parse_releases_the_lock() else 'no (the threads take turns)'}")
+        print(
+            "the module parses with the interpreter lock released: "
+            f"{'yes' if parse_releases_the_lock() else 'no (the threads take turns)'}"
+        )
         print()
 
         table = Table()

@@ -46,7 +46,7 @@ def in_turns(repeat, calls):
     """(wall, CPU) of each of `calls` in `repeat` rounds, the order turning each round."""
     rounds = {name: [] for name in COMMANDS}
     for turn in range(repeat):
-        order = COMMANDS[turn % len(COMMANDS):] + COMMANDS[:turn % len(COMMANDS)]
+        order = COMMANDS[turn % len(COMMANDS) :] + COMMANDS[: turn % len(COMMANDS)]
         for name in order:
             rounds[name].append(timed(calls[name]))
     return rounds
@@ -71,8 +71,10 @@ def whole_corpus(files, language, parser, repeat):
     calls = [calls_for(path, language, parser) for path in files]
     batch = {name: (lambda name=name: [c[name]() for c in calls]) for name in COMMANDS}
     rounds = in_turns(repeat, batch)
-    return ({name: statistics.median(w for w, _ in times) for name, times in rounds.items()},
-            {name: statistics.median(c for _, c in times) for name, times in rounds.items()})
+    return (
+        {name: statistics.median(w for w, _ in times) for name, times in rounds.items()},
+        {name: statistics.median(c for _, c in times) for name, times in rounds.items()},
+    )
 
 
 def main():
@@ -92,21 +94,25 @@ def main():
 
     gc.disable()
     print("\nPer file (wall time; ratios of summed medians, and the median of per-file ratios):")
-    print(f"{'language':<9} {'files':>5} {'MB':>7} {'parse s':>8} "
-          f"{'syntax-check':>13} {'median':>7} {'analyse':>8} {'median':>7}")
+    print(
+        f"{'language':<9} {'files':>5} {'MB':>7} {'parse s':>8} "
+        f"{'syntax-check':>13} {'median':>7} {'analyse':>8} {'median':>7}"
+    )
     corpora = {}
     for language in languages:
         # The module refuses text that is not UTF-8, so such files are left out of both sides.
         files = [p for p in debian_corpus.FILES[language](args.root) if corpus.read_utf8(p) is not None]
         if args.limit:
-            files = files[:args.limit]
+            files = files[: args.limit]
         parser = tree_sitter.Parser(registered_grammars.reference_language(language))
         corpora[language] = (files, parser)
         totals, medians = per_file(files, language, parser, args.repeat)
         size = sum(os.path.getsize(p) for p in files)
-        print(f"{language:<9} {len(files):>5} {size / 1e6:>7.2f} {totals['reference']:>8.3f} "
-              f"{totals['syntax-check'] / totals['reference']:>13.3f} {medians['syntax-check']:>7.3f} "
-              f"{totals['analyse'] / totals['reference']:>8.3f} {medians['analyse']:>7.3f}")
+        print(
+            f"{language:<9} {len(files):>5} {size / 1e6:>7.2f} {totals['reference']:>8.3f} "
+            f"{totals['syntax-check'] / totals['reference']:>13.3f} {medians['syntax-check']:>7.3f} "
+            f"{totals['analyse'] / totals['reference']:>8.3f} {medians['analyse']:>7.3f}"
+        )
 
     # CPU time is the steadier figure where other work shares the cores; a
     # whole corpus per round makes it long enough to read.
@@ -115,9 +121,11 @@ def main():
     for language in languages:
         files, parser = corpora[language]
         wall, cpu = whole_corpus(files, language, parser, args.repeat)
-        print(f"{language:<9} {wall['reference']:>8.3f} {cpu['reference']:>7.3f} "
-              f"{wall['syntax-check'] / wall['reference']:>13.3f} {cpu['syntax-check'] / cpu['reference']:>6.3f} "
-              f"{wall['analyse'] / wall['reference']:>8.3f} {cpu['analyse'] / cpu['reference']:>6.3f}")
+        print(
+            f"{language:<9} {wall['reference']:>8.3f} {cpu['reference']:>7.3f} "
+            f"{wall['syntax-check'] / wall['reference']:>13.3f} {cpu['syntax-check'] / cpu['reference']:>6.3f} "
+            f"{wall['analyse'] / wall['reference']:>8.3f} {cpu['analyse'] / cpu['reference']:>6.3f}"
+        )
     gc.enable()
 
 

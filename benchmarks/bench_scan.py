@@ -66,7 +66,7 @@ def python_scan(root: str) -> list:
         dirs[:] = [d for d in dirs if d not in SKIPPED]
         for name in files:
             dot = name.rfind(".")
-            if dot <= 0 or name[dot + 1:] not in wanted:
+            if dot <= 0 or name[dot + 1 :] not in wanted:
                 continue
             path = os.path.join(directory, name)
             try:
@@ -88,8 +88,10 @@ def find_walk_command(root: str) -> str:
 def find_hash_command(root: str) -> str:
     prune = " -o ".join(f"-name {shlex.quote(n)}" for n in sorted(SKIPPED))
     names = " -o ".join(f"-name '*.{e}'" for e in EXTENSIONS)
-    return (f"find {shlex.quote(root)} -type d \\( {prune} \\) -prune -o "
-            f"-type f \\( {names} \\) -print0 | xargs -0 -P{CPUS} -n 500 sha256sum > /dev/null")
+    return (
+        f"find {shlex.quote(root)} -type d \\( {prune} \\) -prune -o "
+        f"-type f \\( {names} \\) -print0 | xargs -0 -P{CPUS} -n 500 sha256sum > /dev/null"
+    )
 
 
 def shell(command: str) -> None:
@@ -98,11 +100,14 @@ def shell(command: str) -> None:
 
 # ---- peak memory -------------------------------------------------------------
 
-CHILD = """
+CHILD = (
+    """
 import json, sys, marblewick_index_native as m
 text = m.run("scan", json.dumps({"root": sys.argv[1], "max_files": %d}))
 print(text.count('"file_hash"'))  # counted, not parsed: Python objects would blur the figure
-""" % MAX_FILES
+"""
+    % MAX_FILES
+)
 
 PARENT = """
 import resource, subprocess, sys
@@ -114,8 +119,9 @@ print(done.stdout.strip(), resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrs
 def child_peak_kib(root: str) -> tuple[int, int]:
     """(files reported, peak RSS in KiB) of a fresh process running one scan.
     A fresh parent per measurement: RUSAGE_CHILDREN keeps the largest child."""
-    out = subprocess.run([sys.executable, "-c", PARENT, CHILD, root], capture_output=True,
-                         text=True, check=True).stdout.split()
+    out = subprocess.run(
+        [sys.executable, "-c", PARENT, CHILD, root], capture_output=True, text=True, check=True
+    ).stdout.split()
     return int(out[0]), int(out[1])
 
 
@@ -158,12 +164,15 @@ def bench_large_files(scratch: str, mib: int) -> None:
     start = time.perf_counter()
     count, peak = child_peak_kib(tree)
     t_scan = time.perf_counter() - start
-    print(f"  {f'two files of {mib} MiB':<34} {count:>7} files  {peak:>8} KiB"
-          f"  ({(peak - baseline) / 1024:.1f} MiB above the empty scan)")
+    print(
+        f"  {f'two files of {mib} MiB':<34} {count:>7} files  {peak:>8} KiB"
+        f"  ({(peak - baseline) / 1024:.1f} MiB above the empty scan)"
+    )
     print(f"  wall time of that child, start to exit: {t_scan:.2f} s")
 
 
 # ---- main -----------------------------------------------------------------------
+
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -171,8 +180,9 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--sizes", type=int, nargs=2, default=[2000, 20000], metavar=("SMALL", "LARGE"))
     parser.add_argument("--file-bytes", type=int, default=16384)
-    parser.add_argument("--large-files", action="store_true",
-                        help="only the peak memory of a scan over two files of 1 GiB")
+    parser.add_argument(
+        "--large-files", action="store_true", help="only the peak memory of a scan over two files of 1 GiB"
+    )
     parser.add_argument("--large-file-mib", type=int, default=1024)
     args = parser.parse_args()
     root = os.path.abspath(args.root)
@@ -201,10 +211,12 @@ def main() -> int:
 
     print()
     print(f"  {'':<36}{'wall ms':>9}{'cpu ms':>9}   scan's speed-up (wall / cpu)")
-    rows = [("scan", t_scan, c_scan),
-            ("(a) os.walk + ThreadPoolExecutor", t_python, c_python),
-            ("(b) " + find_walk_command("ROOT"), t_walk, c_walk),
-            ("(c) find | xargs sha256sum", t_find, c_find)]
+    rows = [
+        ("scan", t_scan, c_scan),
+        ("(a) os.walk + ThreadPoolExecutor", t_python, c_python),
+        ("(b) " + find_walk_command("ROOT"), t_walk, c_walk),
+        ("(c) find | xargs sha256sum", t_find, c_find),
+    ]
     for name, wall, cpu in rows:
         ratio = "" if name == "scan" else f"   {wall / t_scan:5.2f}x / {cpu / c_scan:5.2f}x"
         print(f"  {name:<36}{wall * 1000:9.1f}{cpu * 1000:9.1f}{ratio}")
@@ -228,8 +240,10 @@ def main() -> int:
             shutil.rmtree(tree)
         (n1, p1), (n2, p2) = results
         per_file = (p2 - p1) * 1024 / max(1, n2 - n1)
-        print(f"  growth: {per_file:.0f} bytes per extra file (each file holds {args.file_bytes} bytes):"
-              f" memory follows the path list and result, not the file texts")
+        print(
+            f"  growth: {per_file:.0f} bytes per extra file (each file holds {args.file_bytes} bytes):"
+            f" memory follows the path list and result, not the file texts"
+        )
         _, real_peak = child_peak_kib(root)
         print(f"  {'the real tree above':<34} {len(entries):>7} files  {real_peak:>8} KiB")
     finally:

@@ -48,8 +48,10 @@ def same_answers(files):
         together = list(pool.map(lambda call: answer(call[0], json.dumps(dict(call[1], release_gil=True))), calls))
     seconds = time.perf_counter() - started
     differing = sum(a != b for a, b in zip(alone, together))
-    print(f"same answers: {len(jobs)} analyse/hash calls on 8 threads and {len(scans)} scans at once "
-          f"in {seconds:.1f} s: {differing} differ from one thread's")
+    print(
+        f"same answers: {len(jobs)} analyse/hash calls on 8 threads and {len(scans)} scans at once "
+        f"in {seconds:.1f} s: {differing} differ from one thread's"
+    )
 
 
 def analyse_all(files, threads, flag):
@@ -82,8 +84,11 @@ def two_processes(files):
     """Seconds for two processes, each analysing every other file: what two
     cores of this machine give right now, with no lock shared at all."""
     import subprocess
-    children = [subprocess.Popen([sys.executable, "-c", CHILD], stdin=subprocess.PIPE,
-                                 stdout=subprocess.PIPE, text=True) for _ in range(2)]
+
+    children = [
+        subprocess.Popen([sys.executable, "-c", CHILD], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        for _ in range(2)
+    ]
     for i, child in enumerate(children):
         child.stdin.write(json.dumps(files[i::2]))
         child.stdin.close()
@@ -99,10 +104,12 @@ def throughput(files, rounds):
         one.append(analyse_all(files, 1, True))
         two.append(analyse_all(files, 2, True))
         processes.append(two_processes(files))
-    print(f"throughput: analyse of {len(files)} files, 1 thread {min(one):.2f} s, 2 threads "
-          f"{min(two):.2f} s with the flag: {min(one) / min(two):.2f}x; two processes "
-          f"{min(processes):.2f} s: {min(one) / min(processes):.2f}x (what the machine's two "
-          f"cores give at the moment)")
+    print(
+        f"throughput: analyse of {len(files)} files, 1 thread {min(one):.2f} s, 2 threads "
+        f"{min(two):.2f} s with the flag: {min(one) / min(two):.2f}x; two processes "
+        f"{min(processes):.2f} s: {min(one) / min(processes):.2f}x (what the machine's two "
+        f"cores give at the moment)"
+    )
 
 
 def counter_rate(call):
@@ -123,9 +130,11 @@ def responsiveness():
     solo = counter_rate(lambda: time.sleep(parse_seconds))
     with_flag = counter_rate(parse(True))
     without = counter_rate(parse(False))
-    print(f"responsiveness: a counter thread alone {solo:,.0f}/s; while a 1 MB Python soup parses "
-          f"({parse_seconds:.2f} s) with the flag {with_flag:,.0f}/s ({with_flag / solo:.0%}), "
-          f"without it {without:,.0f}/s ({without / solo:.0%})")
+    print(
+        f"responsiveness: a counter thread alone {solo:,.0f}/s; while a 1 MB Python soup parses "
+        f"({parse_seconds:.2f} s) with the flag {with_flag:,.0f}/s ({with_flag / solo:.0%}), "
+        f"without it {without:,.0f}/s ({without / solo:.0%})"
+    )
 
 
 def flag_cost(files, rounds):
@@ -135,8 +144,10 @@ def flag_cost(files, rounds):
         on.append(analyse_all(files, 1, True))
     per_off = min(off) / len(files) * 1e6
     per_on = min(on) / len(files) * 1e6
-    print(f"cost of the flag: one thread, {per_off:.1f} us per analyse call without it, "
-          f"{per_on:.1f} us with it ({per_on / per_off - 1:+.1%})")
+    print(
+        f"cost of the flag: one thread, {per_off:.1f} us per analyse call without it, "
+        f"{per_on:.1f} us with it ({per_on / per_off - 1:+.1%})"
+    )
 
 
 def main():

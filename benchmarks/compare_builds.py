@@ -65,15 +65,24 @@ print(m.__file__, file=sys.stderr)
 
 def analysis_files():
     files = []
-    for language, source in (("python", corpus.stdlib_python_files), ("javascript", corpus.javascript_files),
-                             ("typescript", corpus.typescript_files), ("rust", corpus.rust_files)):
+    for language, source in (
+        ("python", corpus.stdlib_python_files),
+        ("javascript", corpus.javascript_files),
+        ("typescript", corpus.typescript_files),
+        ("rust", corpus.rust_files),
+    ):
         files.extend((path, language) for path in source() if corpus.read_utf8(path) is not None)
     return files
 
 
 def measure(python, workload, argument_file):
-    result = subprocess.run([python, "-c", CHILD, workload, argument_file],
-                            capture_output=True, text=True, check=True, cwd=tempfile.gettempdir())
+    result = subprocess.run(
+        [python, "-c", CHILD, workload, argument_file],
+        capture_output=True,
+        text=True,
+        check=True,
+        cwd=tempfile.gettempdir(),
+    )
     return float(result.stdout.strip()), result.stderr.strip()
 
 
@@ -91,8 +100,12 @@ def main():
     with open(big, "wb") as out:
         for _ in range((256 << 20) // len(line)):
             out.write(line)
-    stdlib = subprocess.run([args.python_a, "-c", "import sysconfig; print(sysconfig.get_paths()['stdlib'])"],
-                            capture_output=True, text=True, check=True).stdout.strip()
+    stdlib = subprocess.run(
+        [args.python_a, "-c", "import sysconfig; print(sysconfig.get_paths()['stdlib'])"],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.strip()
     arguments = {"hash": big, "scan": stdlib, "analysis": None}
     if "analysis" in args.only:
         arguments["analysis"] = analysis_files()
@@ -113,9 +126,12 @@ def main():
                     if round_number == 0:
                         print(f"  {workload} {name}: {module}")
             a, b = statistics.median(times["A"]), statistics.median(times["B"])
-            print(f"{workload:<9} A {a:8.4f} s  B {b:8.4f} s  B/A {b / a:6.3f}  "
-                  f"(medians of {args.rounds}; A {min(times['A']):.4f}..{max(times['A']):.4f}, "
-                  f"B {min(times['B']):.4f}..{max(times['B']):.4f})", flush=True)
+            print(
+                f"{workload:<9} A {a:8.4f} s  B {b:8.4f} s  B/A {b / a:6.3f}  "
+                f"(medians of {args.rounds}; A {min(times['A']):.4f}..{max(times['A']):.4f}, "
+                f"B {min(times['B']):.4f}..{max(times['B']):.4f})",
+                flush=True,
+            )
     finally:
         shutil.rmtree(scratch)
 

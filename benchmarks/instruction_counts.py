@@ -68,9 +68,21 @@ REFS = re.compile(r"I\s+refs:\s+([\d,]+)")
 
 def instructions(arguments):
     result = subprocess.run(
-        ["valgrind", "--tool=cachegrind", "--cache-sim=no", "--cachegrind-out-file=/dev/null",
-         sys.executable, "-I", "-c", CHILD, *arguments],
-        capture_output=True, text=True, cwd=tempfile.gettempdir())
+        [
+            "valgrind",
+            "--tool=cachegrind",
+            "--cache-sim=no",
+            "--cachegrind-out-file=/dev/null",
+            sys.executable,
+            "-I",
+            "-c",
+            CHILD,
+            *arguments,
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tempfile.gettempdir(),
+    )
     found = REFS.search(result.stderr)
     if result.returncode != 0 or not found:
         sys.exit(f"cachegrind run failed ({' '.join(arguments)}):\n{result.stderr[-2000:]}")
@@ -78,8 +90,9 @@ def instructions(arguments):
 
 
 def one_pass(measure, language, files_json, location):
-    return (instructions([measure, language, files_json, "1", location])
-            - instructions([measure, language, files_json, "0", location]))
+    return instructions([measure, language, files_json, "1", location]) - instructions(
+        [measure, language, files_json, "0", location]
+    )
 
 
 SOURCES = {
@@ -113,8 +126,10 @@ def main():
     scratch = tempfile.mkdtemp(prefix="marblewick-instructions-")
     for number, build in enumerate(builds):
         print(f"build {number}: {build}")
-    print(f"{'language':<11} {'files':>5} {'bytes':>9} {'build':>5} {'reference/B':>11} "
-          f"{'check/B':>8} {'ratio':>6} {'outline/B':>9} {'ratio':>6} {'vs 0':>13}")
+    print(
+        f"{'language':<11} {'files':>5} {'bytes':>9} {'build':>5} {'reference/B':>11} "
+        f"{'check/B':>8} {'ratio':>6} {'outline/B':>9} {'ratio':>6} {'vs 0':>13}"
+    )
     for language in args.languages.split(","):
         files, size = sample(language, args.bytes)
         files_json = os.path.join(scratch, f"{language}.json")
@@ -128,9 +143,12 @@ def main():
             if first is None:
                 first = (check, outline)
             versus = f"{check / first[0]:6.3f} {outline / first[1]:6.3f}"
-            print(f"{language:<11} {len(files):>5} {size:>9} {number:>5} {reference / size:>11.1f} "
-                  f"{check / size:>8.1f} {check / reference:>6.3f} {outline / size:>9.1f} "
-                  f"{outline / reference:>6.3f} {versus:>13}", flush=True)
+            print(
+                f"{language:<11} {len(files):>5} {size:>9} {number:>5} {reference / size:>11.1f} "
+                f"{check / size:>8.1f} {check / reference:>6.3f} {outline / size:>9.1f} "
+                f"{outline / reference:>6.3f} {versus:>13}",
+                flush=True,
+            )
     shutil.rmtree(scratch)
 
 

@@ -50,9 +50,21 @@ def tag_generator_entries(language, paths):
         listing.write("\n".join(paths) + "\n")
         listing.flush()
         out = subprocess.run(
-            ["ctags", f"--language-force={TAG_LANGUAGES[language]}", "--output-format=json",
-             "--fields=+nKz", "-L", listing.name, "-f", "-"],
-            check=True, capture_output=True, text=True, errors="replace").stdout
+            [
+                "ctags",
+                f"--language-force={TAG_LANGUAGES[language]}",
+                "--output-format=json",
+                "--fields=+nKz",
+                "-L",
+                listing.name,
+                "-f",
+                "-",
+            ],
+            check=True,
+            capture_output=True,
+            text=True,
+            errors="replace",
+        ).stdout
     entries = []
     for line in out.splitlines():
         tag = json.loads(line)
@@ -122,7 +134,7 @@ def main():
         # The module refuses text that is not UTF-8: such files are left out of the count.
         paths = [p for p in debian_corpus.FILES[language](args.root) if corpus.read_utf8(p) is not None]
         if args.limit:
-            paths = paths[:args.limit]
+            paths = paths[: args.limit]
         grammar = registered_grammars.reference_language(language)
         parser = tree_sitter.Parser(grammar)
         query = tree_sitter.Query(grammar, registered_grammars.tags_query_text(language))
@@ -136,8 +148,9 @@ def main():
             with open(path, "rb") as f:
                 source = f.read()
             try:
-                answer = json.loads(marblewick_index_native.run(
-                    "outline", json.dumps({"path": path, "language": language})))
+                answer = json.loads(
+                    marblewick_index_native.run("outline", json.dumps({"path": path, "language": language}))
+                )
             except RuntimeError as failure:
                 answer = {"failure": str(failure)}
             records = answer.get("symbols", [])
@@ -146,8 +159,9 @@ def main():
             definitions = registered_grammars.query_definitions(query, tree.root_node, source)
             matched = {(d.name, d.line) for d in definitions}
             # The module's outline against the bindings' reading of the same query.
-            expected = [(d.kind, d.name, d.line, d.end_line, d.depth)
-                        for d in registered_grammars.outline_records(definitions)]
+            expected = [
+                (d.kind, d.name, d.line, d.end_line, d.depth) for d in registered_grammars.outline_records(definitions)
+            ]
             got = [(r["kind"], r["name"], r["line"], r["end_line"], r["depth"]) for r in records]
             agreement[language, got == expected] += 1
             lines = source.split(b"\n")
@@ -167,25 +181,31 @@ def main():
                 total = {c: counts[kind, c] for c in ("all", "outline", "query")}
             rows.append((language, kind, len(paths), total))
 
-    print(f"\n{'language':<9} {'kind':<10} {'files':>5} {'listed':>7} {'outline':>8} {'share':>7} "
-          f"{'query':>7} {'share':>7}")
+    print(
+        f"\n{'language':<9} {'kind':<10} {'files':>5} {'listed':>7} {'outline':>8} {'share':>7} "
+        f"{'query':>7} {'share':>7}"
+    )
     for language, kind, files, total in rows:
         share = total["outline"] / total["all"] if total["all"] else 0.0
         query_share = total["query"] / total["all"] if total["all"] else 0.0
-        print(f"{language:<9} {kind:<10} {files:>5} {total['all']:>7} {total['outline']:>8} {share:>7.1%} "
-              f"{total['query']:>7} {query_share:>7.1%}")
+        print(
+            f"{language:<9} {kind:<10} {files:>5} {total['all']:>7} {total['outline']:>8} {share:>7.1%} "
+            f"{total['query']:>7} {query_share:>7.1%}"
+        )
 
     print()
     for language in languages:
-        print(f"{language}: the outline of {agreement[language, True]} of "
-              f"{agreement[language, True] + agreement[language, False]} files is, record for record, "
-              f"what the bindings make of the same query")
+        print(
+            f"{language}: the outline of {agreement[language, True]} of "
+            f"{agreement[language, True] + agreement[language, False]} files is, record for record, "
+            f"what the bindings make of the same query"
+        )
     for language in languages:
         print(f"\nmisses, {language}:")
         ranked = sorted(causes[language].items(), key=lambda c: -len(c[1]))
         for cause, where in ranked:
             print(f"  {len(where):>6}  {cause}")
-            for example in where[:args.examples]:
+            for example in where[: args.examples]:
                 print(f"          {example}")
 
 

@@ -50,8 +50,9 @@ def checked_in_child(text, language, cap_ms):
     The CPU seconds are the figure to compare on a busy machine."""
     payload = json.dumps({"content": text, "language": language})
     try:
-        done = subprocess.run([sys.executable, "-c", CHILD], input=payload, capture_output=True,
-                              text=True, timeout=cap_ms / 1000)
+        done = subprocess.run(
+            [sys.executable, "-c", CHILD], input=payload, capture_output=True, text=True, timeout=cap_ms / 1000
+        )
     except subprocess.TimeoutExpired:
         return None, None, 0, "killed"
     if done.returncode != 0:
@@ -113,17 +114,24 @@ def main():
     args = options.parse_args()
     languages = args.languages.split(",")
 
-    cases = [(f"{language} token soup", language, token_soup(SOUP_TOKENS[language], args.size))
-             for language in languages]
-    cases += [(f"{name} repeated", language, repeated_unit(prefix, unit, args.size))
-              for name, (language, prefix, unit) in REPEATED_UNITS.items() if language in languages]
+    cases = [
+        (f"{language} token soup", language, token_soup(SOUP_TOKENS[language], args.size)) for language in languages
+    ]
+    cases += [
+        (f"{name} repeated", language, repeated_unit(prefix, unit, args.size))
+        for name, (language, prefix, unit) in REPEATED_UNITS.items()
+        if language in languages
+    ]
     print(f"| text ({args.size // 1000} KB) | time | CPU time | peak RSS | answer |")
     print("|---|---|---|---|---|")
     for name, language, text in cases:
         seconds, cpu_seconds, peak_kib, answer = checked_in_child(text, language, args.cap_ms)
-        print(f"| {name.replace('|', '&#124;')} | {shown(seconds, args.cap_ms)} | {shown(cpu_seconds, args.cap_ms)} "
-              f"| {peak_kib / 1024:.0f} MiB "
-              f"| {answer} |", flush=True)
+        print(
+            f"| {name.replace('|', '&#124;')} | {shown(seconds, args.cap_ms)} | {shown(cpu_seconds, args.cap_ms)} "
+            f"| {peak_kib / 1024:.0f} MiB "
+            f"| {answer} |",
+            flush=True,
+        )
     if args.no_cuts:
         return
     print()

@@ -33,9 +33,17 @@ import subprocess
 import sys
 
 EXTENSIONS = {
-    "py": "python", "rs": "rust", "js": "javascript", "mjs": "javascript", "cjs": "javascript",
-    "jsx": "javascript", "ts": "typescript", "mts": "typescript", "cts": "typescript",
-    "tsx": "tsx", "json": "json",
+    "py": "python",
+    "rs": "rust",
+    "js": "javascript",
+    "mjs": "javascript",
+    "cjs": "javascript",
+    "jsx": "javascript",
+    "ts": "typescript",
+    "mts": "typescript",
+    "cts": "typescript",
+    "tsx": "tsx",
+    "json": "json",
 }
 
 # The worker: one request per line on standard input ([command, payload]),
@@ -74,8 +82,12 @@ class Build:
         # -I: neither the working folder nor PYTHONPATH may slip another copy in.
         self.process = subprocess.Popen(
             [interpreter, "-I", "-c", WORKER, folder],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8",
-            cwd="/")
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            encoding="utf-8",
+            cwd="/",
+        )
         first = self.process.stdout.readline()
         if not first:
             sys.exit(f"{location}: the module could not be loaded")
@@ -175,8 +187,7 @@ def main():
                 counts[language]["differing"] += 1
                 differing.append((path, cut, differing_members(a, b)))
                 if details:
-                    details.write(json.dumps({"path": path, "cut": cut, "language": language,
-                                              "a": a, "b": b}) + "\n")
+                    details.write(json.dumps({"path": path, "cut": cut, "language": language, "a": a, "b": b}) + "\n")
     finally:
         for build in builds:
             build.close()
@@ -188,10 +199,13 @@ def main():
     for language in sorted(counts):
         c = counts[language]
         total.update(c)
-        print(f"{language:<11} {c['compared']:>9} {c['identical']:>10} {c['differing']:>10} "
-              f"{c['not UTF-8 (files)']:>10}")
-    print(f"{'all':<11} {total['compared']:>9} {total['identical']:>10} {total['differing']:>10} "
-          f"{total['not UTF-8 (files)']:>10}")
+        print(
+            f"{language:<11} {c['compared']:>9} {c['identical']:>10} {c['differing']:>10} {c['not UTF-8 (files)']:>10}"
+        )
+    print(
+        f"{'all':<11} {total['compared']:>9} {total['identical']:>10} {total['differing']:>10} "
+        f"{total['not UTF-8 (files)']:>10}"
+    )
     for path, cut, members in differing:
         print(f"differs: {path} [{cut}] {members}")
     return 1 if differing else 0

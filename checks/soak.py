@@ -47,8 +47,20 @@ SAMPLES = {
     "toml": ("toml", "[package]\nname = 'x'\n", "[[[\n"),
 }
 
-PAYLOAD_ERRORS = ["", "{", "[1, 2", '{"path": "a",}', "nul", '{"a": "\\u12"}', '"\\ud800"',
-                  "[" * 200, "1e999", '{"a" 1}', "\t\r\n {} x", "\u00e9"]
+PAYLOAD_ERRORS = [
+    "",
+    "{",
+    "[1, 2",
+    '{"path": "a",}',
+    "nul",
+    '{"a": "\\u12"}',
+    '"\\ud800"',
+    "[" * 200,
+    "1e999",
+    '{"a" 1}',
+    "\t\r\n {} x",
+    "\u00e9",
+]
 
 
 def make_fixture(folder: str) -> dict:
@@ -128,14 +140,17 @@ def resident_kib() -> int:
 
 # ---- 1. soak --------------------------------------------------------------------
 
+
 def soak(calls: list, total: int) -> int:
     before = resident_kib()
     expected = [answer(command, payload) for command, payload in calls]
     # Warm-up: the worker threads, parsers and allocator arenas settle in the
     # first rounds; growth is counted from here.
-    differences = sum(answer(command, payload) != wanted
-                      for _ in range(WARM_UP_ROUNDS - 1)
-                      for (command, payload), wanted in zip(calls, expected))
+    differences = sum(
+        answer(command, payload) != wanted
+        for _ in range(WARM_UP_ROUNDS - 1)
+        for (command, payload), wanted in zip(calls, expected)
+    )
     warm = resident_kib()
     done = WARM_UP_ROUNDS * len(calls)
     print(f"soak: {total} calls cycling through a table of {len(calls)}")
@@ -158,15 +173,17 @@ def soak(calls: list, total: int) -> int:
     elapsed = time.perf_counter() - start
     end = resident_kib()
     print(f"  resident at each tenth of the run    : {' '.join(str(s) for s in samples)} KiB")
-    print(f"  resident at the end                  : {end:>8} KiB"
-          f"  ({end - warm:+d} KiB since the warm-up)")
-    print(f"  calls per second                     : {(done - WARM_UP_ROUNDS * len(calls)) / elapsed:8.0f}"
-          f"  ({elapsed:.1f} s)")
+    print(f"  resident at the end                  : {end:>8} KiB  ({end - warm:+d} KiB since the warm-up)")
+    print(
+        f"  calls per second                     : {(done - WARM_UP_ROUNDS * len(calls)) / elapsed:8.0f}"
+        f"  ({elapsed:.1f} s)"
+    )
     print(f"  answers that differ from the first   : {differences}")
     return differences
 
 
 # ---- 2. threads -------------------------------------------------------------------
+
 
 def threads_agree(calls: list, threads: int, rounds: int) -> int:
     expected = [answer(command, payload) for command, payload in calls]
@@ -253,16 +270,19 @@ print(json.dumps({"outcomes": outcomes, "parent_scans": scans[0]}))
 def fork_during_scans(tree: str, forks: int) -> int:
     payload = json.dumps({"root": tree})
     start = time.perf_counter()
-    done = subprocess.run([sys.executable, "-c", FORKING_CHILD, payload, str(forks)],
-                          capture_output=True, text=True, timeout=60 + 31 * forks)
+    done = subprocess.run(
+        [sys.executable, "-c", FORKING_CHILD, payload, str(forks)],
+        capture_output=True,
+        text=True,
+        timeout=60 + 31 * forks,
+    )
     elapsed = time.perf_counter() - start
     if done.returncode != 0:
         print(f"fork: the forking interpreter failed ({done.returncode}): {done.stderr.strip()}")
         return 1
     report = json.loads(done.stdout)
     outcomes = report["outcomes"]
-    print(f"fork: {forks} forks while another thread scans ({report['parent_scans']} scans"
-          f" meanwhile, {elapsed:.1f} s)")
+    print(f"fork: {forks} forks while another thread scans ({report['parent_scans']} scans meanwhile, {elapsed:.1f} s)")
     print(f"  children that scanned and exited cleanly : {outcomes['ok']}")
     print(f"  children with another scan result        : {outcomes['wrong']}")
     print(f"  children that hung (killed after 30 s)   : {outcomes['hung']}")

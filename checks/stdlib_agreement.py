@@ -113,13 +113,15 @@ def reference_errors(root, data):
             row, column = node.start_point
             snippet = lines[row].decode()[:120] if row < len(lines) else ""
             missing = node.is_missing
-            out.append({
-                "column": column + 1,
-                "kind": "missing" if missing else "error",
-                "line": row + 1,
-                "message": f"missing {node.type}" if missing else "syntax error",
-                "snippet": snippet,
-            })
+            out.append(
+                {
+                    "column": column + 1,
+                    "kind": "missing" if missing else "error",
+                    "line": row + 1,
+                    "message": f"missing {node.type}" if missing else "syntax error",
+                    "snippet": snippet,
+                }
+            )
         if node.is_error:
             continue
         if node.has_error and node.child_count > 0:
@@ -157,7 +159,9 @@ RULES = {
     "typescript": SCRIPT,
     "tsx": SCRIPT,
 }
-WHITE = "".join(map(chr, [*range(9, 14), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B), 0x2028, 0x2029, 0x202F, 0x205F, 0x3000]))
+WHITE = "".join(
+    map(chr, [*range(9, 14), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B), 0x2028, 0x2029, 0x202F, 0x205F, 0x3000])
+)
 
 
 def reference_outline(node, data, language, depth, out):
@@ -172,16 +176,18 @@ def reference_outline(node, data, language, depth, out):
         if rule is None:
             continue
         name = child.child_by_field_name("name") or child.child_by_field_name("type")
-        text = data[child.start_byte:child.end_byte].decode()
+        text = data[child.start_byte : child.end_byte].decode()
         first = text.split("\n", 1)[0].removesuffix("\r").strip(WHITE)[:120]
-        out.append({
-            "depth": depth,
-            "end_line": child.end_point[0] + 1,
-            "kind": rule[0],
-            "line": child.start_point[0] + 1,
-            "name": data[name.start_byte:name.end_byte].decode() if name is not None else "",
-            "signature": first,
-        })
+        out.append(
+            {
+                "depth": depth,
+                "end_line": child.end_point[0] + 1,
+                "kind": rule[0],
+                "line": child.start_point[0] + 1,
+                "name": data[name.start_byte : name.end_byte].decode() if name is not None else "",
+                "signature": first,
+            }
+        )
         if depth == 0 and rule[1] is not None:
             body = child.child_by_field_name("body")
             if body is not None and body.type == rule[1]:
@@ -264,8 +270,10 @@ def truncations():
                 invalid += not result["valid"]
                 run("outline", {"content": text, "language": language})
         count = min(len(lines), 2500)
-        print(f"truncations of {path} ({language}): {2 * count} texts, {invalid} invalid, "
-              f"no failure ({time.perf_counter() - started:.1f} s)")
+        print(
+            f"truncations of {path} ({language}): {2 * count} texts, {invalid} invalid, "
+            f"no failure ({time.perf_counter() - started:.1f} s)"
+        )
 
 
 def large():
@@ -311,7 +319,9 @@ def random_bytes():
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "random.py")
         for i in range(4000):
-            data = random_valid_utf8(rng) if i % 2 == 0 else bytes(rng.randrange(256) for _ in range(rng.randrange(1, 32)))
+            data = (
+                random_valid_utf8(rng) if i % 2 == 0 else bytes(rng.randrange(256) for _ in range(rng.randrange(1, 32)))
+            )
             with open(path, "wb") as f:
                 f.write(data)
             try:
@@ -329,13 +339,20 @@ def random_bytes():
                     if valid_utf8:
                         run(command, {"content": data.decode(), "language": language})
             counts["valid UTF-8" if valid_utf8 else "invalid UTF-8"] += 1
-    print(f"random byte strings: {dict(counts)}, each through both commands in 6 languages, "
-          "as file and as content: no failure")
+    print(
+        f"random byte strings: {dict(counts)}, each through both commands in 6 languages, "
+        "as file and as content: no failure"
+    )
 
 
 def main(argv):
-    steps = {"agreement": agreement, "crosscheck": crosscheck, "truncations": truncations,
-             "large": large, "random": random_bytes}
+    steps = {
+        "agreement": agreement,
+        "crosscheck": crosscheck,
+        "truncations": truncations,
+        "large": large,
+        "random": random_bytes,
+    }
     for name in argv or list(steps):
         steps[name]()
 

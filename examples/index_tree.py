@@ -51,8 +51,10 @@ if __name__ == "__main__":
         # Ctrl-C before the run began (while the modules load) or after it
         # ended (while its answer is printed): nothing is left half-written.
         try:
-            print("index_tree.py: interrupted; the index keeps the batches written so far, "
-                  "and the next run completes it", file=sys.stderr)
+            print(
+                "index_tree.py: interrupted; the index keeps the batches written so far, and the next run completes it",
+                file=sys.stderr,
+            )
         except (KeyboardInterrupt, OSError):
             pass
         status = INTERRUPTED

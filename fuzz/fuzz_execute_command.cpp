@@ -36,8 +36,8 @@ constexpr std::string_view REAL_COMMANDS[] = {"syntax-check", "outline", "hash",
 // Half of the selectors name a real command; some name a near miss; the rest
 // take the name from the input.
 constexpr std::string_view COMMAND_CHOICES[] = {
-    "syntax-check", "outline", "hash", "scan", "syntax-check", "outline", "analyse", "scan",
-    "Hash", "scan ", "syntax_check", "outlin", "", "hash\0"sv,
+    "syntax-check", "outline", "hash",  "scan",         "syntax-check", "outline", "analyse",
+    "scan",         "Hash",    "scan ", "syntax_check", "outlin",       "",        "hash\0"sv,
 };
 constexpr std::size_t SELECTORS = 16;
 
@@ -82,8 +82,8 @@ class ScratchTree {
     for (const ScratchFile& file : SCRATCH_FILES) {
       std::filesystem::path path = root_ / file.path;
       std::filesystem::create_directories(path.parent_path());
-      std::ofstream(path, std::ios::binary).write(file.bytes.data(),
-                                                   static_cast<std::streamsize>(file.bytes.size()));
+      std::ofstream(path, std::ios::binary)
+          .write(file.bytes.data(), static_cast<std::streamsize>(file.bytes.size()));
     }
     std::filesystem::create_symlink("a.py", root_ / "link.py");
     std::filesystem::create_directory_symlink(".", root_ / "here");

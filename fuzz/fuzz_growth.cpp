@@ -66,7 +66,8 @@ constexpr std::array<std::size_t, 4> BASE_TEXT_SIZES = {2'500, 10'000, 20'000, 4
 
 std::array<std::size_t, 4> text_sizes() {
   std::size_t scale = 1;
-  if (const char* given = std::getenv("GROWTH_SCALE")) scale = std::clamp<std::size_t>(std::strtoul(given, nullptr, 10), 1, 64);
+  if (const char* given = std::getenv("GROWTH_SCALE"))
+    scale = std::clamp<std::size_t>(std::strtoul(given, nullptr, 10), 1, 64);
   std::array<std::size_t, 4> sizes = BASE_TEXT_SIZES;
   for (std::size_t& size : sizes) size *= scale;
   return sizes;
@@ -315,7 +316,8 @@ void keep_finding(const char* folder, const std::uint8_t* data, std::size_t size
   char name[32];
   std::snprintf(name, sizeof name, "growth-%016llx", static_cast<unsigned long long>(hash));
   std::string path = std::string(folder) + "/" + name;
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   std::ofstream(path + ".txt") << report;
 }
 

@@ -25,8 +25,8 @@ namespace marblewick::fuzz {
   std::abort();
 }
 
-#define FUZZ_PROPERTY(condition)                                                      \
-  do {                                                                                \
+#define FUZZ_PROPERTY(condition)                                                           \
+  do {                                                                                     \
     if (!(condition)) ::marblewick::fuzz::property_failed(#condition, __FILE__, __LINE__); \
   } while (0)
 
@@ -71,10 +71,17 @@ inline void check_command_error(const ErrorText& error) {
   FUZZ_PROPERTY(error.kind != ErrorKind::payload && error.offset == 0);
   FUZZ_PROPERTY(!error.message.empty() && is_valid_utf8(error.message));
   switch (error.kind) {
-    case ErrorKind::not_regular_file: FUZZ_PROPERTY(error.message == NOT_A_REGULAR_FILE_TEXT); break;
-    case ErrorKind::invalid_utf8: FUZZ_PROPERTY(error.message == INVALID_UTF8_TEXT); break;
-    case ErrorKind::out_of_memory: FUZZ_PROPERTY(error.message == OUT_OF_MEMORY_TEXT); break;
-    default: break;
+    case ErrorKind::not_regular_file:
+      FUZZ_PROPERTY(error.message == NOT_A_REGULAR_FILE_TEXT);
+      break;
+    case ErrorKind::invalid_utf8:
+      FUZZ_PROPERTY(error.message == INVALID_UTF8_TEXT);
+      break;
+    case ErrorKind::out_of_memory:
+      FUZZ_PROPERTY(error.message == OUT_OF_MEMORY_TEXT);
+      break;
+    default:
+      break;
   }
 }
 

@@ -31,8 +31,8 @@ def registry_languages() -> list[str]:
     byte // count is odd). Read from the header, as nothing here imports
     the module."""
     header = (REPO / "src" / "syntax" / "language.h").read_text(encoding="utf-8")
-    table = header[header.index("LANGUAGE_TABLE[] = {"):]
-    names = re.findall(r'\{Language::\w+, "([^"]*)"', table[:table.index("};")])
+    table = header[header.index("LANGUAGE_TABLE[] = {") :]
+    names = re.findall(r'\{Language::\w+, "([^"]*)"', table[: table.index("};")])
     assert names, "no rows found in LANGUAGE_TABLE"
     return names
 
@@ -48,13 +48,36 @@ MAX_LEN = 4096
 
 # Payloads naming what the scratch tree of fuzz_execute_command holds.
 SCRATCH_PAYLOADS = {
-    "hash": ['{"path":"a.py"}', '{"path":"b.rs"}', '{"path":"e.md"}', '{"path":"latin1.py"}',
-             '{"path":"pipe.py"}', '{"path":"sub"}', '{"path":"here/link.py"}', '{"path":"a.py\\u0000"}'],
-    "scan": ['{"root":"."}', '{"root":"here","max_files":3}', '{"root":"sub/","extensions":[".js","tsx"]}',
-             '{"root":".","extensions":[".","yml",7]}', '{"root":"node_modules"}', '{"root":"x","max_files":0}'],
-    "syntax-check": ['{"path":"c.ts"}', '{"path":"sub/deep/g.js"}', '{"path":"d.json","language":"rust"}',
-                     '{"content":"def f(:","path":"Cargo.toml"}'],
-    "outline": ['{"path":"b.rs"}', '{"path":"sub/f.tsx"}', '{"path":"latin1.py"}', '{"content":"fn f(){}","language":"rust"}'],
+    "hash": [
+        '{"path":"a.py"}',
+        '{"path":"b.rs"}',
+        '{"path":"e.md"}',
+        '{"path":"latin1.py"}',
+        '{"path":"pipe.py"}',
+        '{"path":"sub"}',
+        '{"path":"here/link.py"}',
+        '{"path":"a.py\\u0000"}',
+    ],
+    "scan": [
+        '{"root":"."}',
+        '{"root":"here","max_files":3}',
+        '{"root":"sub/","extensions":[".js","tsx"]}',
+        '{"root":".","extensions":[".","yml",7]}',
+        '{"root":"node_modules"}',
+        '{"root":"x","max_files":0}',
+    ],
+    "syntax-check": [
+        '{"path":"c.ts"}',
+        '{"path":"sub/deep/g.js"}',
+        '{"path":"d.json","language":"rust"}',
+        '{"content":"def f(:","path":"Cargo.toml"}',
+    ],
+    "outline": [
+        '{"path":"b.rs"}',
+        '{"path":"sub/f.tsx"}',
+        '{"path":"latin1.py"}',
+        '{"content":"fn f(){}","language":"rust"}',
+    ],
 }
 
 
@@ -115,9 +138,12 @@ def analysis_seeds():
         yield from both_commands(language, source.replace("\n", "\r\n"))
     # Snippets of the analysis tests, each tried in every language: a text that
     # is valid in one grammar is a good error case in the others.
-    snippets = {text for name in ("test_syntax_check.py", "test_outline.py", "test_analyse.py", "outline_samples.py")
-                for text in string_literals(TESTS / name)
-                if len(text) >= 2 and text not in ANALYSIS_LANGUAGES}
+    snippets = {
+        text
+        for name in ("test_syntax_check.py", "test_outline.py", "test_analyse.py", "outline_samples.py")
+        for text in string_literals(TESTS / name)
+        if len(text) >= 2 and text not in ANALYSIS_LANGUAGES
+    }
     for text in sorted(snippets):
         for language in ANALYSIS_LANGUAGES:
             yield from both_commands(language, text)
@@ -152,17 +178,19 @@ def growth_seeds():
         data = path.read_bytes()
         if len(data) < 2:
             continue
-        unit = data[1:1 + GROWTH_UNIT_BYTES].decode("utf-8", "ignore").encode("utf-8")
+        unit = data[1 : 1 + GROWTH_UNIT_BYTES].decode("utf-8", "ignore").encode("utf-8")
         if unit:
             yield bytes([data[0] % len(ANALYSIS_LANGUAGES)]) + unit
 
 
 def main() -> None:
     out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else REPO / "target" / "fuzz" / "seeds"
-    for target, inputs in [("fuzz_payload_json", payload_seeds()),
-                           ("fuzz_execute_command", execute_command_seeds()),
-                           ("fuzz_analysis", analysis_seeds()),
-                           ("fuzz_growth", growth_seeds())]:
+    for target, inputs in [
+        ("fuzz_payload_json", payload_seeds()),
+        ("fuzz_execute_command", execute_command_seeds()),
+        ("fuzz_analysis", analysis_seeds()),
+        ("fuzz_growth", growth_seeds()),
+    ]:
         count = write_corpus(out / target, inputs)
         print(f"{target}: {count} seeds in {out / target}")
 

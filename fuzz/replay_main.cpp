@@ -75,7 +75,6 @@ int main(int argc, char** argv) {
     std::vector<char> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
-  std::printf("%s: %zu inputs replayed\n", std::filesystem::path(argv[0]).filename().c_str(),
-              inputs.size());
+  std::printf("%s: %zu inputs replayed\n", std::filesystem::path(argv[0]).filename().c_str(), inputs.size());
   return 0;
 }

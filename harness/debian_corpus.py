@@ -37,8 +37,18 @@ JAVA_PACKAGE = "openjdk-17-source"
 JAVA_PREFIXES = ("java.base/java/",)
 C_SOURCE_PACKAGE = "glibc-source"
 C_SOURCE_FOLDERS = (
-    "elf", "nptl", "posix", "stdlib", "libio", "stdio-common", "string",
-    "malloc", "resolv", "time", "io", "misc",
+    "elf",
+    "nptl",
+    "posix",
+    "stdlib",
+    "libio",
+    "stdio-common",
+    "string",
+    "malloc",
+    "resolv",
+    "time",
+    "io",
+    "misc",
 )
 C_HEADER_PACKAGES = ["libc6-dev", "linux-libc-dev", "zlib1g-dev", "libsqlite3-dev", "libcurl4-openssl-dev"]
 CPP_PACKAGES = ["googletest", "nlohmann-json3-dev", "libfmt-dev", "libspdlog-dev"]
@@ -60,8 +70,7 @@ def fetch(root=DEFAULT_ROOT):
     missing = [p for p in ALL_PACKAGES if _deb_of(root, p) is None]
     if missing:
         # apt's download user may not write here; the files are ours either way.
-        subprocess.run(["apt-get", "download", "-q", *missing], cwd=debs, check=True,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run(["apt-get", "download", "-q", *missing], cwd=debs, check=True, stdout=subprocess.DEVNULL)
     for package in ALL_PACKAGES:
         target = os.path.join(root, "tree", package)
         if not os.path.isdir(target):
@@ -92,8 +101,9 @@ def _extract_java(archive, target):
 def _extract_glibc(archive, target):
     def wanted(member):
         parts = member.name.split("/")
-        return (member.isfile() and len(parts) > 2 and parts[1] in C_SOURCE_FOLDERS
-                and member.name.endswith((".c", ".h")))
+        return (
+            member.isfile() and len(parts) > 2 and parts[1] in C_SOURCE_FOLDERS and member.name.endswith((".c", ".h"))
+        )
 
     with tarfile.open(archive) as tar:
         tar.extractall(target, [m for m in tar.getmembers() if wanted(m)], filter="data")
@@ -111,8 +121,9 @@ def _files_under(folders, extensions, skip_dirs=()):
 def go_files(root=DEFAULT_ROOT):
     # testdata holds inputs of the packages' own tests, much of it
     # deliberately malformed Go: not code anyone indexes.
-    return _files_under([os.path.join(root, "tree", p, "usr/share/gocode/src") for p in GO_PACKAGES],
-                        (".go",), skip_dirs=("testdata",))
+    return _files_under(
+        [os.path.join(root, "tree", p, "usr/share/gocode/src") for p in GO_PACKAGES], (".go",), skip_dirs=("testdata",)
+    )
 
 
 def java_files(root=DEFAULT_ROOT):
@@ -134,8 +145,11 @@ FILES = {"go": go_files, "java": java_files, "c": c_files, "cpp": cpp_files}
 
 def package_versions(root=DEFAULT_ROOT):
     # The file names carry the epoch escaped ("1%3a0.5.0").
-    return {p: urllib.parse.unquote(os.path.basename(_deb_of(root, p)).split("_")[1])
-            for p in ALL_PACKAGES if _deb_of(root, p)}
+    return {
+        p: urllib.parse.unquote(os.path.basename(_deb_of(root, p)).split("_")[1])
+        for p in ALL_PACKAGES
+        if _deb_of(root, p)
+    }
 
 
 def main():

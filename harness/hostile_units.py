@@ -10,17 +10,17 @@ from tests.support import fuzz_input_text
 # block that the scanner read again at each line.
 REPEATED_UNITS = {
     "tsx {/*": ("tsx", "", "{/*"),
-    "rust r#\"": ("rust", "", 'r#"'),
+    'rust r#"': ("rust", "", 'r#"'),
     "rust 'a": ("rust", "", "'a "),
     "javascript '": ("javascript", "", "'"),
-    "json {\"a\"": ("json", "", '{"a" '),
+    'json {"a"': ("json", "", '{"a" '),
     "typescript <'a>": ("typescript", "", "<'a>"),
     "javascript let = ;": ("javascript", "", "let = ;\n"),
     "typescript a<": ("typescript", "", "a<"),
     "python <d>": ("python", "", "<d>"),
     "json ${": ("json", "", "${"),
     "typescript /*": ("typescript", "", "/*"),
-    "python \"\"\"": ("python", "", '"""'),
+    'python """': ("python", "", '"""'),
     "python comment lines in a class": ("python", "class A:\n    x = 1\n", "    # a comment\n"),
 }
 

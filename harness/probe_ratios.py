@@ -18,8 +18,7 @@ def files_under(roots, suffixes, limit, rng):
     for root in roots:
         for dirpath, dirnames, filenames in os.walk(root):
             dirnames[:] = [d for d in dirnames if d not in ("proc", "sys", "target")]
-            found.extend(pathlib.Path(dirpath, name) for name in filenames
-                         if name.endswith(suffixes))
+            found.extend(pathlib.Path(dirpath, name) for name in filenames if name.endswith(suffixes))
     found.sort()
     rng.shuffle(found)
     return found[:limit]

@@ -75,7 +75,7 @@ def query_definitions(query, root, source):
             continue
         key = (names[0].start_byte, names[0].end_byte)
         if key not in found or pattern < found[key][0]:
-            found[key] = (pattern, kinds[0][len("definition."):], captures[kinds[0]][0], names[0])
+            found[key] = (pattern, kinds[0][len("definition.") :], captures[kinds[0]][0], names[0])
     ordered = sorted(found.values(), key=lambda f: (f[2].start_byte, -f[2].end_byte, f[0], f[3].start_byte))
     # Node ranges of one tree either nest or are apart, so the enclosing
     # definitions are a stack; two matches of one node do not enclose each other.
@@ -86,9 +86,12 @@ def query_definitions(query, root, source):
             enclosing.pop()
         depth = sum(1 for outer in enclosing if outer != span)
         enclosing.append(span)
-        name = source[name_node.start_byte:name_node.end_byte].decode("utf-8", "replace")
-        definitions.append(Definition(kind, name, node.start_point.row + 1, node.end_point.row + 1,
-                                      name_node.start_point.row + 1, depth))
+        name = source[name_node.start_byte : name_node.end_byte].decode("utf-8", "replace")
+        definitions.append(
+            Definition(
+                kind, name, node.start_point.row + 1, node.end_point.row + 1, name_node.start_point.row + 1, depth
+            )
+        )
     return definitions
 
 

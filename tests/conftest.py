@@ -13,8 +13,10 @@ def boundary_probe_dir():
     build."""
     folder = find_probe_dir()
     if folder is None:
-        pytest.fail(f"no {PROBE_NAME} module under {REPO_ROOT / 'target'} (or MARBLEWICK_PROBE_DIR): "
-                    "build the package from this checkout first (pip install .)")
+        pytest.fail(
+            f"no {PROBE_NAME} module under {REPO_ROOT / 'target'} (or MARBLEWICK_PROBE_DIR): "
+            "build the package from this checkout first (pip install .)"
+        )
     return folder
 
 

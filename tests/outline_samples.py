@@ -16,7 +16,7 @@ CLEAN_SOURCES = {
     "python": "import os\n\nclass A:\n    def f(self, x=1):\n        return [x for x in range(3)]\n",
     "javascript": "export class A { m() { return `t${1}`; } }\nconst f = async () => await g();\n",
     "typescript": "interface I<T> { a: T }\nexport function f<T>(x: T): I<T> { return { a: x }; }\n",
-    "tsx": "export const C = (p: { n: number }) => <div id=\"c\">{p.n}</div>;\n",
+    "tsx": 'export const C = (p: { n: number }) => <div id="c">{p.n}</div>;\n',
     "rust": "fn main() -> Result<(), Box<dyn std::error::Error>> {\n    let v: Vec<u8> = vec![1];\n    Ok(())\n}\n",
     "json": '{"a": [1, 2.5, true, null, {"b": "\\u00e9"}]}\n',
 }
@@ -89,7 +89,7 @@ PYTHON_SYMBOLS = [
     (0, "class", "Point", 46, 48, "class Point(Base):"),
 ]
 
-JAVASCRIPT_SOURCE = '''// utilities
+JAVASCRIPT_SOURCE = """// utilities
 import fs from "fs";
 
 export function exported(a, b) {
@@ -132,7 +132,7 @@ export class Exported {
 }
 
 export default Widget;
-'''
+"""
 
 JAVASCRIPT_SYMBOLS = [
     (0, "function", "exported", 4, 6, "function exported(a, b) {"),
@@ -147,7 +147,7 @@ JAVASCRIPT_SYMBOLS = [
     (1, "method", "method", 40, 40, "method() {}"),
 ]
 
-TYPESCRIPT_SOURCE = '''import { Thing } from "./thing";
+TYPESCRIPT_SOURCE = """import { Thing } from "./thing";
 
 export interface Shape {
   area(): number;
@@ -181,7 +181,7 @@ export abstract class Animal<T> implements Shape {
     return 0;
   }
 }
-'''
+"""
 
 TYPESCRIPT_SYMBOLS = [
     (0, "interface", "Shape", 3, 6, "interface Shape {"),
@@ -196,7 +196,7 @@ TYPESCRIPT_SYMBOLS = [
     (1, "method", "area", 31, 33, "area(): number {"),
 ]
 
-TSX_SOURCE = '''import React from "react";
+TSX_SOURCE = """import React from "react";
 
 interface Props {
   title: string;
@@ -213,7 +213,7 @@ export class Panel extends React.Component<Props> {
 }
 
 const Arrow = () => <span />;
-'''
+"""
 
 TSX_SYMBOLS = [
     (0, "interface", "Props", 3, 5, "interface Props {"),
@@ -222,7 +222,7 @@ TSX_SYMBOLS = [
     (1, "method", "render", 12, 14, "render() {"),
 ]
 
-RUST_SOURCE = '''//! Crate docs.
+RUST_SOURCE = """//! Crate docs.
 use std::fmt;
 
 pub mod inline {
@@ -275,7 +275,7 @@ static NAME: &str = "x";
 type Alias = Point<u8>;
 union Bits { i: u32, f: f32 }
 macro_rules! noop { () => {} }
-'''
+"""
 
 RUST_SYMBOLS = [
     (0, "mod", "inline", 4, 6, "pub mod inline {"),

@@ -22,6 +22,8 @@ REPO_ROOT = pathlib.Path(__file__).resolve().parent.parent
 def fuzz_input_text(name):
     """The text of an input of the analysis fuzz target's corpus (its first byte picks the language)."""
     return (REPO_ROOT / "fuzz" / "corpus" / "fuzz_analysis" / name).read_bytes()[1:].decode("utf-8", "replace")
+
+
 PROBE_NAME = "marblewick_boundary_probe"
 
 
@@ -79,12 +81,12 @@ def text_across_read_pieces(size: int, ending: bytes = b"") -> bytes:
     piece ends with decides how the next begins."""
     data = bytearray((b"abcdefghij\n" * (size // 11 + 1))[: size - len(ending)])
     boundary_cuts = [
-        b"\r|\n",                              # CR LF
-        b"\r|x",                               # a lone CR
-        b"\r\r|\n",                            # CR CR LF
-        b"\r\xf0\x9f\x98|\x80",                # CR, then a character cut 3 + 1
+        b"\r|\n",  # CR LF
+        b"\r|x",  # a lone CR
+        b"\r\r|\n",  # CR CR LF
+        b"\r\xf0\x9f\x98|\x80",  # CR, then a character cut 3 + 1
         "\u00e9".encode()[:1] + b"|" + "\u00e9".encode()[1:],  # cut 1 + 1
-        b"\r\xe4\xb8|\xad",                    # CR, then a character cut 2 + 1
+        b"\r\xe4\xb8|\xad",  # CR, then a character cut 2 + 1
     ]
     for number, cut in enumerate(boundary_cuts, start=1):
         before, after = cut.split(b"|")
@@ -97,17 +99,17 @@ def text_across_read_pieces(size: int, ending: bytes = b"") -> bytes:
 # (size, ending) of valid texts of several pieces, for "hash" and "scan" alike.
 STREAMED_TEXTS = [
     (7 * MIB - 3, b""),
-    (7 * MIB, b"\r"),                  # a CR ends the last full piece
+    (7 * MIB, b"\r"),  # a CR ends the last full piece
     (7 * MIB, b"\r\n"),
     (7 * MIB + 1, b"\n\r"),
-    (7 * MIB, "\u20ac".encode()),      # a character ends exactly with a piece
-    (4 * MIB, b"x"),                   # the smallest one "hash" hashes on a helper thread
-    (3 * MIB + 2, b"\r"),              # below that, the same pieces on one thread
+    (7 * MIB, "\u20ac".encode()),  # a character ends exactly with a piece
+    (4 * MIB, b"x"),  # the smallest one "hash" hashes on a helper thread
+    (3 * MIB + 2, b"\r"),  # below that, the same pieces on one thread
 ]
 # ... and of texts whose only invalid UTF-8 is at their very end.
 STREAMED_INVALID_TEXTS = [
     (7 * MIB - 1, b"\xff"),
-    (7 * MIB, b"\xf0\x9f\x98"),         # a character left unfinished by the end
+    (7 * MIB, b"\xf0\x9f\x98"),  # a character left unfinished by the end
     (6 * MIB + 1, b"\r\xc3"),
 ]
 
@@ -131,7 +133,6 @@ def random_sources(seed, count: int, longest: int, alphabet: str, replacement: s
     rng = random.Random(seed)
     for _ in range(count):
         yield random_text(rng, rng.randrange(1, longest), alphabet, replacement)
-
 
 
 def entry(line, column, message, snippet):
@@ -161,9 +162,15 @@ def find_probe_dir():
     given = os.environ.get("MARBLEWICK_PROBE_DIR")
     # The sanitizer build's probe loads only with the sanitizer runtime
     # preloaded; its run names it through MARBLEWICK_PROBE_DIR.
-    candidates = [pathlib.Path(given)] if given else sorted(
-        (folder for folder in (REPO_ROOT / "target").glob("*/") if folder.name != "sanitize"),
-        key=lambda d: d.stat().st_mtime, reverse=True)
+    candidates = (
+        [pathlib.Path(given)]
+        if given
+        else sorted(
+            (folder for folder in (REPO_ROOT / "target").glob("*/") if folder.name != "sanitize"),
+            key=lambda d: d.stat().st_mtime,
+            reverse=True,
+        )
+    )
     for folder in candidates:
         if any(folder.glob(f"{PROBE_NAME}*.so")):
             return folder
@@ -187,8 +194,10 @@ def limits_address_space(test):
     """Marks a test whose child process lowers its own address-space limit:
     Linux only, and not under the address sanitizer, which reserves more
     address space than any such limit."""
-    test = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                              reason="the address sanitizer reserves more address space than the limit")(test)
+    test = pytest.mark.skipif(
+        "libasan" in os.environ.get("LD_PRELOAD", ""),
+        reason="the address sanitizer reserves more address space than the limit",
+    )(test)
     return pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")(test)
 
 
@@ -201,8 +210,7 @@ def run_child(code: str, timeout: float = 60, *, probe_dir=None, stdin: str | No
     code = textwrap.dedent(code)
     if probe_dir is not None:
         code = f"import sys\nsys.path.append({str(probe_dir)!r})\n" + code
-    done = subprocess.run([sys.executable, "-c", code], input=stdin, capture_output=True, text=True,
-                          timeout=timeout)
+    done = subprocess.run([sys.executable, "-c", code], input=stdin, capture_output=True, text=True, timeout=timeout)
     return done.returncode, done.stdout, done.stderr
 
 

@@ -1,4 +1,4 @@
-""""analyse" gives exactly what "outline" and "syntax-check" give for the same
+""" "analyse" gives exactly what "outline" and "syntax-check" give for the same
 payload, failures included, over every kind of text the other tests use and a
 real tree; and over random text both of its halves stay well formed."""
 
@@ -7,8 +7,7 @@ import json
 import pytest
 
 import marblewick_index_native as native
-from outline_samples import (CLEAN_SOURCES, GRAMMAR_LANGUAGES, NO_GRAMMAR_LANGUAGES, SAMPLES, SOUP_TOKENS,
-                             token_soup)
+from outline_samples import CLEAN_SOURCES, GRAMMAR_LANGUAGES, NO_GRAMMAR_LANGUAGES, SAMPLES, SOUP_TOKENS, token_soup
 from support import REPO_ROOT, answer, line_of, random_sources, run_json
 
 
@@ -50,8 +49,9 @@ def test_same_answers_as_the_two_commands(source, language):
 
 def test_same_answers_over_a_real_tree():
     extensions = ["py", "rs", "ts", "tsx", "js", "json", "toml", "md", "cpp", "h"]
-    scanned = json.loads(native.run("scan", json.dumps(
-        {"root": str(REPO_ROOT), "max_files": 2000, "extensions": extensions})))
+    scanned = json.loads(
+        native.run("scan", json.dumps({"root": str(REPO_ROOT), "max_files": 2000, "extensions": extensions}))
+    )
     assert scanned["count"] > 100
     for entry in scanned["entries"]:
         assert_analyse_agrees({"path": str(REPO_ROOT / entry["path"])})
@@ -66,10 +66,8 @@ def test_same_answers_over_a_real_tree():
         {"language": "python"},
         # Stopped by its budget: "outline" never parses JSON, so only the
         # check (and with it "analyse") fails.
-        {"content": token_soup(SOUP_TOKENS["json"], 200_000), "language": "json",
-         "timeout_ms": 1},
-        {"content": token_soup(SOUP_TOKENS["rust"], 200_000), "language": "rust",
-         "timeout_ms": 1},
+        {"content": token_soup(SOUP_TOKENS["json"], 200_000), "language": "json", "timeout_ms": 1},
+        {"content": token_soup(SOUP_TOKENS["rust"], 200_000), "language": "rust", "timeout_ms": 1},
     ],
     ids=["missing-file", "nul-in-path", "directory", "no-source", "json-budget", "rust-budget"],
 )

@@ -23,23 +23,17 @@ class TextSubclass(str):
         # The positional count is checked before any keyword is looked at.
         (("a", "b", "c", "d"), {"bogus": 1}, "run() takes 2 positional arguments but 4 were given"),
         (("hash", "{}"), {"command": "x"}, "run() got multiple values for argument 'command'"),
-        (("hash",), {"payload_json": "{}", "command": "x"},
-         "run() got multiple values for argument 'command'"),
+        (("hash",), {"payload_json": "{}", "command": "x"}, "run() got multiple values for argument 'command'"),
         (("hash",), {"payload": "{}"}, "run() got an unexpected keyword argument 'payload'"),
-        (("hash",), {"Payload_json": "{}"},
-         "run() got an unexpected keyword argument 'Payload_json'"),
+        (("hash",), {"Payload_json": "{}"}, "run() got an unexpected keyword argument 'Payload_json'"),
         # Names that UTF-8 cannot encode, or that hold a parameter's name and more.
         (("hash",), {"\udc80": "{}"}, "run() got an unexpected keyword argument '\\udc80'"),
-        (("hash",), {"payload_json\0": "{}"},
-         "run() got an unexpected keyword argument 'payload_json\0'"),
+        (("hash",), {"payload_json\0": "{}"}, "run() got an unexpected keyword argument 'payload_json\0'"),
         ((1, 2), {}, "argument 'command': 'int' object cannot be converted to 'PyString'"),
-        (("hash", None), {},
-         "argument 'payload_json': 'NoneType' object cannot be converted to 'PyString'"),
+        (("hash", None), {}, "argument 'payload_json': 'NoneType' object cannot be converted to 'PyString'"),
         ((b"hash", "{}"), {}, "argument 'command': 'bytes' object cannot be converted to 'PyString'"),
-        (("hash", ["{}"]), {},
-         "argument 'payload_json': 'list' object cannot be converted to 'PyString'"),
-        (("hash", TextSubclass), {},
-         "argument 'payload_json': 'type' object cannot be converted to 'PyString'"),
+        (("hash", ["{}"]), {}, "argument 'payload_json': 'list' object cannot be converted to 'PyString'"),
+        (("hash", TextSubclass), {}, "argument 'payload_json': 'type' object cannot be converted to 'PyString'"),
     ],
 )
 def test_argument_binding_errors(args, kwargs, message):
@@ -157,6 +151,7 @@ def test_second_interpreter_raises_import_error():
 
 
 # ---- the failure barrier, driven through the test-only probe module ------------
+
 
 def _run_probe(probe_dir, command, payload="{}"):
     return run_child(

@@ -37,7 +37,8 @@ def make_sdist(folder, marker) -> str:
             f"    info = pathlib.Path(directory) / 'marker_probe-{VERSION}.dist-info'\n"
             "    info.mkdir()\n"
             f"    (info / 'METADATA').write_text('Metadata-Version: 2.1\\nName: {PACKAGE}\\nVersion: {VERSION}\\n')\n"
-            "    return info.name\n"),
+            "    return info.name\n"
+        ),
         "PKG-INFO": f"Metadata-Version: 2.1\nName: {PACKAGE}\nVersion: {VERSION}\n",
     }
     buffer = io.BytesIO()
@@ -71,8 +72,13 @@ def obtain(tmp_path, sha, *, index_folder=None, offline_dir=None):
         command.append(f"-DOFFLINE_DIR={offline_dir}")
     command += ["-P", str(REPO_ROOT / "cmake" / "dependency_archives.cmake")]
     # The user's pip settings reach pip: here they name the local index alone.
-    env = dict(os.environ, PIP_CONFIG_FILE=os.devnull, PIP_NO_INDEX="1",
-               PIP_FIND_LINKS=str(index_folder or tmp_path), PIP_NO_CACHE_DIR="1")
+    env = dict(
+        os.environ,
+        PIP_CONFIG_FILE=os.devnull,
+        PIP_NO_INDEX="1",
+        PIP_FIND_LINKS=str(index_folder or tmp_path),
+        PIP_NO_CACHE_DIR="1",
+    )
     # Neither cmake nor pip is this module's code: the sanitizer run's preloaded
     # runtime would only report their own memory at exit.
     env.pop("LD_PRELOAD", None)
@@ -108,11 +114,14 @@ def test_a_cached_archive_that_fails_its_hash_is_fetched_again(tmp_path, index):
     assert hashlib.sha256((download_dir / ARCHIVE).read_bytes()).hexdigest() == sha
 
 
-@pytest.mark.parametrize("content, message", [
-    (None, f"{PACKAGE}=={VERSION} is not in MARBLEWICK_DEPENDENCY_DIR"),
-    (b"tampered", f"{ARCHIVE}: SHA-256 {hashlib.sha256(b'tampered').hexdigest()} "
-                  f"does not match the pinned"),
-], ids=["missing", "tampered"])
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (None, f"{PACKAGE}=={VERSION} is not in MARBLEWICK_DEPENDENCY_DIR"),
+        (b"tampered", f"{ARCHIVE}: SHA-256 {hashlib.sha256(b'tampered').hexdigest()} does not match the pinned"),
+    ],
+    ids=["missing", "tampered"],
+)
 def test_an_offline_folder_is_checked_and_never_downloaded_from(tmp_path, index, content, message):
     folder, marker, sha = index
     offline = tmp_path / "offline"

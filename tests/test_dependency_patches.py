@@ -36,8 +36,7 @@ def apply(tmp_path, files):
         (tmp_path / name).write_bytes(text.encode())
     patch = tmp_path / "fix.patch"
     patch.write_bytes(PATCH.encode())
-    done = subprocess.run([sys.executable, str(APPLY), str(patch), str(tmp_path)],
-                          capture_output=True, text=True)
+    done = subprocess.run([sys.executable, str(APPLY), str(patch), str(tmp_path)], capture_output=True, text=True)
     return done, {name: (tmp_path / name).read_bytes().decode() for name in files}
 
 
@@ -47,11 +46,14 @@ def test_a_patch_lands_where_it_says_keeping_line_endings(tmp_path):
     assert files == PATCHED
 
 
-@pytest.mark.parametrize("changed, hunk", [
-    ({"src/b.c": "alpha\nbeta\ngamma\n"}, "src/b.c: hunk 1 (line 1)"),     # other line endings
-    ({"src/a.c": "zero\none\ntwo\nthree\nfour\n"}, "src/a.c: hunk 1 (line 2)"),  # moved by a line
-    ({"src/a.c": "one\ntwo\nthree!\nfour\n"}, "src/a.c: hunk 1 (line 2)"),
-])
+@pytest.mark.parametrize(
+    "changed, hunk",
+    [
+        ({"src/b.c": "alpha\nbeta\ngamma\n"}, "src/b.c: hunk 1 (line 1)"),  # other line endings
+        ({"src/a.c": "zero\none\ntwo\nthree\nfour\n"}, "src/a.c: hunk 1 (line 2)"),  # moved by a line
+        ({"src/a.c": "one\ntwo\nthree!\nfour\n"}, "src/a.c: hunk 1 (line 2)"),
+    ],
+)
 def test_a_patch_that_does_not_match_changes_nothing_and_names_the_hunk(tmp_path, changed, hunk):
     done, files = apply(tmp_path, dict(ORIGINAL, **changed))
     assert done.returncode == 1
@@ -90,8 +92,7 @@ def apply_several(tmp_path, patches):
     for number, text in enumerate(patches):
         files.append(tmp_path / f"fix{number}.patch")
         files[-1].write_bytes(text.encode())
-    done = subprocess.run([sys.executable, str(APPLY), *map(str, files), str(tmp_path)],
-                          capture_output=True, text=True)
+    done = subprocess.run([sys.executable, str(APPLY), *map(str, files), str(tmp_path)], capture_output=True, text=True)
     return done, {name: (tmp_path / name).read_bytes().decode() for name in ORIGINAL}
 
 
@@ -105,8 +106,9 @@ def test_patches_each_against_the_pristine_sources_apply_together(tmp_path, orde
 def test_a_patch_overlapping_an_earlier_one_is_refused_and_nothing_is_written(tmp_path):
     done, files = apply_several(tmp_path, [PATCH, OVERLAPPING_PATCH])
     assert done.returncode == 1
-    assert f"fix1.patch does not apply cleanly to {tmp_path}: src/a.c: hunk 1 (line 3) overlaps a hunk of" \
-        in done.stderr
+    assert (
+        f"fix1.patch does not apply cleanly to {tmp_path}: src/a.c: hunk 1 (line 3) overlaps a hunk of" in done.stderr
+    )
     assert files == ORIGINAL
 
 
@@ -114,13 +116,22 @@ def test_a_patch_overlapping_an_earlier_one_is_refused_and_nothing_is_written(tm
 # target/<tag>/_deps/src) that the patches' paths start from, and its patches
 # in the order the build applies them.
 PATCHED_PACKAGES = {
-    "tree-sitter": ("tree-sitter-*/tree-sitter-*/tree_sitter/core/lib",
-                    ["tree_sitter_endless_recovery.patch", "tree_sitter_merged_error_nodes.patch",
-                     "tree_sitter_parse_work_limit.patch", "tree_sitter_runtime_accept_paths.patch",
-                     "tree_sitter_stack_release.patch", "tree_sitter_error_lookups.patch",
-                     "tree_sitter_query_field_leak.patch"]),
-    "tree-sitter-python": ("tree-sitter-python-*/tree_sitter_python-*",
-                           ["tree_sitter_python_scanner.patch", "tree_sitter_python_comment_blocks.patch"]),
+    "tree-sitter": (
+        "tree-sitter-*/tree-sitter-*/tree_sitter/core/lib",
+        [
+            "tree_sitter_endless_recovery.patch",
+            "tree_sitter_merged_error_nodes.patch",
+            "tree_sitter_parse_work_limit.patch",
+            "tree_sitter_runtime_accept_paths.patch",
+            "tree_sitter_stack_release.patch",
+            "tree_sitter_error_lookups.patch",
+            "tree_sitter_query_field_leak.patch",
+        ],
+    ),
+    "tree-sitter-python": (
+        "tree-sitter-python-*/tree_sitter_python-*",
+        ["tree_sitter_python_scanner.patch", "tree_sitter_python_comment_blocks.patch"],
+    ),
 }
 
 
@@ -131,11 +142,14 @@ def pristine_sources(package):
     return found[0] if found else None
 
 
-@pytest.mark.parametrize("package, patches", [
-    (package, chosen)
-    for package, (_, patches) in PATCHED_PACKAGES.items()
-    for chosen in [[name] for name in patches] + ([patches] if len(patches) > 1 else [])
-])
+@pytest.mark.parametrize(
+    "package, patches",
+    [
+        (package, chosen)
+        for package, (_, patches) in PATCHED_PACKAGES.items()
+        for chosen in [[name] for name in patches] + ([patches] if len(patches) > 1 else [])
+    ],
+)
 def test_each_repair_applies_on_its_own_and_all_apply_in_order(tmp_path, package, patches):
     sources = pristine_sources(package)
     if sources is None:
@@ -143,8 +157,11 @@ def test_each_repair_applies_on_its_own_and_all_apply_in_order(tmp_path, package
     for folder in ("src", "include"):
         if (sources / folder).is_dir():
             shutil.copytree(sources / folder, tmp_path / folder)
-    done = subprocess.run([sys.executable, str(APPLY), *(str(REPO_ROOT / "cmake" / p) for p in patches),
-                           str(tmp_path)], capture_output=True, text=True)
+    done = subprocess.run(
+        [sys.executable, str(APPLY), *(str(REPO_ROOT / "cmake" / p) for p in patches), str(tmp_path)],
+        capture_output=True,
+        text=True,
+    )
     assert done.returncode == 0, done.stderr
 
 
@@ -153,5 +170,5 @@ def test_the_build_applies_every_patch_listed_here():
     named = [name for _, patches in PATCHED_PACKAGES.values() for name in patches]
     assert sorted(named) == sorted(path.name for path in (REPO_ROOT / "cmake").glob("*.patch"))
     for _, patches in PATCHED_PACKAGES.values():
-        places = [listed.index(f"/{name}\"") for name in patches]
+        places = [listed.index(f'/{name}"') for name in patches]
         assert places == sorted(places)

@@ -95,8 +95,17 @@ def test_command_names_match_by_exact_bytes(command):
 
 @pytest.mark.parametrize(
     "payload",
-    ["[]", "null", "5", '"path"', '{"path": 5}', '{"path": null}', '{"path": ["a"]}',
-     '{"Path": "README.md"}', '{"content": "x"}'],
+    [
+        "[]",
+        "null",
+        "5",
+        '"path"',
+        '{"path": 5}',
+        '{"path": null}',
+        '{"path": ["a"]}',
+        '{"Path": "README.md"}',
+        '{"content": "x"}',
+    ],
 )
 def test_absent_or_wrongly_typed_field_counts_as_missing(payload):
     assert run_error("hash", payload) == "missing required field: path"
@@ -104,8 +113,17 @@ def test_absent_or_wrongly_typed_field_counts_as_missing(payload):
 
 @pytest.mark.parametrize(
     "payload",
-    ["[]", "{}", '"text"', "5", "null", '{"content": 5}', '{"path": 5}',
-     '{"content": null, "path": null}', '{"Content": "x"}'],
+    [
+        "[]",
+        "{}",
+        '"text"',
+        "5",
+        "null",
+        '{"content": 5}',
+        '{"path": 5}',
+        '{"content": null, "path": null}',
+        '{"Content": "x"}',
+    ],
 )
 @pytest.mark.parametrize("command", ["syntax-check", "outline"])
 def test_analysis_without_content_or_path_is_missing_its_source(command, payload):
@@ -137,9 +155,8 @@ ECHO_CASES = [
     ('{"end_line":1,"line":2,"kind":3}', '{"end_line":1,"kind":3,"line":2}'),
     ('"\\t\\u0001\\"\\\\é/\\u007f"', '"\\t\\u0001\\"\\\\é/\x7f"'),
     ('"\\u0000\\u001f\\b\\f\\n\\r"', '"\\u0000\\u001f\\b\\f\\n\\r"'),
-    ('"\\ud83d\\ude00"', '"\U0001F600"'),
-    ("[0,18446744073709551615,-1,-9223372036854775808]",
-     "[0,18446744073709551615,-1,-9223372036854775808]"),
+    ('"\\ud83d\\ude00"', '"\U0001f600"'),
+    ("[0,18446744073709551615,-1,-9223372036854775808]", "[0,18446744073709551615,-1,-9223372036854775808]"),
     ("[1.5,-0.25,1e300]", "[1.5,-0.25,1e+300]"),
     (" [ ] ", "[]"),
     ("{ }", "{}"),

@@ -54,9 +54,7 @@ def test_rust_gaps(source):
     assert run_json("syntax-check", {"content": source, "language": "rust"})["valid"] is False
 
 
-@pytest.mark.parametrize(
-    "source", ["struct X;\nimpl !Send for X {}\n", "unsafe impl<T> !Sync for X<T> {}\n"]
-)
+@pytest.mark.parametrize("source", ["struct X;\nimpl !Send for X {}\n", "unsafe impl<T> !Sync for X<T> {}\n"])
 def test_rust_negative_trait_impls_parse(source):
     assert run_json("syntax-check", {"content": source, "language": "rust"})["valid"] is True
 

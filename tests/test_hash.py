@@ -5,8 +5,16 @@ import random
 
 import pytest
 
-from support import (STREAMED_INVALID_TEXTS, STREAMED_TEXTS, expected_digest, limits_address_space,
-                     run_child, run_error, run_json, text_across_read_pieces)
+from support import (
+    STREAMED_INVALID_TEXTS,
+    STREAMED_TEXTS,
+    expected_digest,
+    limits_address_space,
+    run_child,
+    run_error,
+    run_json,
+    text_across_read_pieces,
+)
 
 
 def digest_of(tmp_path, data: bytes) -> str:
@@ -31,7 +39,7 @@ def digest_of(tmp_path, data: bytes) -> str:
         b"\r\n",
         b"\r\r\r\n\n",
         b"\xef\xbb\xbfbom\n",
-        "h\u00e9llo w\u00f6rld \U0001F600\r\n".encode(),
+        "h\u00e9llo w\u00f6rld \U0001f600\r\n".encode(),
         b"x" * 100_000 + b"\r" + b"y" * 100_000,
     ],
 )

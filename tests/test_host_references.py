@@ -29,6 +29,7 @@ def failing(*args, **kwargs):
     def call():
         with pytest.raises((RuntimeError, TypeError, UnicodeEncodeError)):
             m.run(*args, **kwargs)
+
     return call
 
 

@@ -35,11 +35,11 @@ CEILING = "the work ceiling"
 # before the ceiling counted stack versions, and `let = ;` at 1 MB overflowed
 # the thread's stack when its stopped parse was released.
 FAMILIES = [
-    ("", "{/*", "tsx", 10 * KB, CEILING),          # a block comment left open
+    ("", "{/*", "tsx", 10 * KB, CEILING),  # a block comment left open
     ("", "{/*", "tsx", 1000 * KB, CEILING),
-    ("", 'r#"', "rust", 10 * KB, CEILING),         # a raw string left open
+    ("", 'r#"', "rust", 10 * KB, CEILING),  # a raw string left open
     ("", 'r#"', "rust", 1000 * KB, CEILING),
-    ("", "'a ", "rust", 10 * KB, False),           # error nodes merged over and over
+    ("", "'a ", "rust", 10 * KB, False),  # error nodes merged over and over
     ("", "'a ", "rust", 1000 * KB, CEILING),
     ("", "'", "javascript", 10 * KB, False),
     ("", "'", "javascript", 40 * KB, CEILING),
@@ -49,7 +49,7 @@ FAMILIES = [
     ("", "<'a>", "typescript", 100 * KB, CEILING),  # thousands of stack versions
     ("", "let = ;\n", "javascript", 1000 * KB, CEILING),
     ("", "<d>", "python", 1000 * KB, CEILING),
-    ("", "/*", "typescript", 1000 * KB, False),    # left open once: read once
+    ("", "/*", "typescript", 1000 * KB, False),  # left open once: read once
     ("", '"""', "python", 1000 * KB, False),
     ("", "`${", "javascript", 1000 * KB, False),
     ("class A:\n    x = 1\n", "    # a comment line in a class\n", "python", 1000 * KB, True),
@@ -88,8 +88,7 @@ def test_a_repeated_unit_is_answered_promptly(prefix, unit, language, size, outc
     # 20 s of CPU time is twice the most any 1 MB text may take; most take
     # well under a second. CPU time, not the clock, so that a busy machine
     # does not fail a prompt answer.
-    stdout = child_stdout(CHILD.format(cpu_seconds=20), timeout=180,
-                          stdin=json.dumps([prefix, unit, language, size]))
+    stdout = child_stdout(CHILD.format(cpu_seconds=20), timeout=180, stdin=json.dumps([prefix, unit, language, size]))
     answer = json.loads(stdout)
     if outcome == CEILING:
         assert answer == ["error", ceiling_text(size)]
@@ -167,7 +166,10 @@ def test_merged_error_nodes_keep_a_soup_of_megabytes_linear(boundary_probe_dir):
         payload = json.dumps({"content": sys.stdin.read(), "language": "json"})
         print(json.loads(probe.run("syntax-check", payload))["valid"])
         """,
-        timeout=120, probe_dir=boundary_probe_dir, stdin=token_soup(SOUP_TOKENS["json"], 2_000_000))
+        timeout=120,
+        probe_dir=boundary_probe_dir,
+        stdin=token_soup(SOUP_TOKENS["json"], 2_000_000),
+    )
     assert status == 0, stderr
     assert stdout.strip() == "False"
 

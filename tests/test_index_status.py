@@ -52,6 +52,7 @@ def make_tree(root):
 def run(monkeypatch, capsys):
     """run(tree, db, *arguments): one indexer run through the command line,
     its counts (None for a query without update) and its output."""
+
     def one_run(tree, db, *extra) -> tuple[update.RunCounts | None, str]:
         kept = []
 
@@ -63,15 +64,20 @@ def run(monkeypatch, capsys):
         capsys.readouterr()
         assert cli.main([str(tree), "--db", str(db), "--no-progress", "--jobs", "2", *extra]) == 0
         return (kept[-1] if kept else None), capsys.readouterr().out
+
     return one_run
 
 
 def snapshot(db):
     with closing(sqlite3.connect(db)) as con:
-        return (con.execute("SELECT path, digest, lines, language, valid, error_count, failure "
-                            "FROM files ORDER BY path").fetchall(),
-                con.execute("SELECT f.path, s.name, s.kind, s.line FROM symbols s "
-                            "JOIN files f ON f.id = s.file_id ORDER BY 1, 3, 4").fetchall())
+        return (
+            con.execute(
+                "SELECT path, digest, lines, language, valid, error_count, failure FROM files ORDER BY path"
+            ).fetchall(),
+            con.execute(
+                "SELECT f.path, s.name, s.kind, s.line FROM symbols s JOIN files f ON f.id = s.file_id ORDER BY 1, 3, 4"
+            ).fetchall(),
+        )
 
 
 def kept_statuses(db):
@@ -81,7 +87,7 @@ def kept_statuses(db):
 
 def summary_of(output: str) -> str:
     """The summary without the lines that tell what this run did."""
-    return output[output.index("Files, lines and symbols per language:"):]
+    return output[output.index("Files, lines and symbols per language:") :]
 
 
 def indexed_twice(run, tmp_path):
@@ -142,8 +148,7 @@ UNSEEN_CHANGES = {
 
 
 @pytest.mark.parametrize("change", UNSEEN_CHANGES)
-def test_a_settled_file_changed_with_its_size_and_times_kept_is_read_again(
-        tmp_path, run, settled, change):
+def test_a_settled_file_changed_with_its_size_and_times_kept_is_read_again(tmp_path, run, settled, change):
     tree, db = indexed_twice(run, tmp_path)
     path, text = CHANGED
     UNSEEN_CHANGES[change][0](tree / path, text)
@@ -157,14 +162,17 @@ def test_a_settled_file_changed_with_its_size_and_times_kept_is_read_again(
 # The racy case: a status taken while the file's times were still current
 # may equal that of a later write within the same tick of the clock, so it is
 # not kept, and the next run reads the file whatever its status says.
-@pytest.mark.parametrize("mtime_ago, ctime_ago, kept", [
-    (SETTLED_AFTER_NS, SETTLED_AFTER_NS, True),
-    (10**18, SETTLED_AFTER_NS, True),  # a time before 1970
-    (SETTLED_AFTER_NS - 1, SETTLED_AFTER_NS, False),
-    (SETTLED_AFTER_NS, SETTLED_AFTER_NS - 1, False),
-    (0, 10 * SETTLED_AFTER_NS, False),
-    (-SETTLED_AFTER_NS, 10 * SETTLED_AFTER_NS, False),  # a time in the future
-])
+@pytest.mark.parametrize(
+    "mtime_ago, ctime_ago, kept",
+    [
+        (SETTLED_AFTER_NS, SETTLED_AFTER_NS, True),
+        (10**18, SETTLED_AFTER_NS, True),  # a time before 1970
+        (SETTLED_AFTER_NS - 1, SETTLED_AFTER_NS, False),
+        (SETTLED_AFTER_NS, SETTLED_AFTER_NS - 1, False),
+        (0, 10 * SETTLED_AFTER_NS, False),
+        (-SETTLED_AFTER_NS, 10 * SETTLED_AFTER_NS, False),  # a time in the future
+    ],
+)
 def test_a_status_is_kept_only_once_both_times_have_settled(mtime_ago, ctime_ago, kept):
     started = 1_800_000_000 * 10**9
     status = [10, started - mtime_ago, started - ctime_ago, 7, 8]
@@ -178,13 +186,17 @@ def test_a_status_is_kept_only_once_both_times_have_settled(mtime_ago, ctime_ago
 # granularity of a coarse file system, right after a run took its digest,
 # keeps its size and both times: only a status that was never kept is safe
 # then, and the next run reads the file.
-@pytest.mark.parametrize("ahead_ns, kept", [
-    (0, False),
-    (SETTLED_AFTER_NS // 2, False),
-    (2 * SETTLED_AFTER_NS, True),
-])
+@pytest.mark.parametrize(
+    "ahead_ns, kept",
+    [
+        (0, False),
+        (SETTLED_AFTER_NS // 2, False),
+        (2 * SETTLED_AFTER_NS, True),
+    ],
+)
 def test_a_file_written_within_the_settling_time_before_a_run_is_read_by_the_next_run(
-        tmp_path, monkeypatch, run, ahead_ns, kept):
+    tmp_path, monkeypatch, run, ahead_ns, kept
+):
     monkeypatch.setattr(update, "wall_clock_ns", lambda: time.time_ns() + ahead_ns)
     tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
     make_tree(tree)
@@ -225,8 +237,7 @@ EDITS = {
 
 
 @pytest.mark.parametrize("edit", EDITS)
-def test_after_any_edit_the_index_and_its_summary_are_those_of_a_fresh_index(
-        tmp_path, run, settled, edit):
+def test_after_any_edit_the_index_and_its_summary_are_those_of_a_fresh_index(tmp_path, run, settled, edit):
     tree, db = indexed_twice(run, tmp_path)
     EDITS[edit](tree)
     _, again = run(tree, db)
@@ -243,8 +254,7 @@ def as_version_1(db):
         con.execute("UPDATE meta SET value = '1' WHERE key = 'schema_version'")
 
 
-def test_an_index_of_version_1_answers_queries_as_it_is_and_is_migrated_by_a_run(
-        tmp_path, run, settled):
+def test_an_index_of_version_1_answers_queries_as_it_is_and_is_migrated_by_a_run(tmp_path, run, settled):
     tree, db = indexed_twice(run, tmp_path)
     as_version_1(db)
     before = db.read_bytes()

@@ -55,13 +55,18 @@ def snapshot(db):
     """The index's content, independent of row ids (`db` may be a URI)."""
     with closing(sqlite3.connect(db, uri=str(db).startswith("file:"))) as con:
         return (
-            con.execute("SELECT path, digest, lines, language, valid, error_count, failure "
-                        "FROM files ORDER BY path").fetchall(),
-            con.execute("SELECT f.path, s.ordinal, s.name, s.kind, s.line, s.end_line, s.depth, "
-                        "s.signature, s.parent FROM symbols s JOIN files f ON f.id = s.file_id "
-                        "ORDER BY 1, 2").fetchall(),
-            con.execute('SELECT f.path, p.ordinal, p.line, p."column", p.kind, p.message '
-                        "FROM problems p JOIN files f ON f.id = p.file_id ORDER BY 1, 2").fetchall(),
+            con.execute(
+                "SELECT path, digest, lines, language, valid, error_count, failure FROM files ORDER BY path"
+            ).fetchall(),
+            con.execute(
+                "SELECT f.path, s.ordinal, s.name, s.kind, s.line, s.end_line, s.depth, "
+                "s.signature, s.parent FROM symbols s JOIN files f ON f.id = s.file_id "
+                "ORDER BY 1, 2"
+            ).fetchall(),
+            con.execute(
+                'SELECT f.path, p.ordinal, p.line, p."column", p.kind, p.message '
+                "FROM problems p JOIN files f ON f.id = p.file_id ORDER BY 1, 2"
+            ).fetchall(),
         )
 
 
@@ -73,8 +78,13 @@ def dump(db):
 def test_readme_run_prints_the_summary_and_keeps_its_index_in_the_working_folder(tmp_path):
     small_tree(tmp_path / "tree")
     (tmp_path / "work").mkdir()
-    done = subprocess.run([sys.executable, str(SCRIPT), str(tmp_path / "tree")], capture_output=True,
-                          text=True, timeout=60, cwd=tmp_path / "work")
+    done = subprocess.run(
+        [sys.executable, str(SCRIPT), str(tmp_path / "tree")],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        cwd=tmp_path / "work",
+    )
     assert done.returncode == 0, done.stderr
     assert f"Indexed 4 files (16 lines) under {tmp_path / 'tree'}\n" in done.stdout
     assert "New 4, changed 0, unchanged 0, removed 0\nAnalysed 3 files with a grammar\n" in done.stdout
@@ -87,8 +97,7 @@ def test_stored_rows_are_the_modules_answers(tmp_path):
     index(tmp_path, tmp_path / "i.sqlite")
     files, symbols, problems = snapshot(tmp_path / "i.sqlite")
     scanned = json.loads(native.run("scan", json.dumps({"root": str(tmp_path)})))["entries"]
-    assert [(f[0], f[1], f[2]) for f in files] == [
-        (e["path"], e["file_hash"], e["total_lines"]) for e in scanned]
+    assert [(f[0], f[1], f[2]) for f in files] == [(e["path"], e["file_hash"], e["total_lines"]) for e in scanned]
     for path, _digest, _lines, language, valid, error_count, failure in files:
         full = str(tmp_path / path)
         assert failure is None
@@ -99,10 +108,12 @@ def test_stored_rows_are_the_modules_answers(tmp_path):
         check = answer["syntax_check"]
         assert (valid, error_count) == (int(check["valid"]), check["error_count"])
         assert [p[2:] for p in problems if p[0] == path] == [
-            (e["line"], e["column"], e["kind"], e["message"]) for e in check["errors"]]
+            (e["line"], e["column"], e["kind"], e["message"]) for e in check["errors"]
+        ]
         assert [s[2:8] for s in symbols if s[0] == path] == [
             (s["name"], s["kind"], s["line"], s["end_line"], s["depth"], s["signature"])
-            for s in answer["outline"]["symbols"]]
+            for s in answer["outline"]["symbols"]
+        ]
     # A member points at its enclosing declaration.
     assert [(s[2], s[8]) for s in symbols if s[0] == "pkg/good.py"] == [("A", None), ("m", 0), ("f", None)]
 
@@ -113,15 +124,18 @@ def rename(root):
 
 EDITS = {
     "nothing": (lambda root: None, "New 0, changed 0, unchanged 4, removed 0"),
-    "add": (lambda root: (root / "pkg" / "new.ts").write_text("export function g(): void {}\n"),
-            "New 1, changed 0, unchanged 4, removed 0"),
-    "change": (lambda root: (root / "pkg" / "broken.py").write_text("def f():\n    pass\n"),
-               "New 0, changed 1, unchanged 3, removed 0"),
+    "add": (
+        lambda root: (root / "pkg" / "new.ts").write_text("export function g(): void {}\n"),
+        "New 1, changed 0, unchanged 4, removed 0",
+    ),
+    "change": (
+        lambda root: (root / "pkg" / "broken.py").write_text("def f():\n    pass\n"),
+        "New 0, changed 1, unchanged 3, removed 0",
+    ),
     "delete": (lambda root: (root / "main.rs").unlink(), "New 0, changed 0, unchanged 3, removed 1"),
     "rename": (rename, "New 1, changed 0, unchanged 3, removed 1"),
     # Only line endings differ: the digest, and so the index, stays the same.
-    "crlf": (lambda root: (root / "notes.md").write_bytes(b"# notes\r\n"),
-             "New 0, changed 0, unchanged 4, removed 0"),
+    "crlf": (lambda root: (root / "notes.md").write_bytes(b"# notes\r\n"), "New 0, changed 0, unchanged 4, removed 0"),
 }
 
 
@@ -201,9 +215,11 @@ def test_files_that_cannot_be_analysed_are_recorded_and_the_run_goes_on(tmp_path
     assert files["slow.rs"][-1] == "parse did not finish within 200 ms"
     assert files["pkg/good.py"][4:] == (1, 0, None)
     out = capsys.readouterr().out
-    assert ("Files that could not be analysed: 2\n"
-            "  No such file or directory (os error 2) (1 files)\n    a_ghost.py\n"
-            "  parse did not finish within 200 ms (1 files)\n    slow.rs\n") in out
+    assert (
+        "Files that could not be analysed: 2\n"
+        "  No such file or directory (os error 2) (1 files)\n    a_ghost.py\n"
+        "  parse did not finish within 200 ms (1 files)\n    slow.rs\n"
+    ) in out
 
 
 # A Rust text that runs out of a budget of 50 ms but parses within seconds.
@@ -224,8 +240,10 @@ def test_a_parse_over_a_smaller_budget_is_done_again_under_a_larger_one(tmp_path
     out = capsys.readouterr().out
     assert "New 0, changed 0, unchanged 5, removed 0\n" in out
     if again:
-        assert ("Analysed 1 files with a grammar\n"
-                "  (1 of them unchanged, again because their parse had run out of a smaller budget)\n") in out
+        assert (
+            "Analysed 1 files with a grammar\n"
+            "  (1 of them unchanged, again because their parse had run out of a smaller budget)\n"
+        ) in out
         index(tree, tmp_path / "fresh.sqlite", "--timeout-ms", budget)
         assert snapshot(tmp_path / "kept.sqlite") == snapshot(tmp_path / "fresh.sqlite")
         assert {row[0]: row[-1] for row in snapshot(tmp_path / "kept.sqlite")[0]}["slow.rs"] is None
@@ -269,10 +287,26 @@ def answer_ctrl_c():
 
 
 def start_busy_run(tree, db, *extra):
-    run = subprocess.Popen([sys.executable, str(SCRIPT), str(tree), "--db", str(db), "--batch-size", "10",
-                            "--timeout-ms", "60000", "--no-progress", *extra],
-                           start_new_session=True, preexec_fn=answer_ctrl_c,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    run = subprocess.Popen(
+        [
+            sys.executable,
+            str(SCRIPT),
+            str(tree),
+            "--db",
+            str(db),
+            "--batch-size",
+            "10",
+            "--timeout-ms",
+            "60000",
+            "--no-progress",
+            *extra,
+        ],
+        start_new_session=True,
+        preexec_fn=answer_ctrl_c,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     deadline = time.monotonic() + 60
     while count_files(db) < SMALL_FILES and run.poll() is None and time.monotonic() < deadline:
         time.sleep(0.02)
@@ -329,8 +363,9 @@ def test_ctrl_c_ends_a_run_within_a_second_and_the_next_run_completes_the_index(
             os.killpg(run.pid, signal.SIGKILL)
             run.communicate()
     assert run.returncode == cli.INTERRUPTED, errors
-    assert errors == ("index_tree.py: interrupted; the index keeps the batches written so far, "
-                      "and the next run completes it\n")
+    assert errors == (
+        "index_tree.py: interrupted; the index keeps the batches written so far, and the next run completes it\n"
+    )
     assert seconds < 1.0, seconds
     assert_consistent_and_completed(tree, db, tmp_path / "fresh.sqlite", slow, total)
 
@@ -344,15 +379,19 @@ def free_port():
 def environment_without_examples():
     """This environment, less any import path that holds the indexer's package."""
     env = dict(os.environ)
-    kept = [entry for entry in env.get("PYTHONPATH", "").split(os.pathsep)
-            if entry and not (pathlib.Path(entry) / "marblewick_indexer").exists()]
+    kept = [
+        entry
+        for entry in env.get("PYTHONPATH", "").split(os.pathsep)
+        if entry and not (pathlib.Path(entry) / "marblewick_indexer").exists()
+    ]
     env["PYTHONPATH"] = os.pathsep.join(kept)
     return env
 
 
 def start(argv, cwd, env):
-    return subprocess.Popen(argv, cwd=cwd, env=env, start_new_session=True,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return subprocess.Popen(
+        argv, cwd=cwd, env=env, start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+    )
 
 
 def stop(process):
@@ -375,12 +414,18 @@ def dask_cluster(tmp_path):
     env = environment_without_examples()
     port = free_port()
     address = f"tcp://127.0.0.1:{port}"
-    scheduler = start([sys.executable, "-m", "dask", "scheduler", "--host", "127.0.0.1", "--port", str(port),
-                       "--no-dashboard"], elsewhere, env)
+    scheduler = start(
+        [sys.executable, "-m", "dask", "scheduler", "--host", "127.0.0.1", "--port", str(port), "--no-dashboard"],
+        elsewhere,
+        env,
+    )
     workers = None
     try:
-        workers = start([sys.executable, "-m", "dask", "worker", address, "--nworkers", "2", "--nthreads", "1",
-                         "--no-dashboard"], elsewhere, env)
+        workers = start(
+            [sys.executable, "-m", "dask", "worker", address, "--nworkers", "2", "--nthreads", "1", "--no-dashboard"],
+            elsewhere,
+            env,
+        )
         yield address
     finally:
         for process in (workers, scheduler):
@@ -403,18 +448,24 @@ def scheduler_without_workers(tmp_path):
     pytest.importorskip("distributed")
     (tmp_path / "cluster").mkdir()
     port = free_port()
-    scheduler = start([sys.executable, "-m", "dask", "scheduler", "--host", "127.0.0.1", "--port", str(port),
-                       "--no-dashboard"], tmp_path / "cluster", environment_without_examples())
+    scheduler = start(
+        [sys.executable, "-m", "dask", "scheduler", "--host", "127.0.0.1", "--port", str(port), "--no-dashboard"],
+        tmp_path / "cluster",
+        environment_without_examples(),
+    )
     try:
         yield f"tcp://127.0.0.1:{port}"
     finally:
         stop(scheduler)
 
 
-@pytest.mark.parametrize("cluster, message", [
-    ("nothing-listens", "cannot reach the Dask scheduler at {address}: "),
-    ("no-worker", "no worker joined the Dask scheduler at {address}: "),
-])
+@pytest.mark.parametrize(
+    "cluster, message",
+    [
+        ("nothing-listens", "cannot reach the Dask scheduler at {address}: "),
+        ("no-worker", "no worker joined the Dask scheduler at {address}: "),
+    ],
+)
 def test_a_dask_cluster_that_cannot_be_used_ends_the_run_with_one_line(tmp_path, request, cluster, message):
     pytest.importorskip("distributed")
     small_tree(tmp_path / "tree")
@@ -424,8 +475,21 @@ def test_a_dask_cluster_that_cannot_be_used_ends_the_run_with_one_line(tmp_path,
     else:
         address = request.getfixturevalue("scheduler_without_workers")
         env = dict(os.environ, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="3s")
-    done = subprocess.run([sys.executable, str(SCRIPT), str(tmp_path / "tree"), "--db", str(tmp_path / "i.sqlite"),
-                           "--scheduler", address], capture_output=True, text=True, timeout=60, env=env)
+    done = subprocess.run(
+        [
+            sys.executable,
+            str(SCRIPT),
+            str(tmp_path / "tree"),
+            "--db",
+            str(tmp_path / "i.sqlite"),
+            "--scheduler",
+            address,
+        ],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=env,
+    )
     assert done.returncode == 2
     assert done.stderr.startswith("index_tree.py: " + message.format(address=address)), done.stderr
     assert done.stderr.count("\n") == 1, done.stderr
@@ -464,8 +528,11 @@ def refuse_other_root(db, tree):
     [
         (refuse_other_version, [], "holds schema version 99; this indexer reads and writes version 2."),
         (refuse_other_root, [], "indexes {tree}/pkg, not {tree}; choose another --db"),
-        (lambda db, tree: db.write_bytes(b"not a database" * 100), [],
-         "is not an index this indexer can use: file is not a database"),
+        (
+            lambda db, tree: db.write_bytes(b"not a database" * 100),
+            [],
+            "is not an index this indexer can use: file is not a database",
+        ),
         (lambda db, tree: None, ["--find", "x", "--no-update"], "no index at {db}"),
     ],
     ids=["schema-version", "root", "not-sqlite", "no-index"],
@@ -491,8 +558,11 @@ def test_files_beyond_the_scan_limit_stay_indexed(tmp_path, capsys):
 
 def test_a_reader_that_stops_early_is_no_failure(tmp_path):
     small_tree(tmp_path)
-    run = subprocess.Popen([sys.executable, str(SCRIPT), str(tmp_path), "--db", str(tmp_path / "i.sqlite")],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    run = subprocess.Popen(
+        [sys.executable, str(SCRIPT), str(tmp_path), "--db", str(tmp_path / "i.sqlite")],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     run.stdout.close()  # as `| head` does, before the summary is printed
     _, errors = run.communicate(timeout=60)
     assert run.returncode == 0 and b"Traceback" not in errors
@@ -501,10 +571,16 @@ def test_a_reader_that_stops_early_is_no_failure(tmp_path):
 
 # --- runs in a child of their own, as a user starts them ----------------------
 
+
 def run_script(*arguments, timeout=60, env=None):
     """index_tree.py in a child process: (status, stdout, stderr)."""
-    done = subprocess.run([sys.executable, str(SCRIPT), *map(str, arguments), "--no-progress"],
-                          capture_output=True, text=True, timeout=timeout, env=env)
+    done = subprocess.run(
+        [sys.executable, str(SCRIPT), *map(str, arguments), "--no-progress"],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=env,
+    )
     return done.returncode, done.stdout, done.stderr
 
 
@@ -542,20 +618,49 @@ def only_e_readable(tree):
 # limit the next run looks, and what it must keep. Files the scan passes over
 # (a name or a text that is not UTF-8) take their place within the limit.
 LIMIT_CASES = {
-    "a-name-within-the-limit": (lambda tree: (tree / os.fsdecode(b"b\xff.py")).write_text("x = 1\n"), 3,
-                                "New 0, changed 0, unchanged 2, removed 0", "abcde", True),
-    "a-text-within-the-limit": (lambda tree: not_utf8(tree, "b.py"), 3,
-                                "New 0, changed 0, unchanged 2, removed 1", "acde", True),
-    "gone-after-the-last-path": (lambda tree: gone(tree, "e.py"), 3,
-                                 "New 0, changed 0, unchanged 3, removed 0", "abcde", True),
-    "gone-no-limit": (lambda tree: gone(tree, "e.py"), 100,
-                      "New 0, changed 0, unchanged 4, removed 1", "abcd", False),
-    "unreadable-last-no-limit": (lambda tree: not_utf8(tree, "e.py"), 100,
-                                 "New 0, changed 0, unchanged 4, removed 1", "abcd", False),
-    "link-last-no-limit": (lambda tree: link_instead(tree, "e.py"), 100,
-                           "New 0, changed 0, unchanged 4, removed 1", "abcd", False),
-    "unreadable-within-the-limit-and-gone": (only_e_readable, 2,
-                                             "New 0, changed 0, unchanged 1, removed 4", "e", False),
+    "a-name-within-the-limit": (
+        lambda tree: (tree / os.fsdecode(b"b\xff.py")).write_text("x = 1\n"),
+        3,
+        "New 0, changed 0, unchanged 2, removed 0",
+        "abcde",
+        True,
+    ),
+    "a-text-within-the-limit": (
+        lambda tree: not_utf8(tree, "b.py"),
+        3,
+        "New 0, changed 0, unchanged 2, removed 1",
+        "acde",
+        True,
+    ),
+    "gone-after-the-last-path": (
+        lambda tree: gone(tree, "e.py"),
+        3,
+        "New 0, changed 0, unchanged 3, removed 0",
+        "abcde",
+        True,
+    ),
+    "gone-no-limit": (lambda tree: gone(tree, "e.py"), 100, "New 0, changed 0, unchanged 4, removed 1", "abcd", False),
+    "unreadable-last-no-limit": (
+        lambda tree: not_utf8(tree, "e.py"),
+        100,
+        "New 0, changed 0, unchanged 4, removed 1",
+        "abcd",
+        False,
+    ),
+    "link-last-no-limit": (
+        lambda tree: link_instead(tree, "e.py"),
+        100,
+        "New 0, changed 0, unchanged 4, removed 1",
+        "abcd",
+        False,
+    ),
+    "unreadable-within-the-limit-and-gone": (
+        only_e_readable,
+        2,
+        "New 0, changed 0, unchanged 1, removed 4",
+        "e",
+        False,
+    ),
 }
 
 
@@ -627,8 +732,10 @@ def test_an_index_that_cannot_be_written_is_refused_and_still_answers_queries(tm
     read_only(unmounts, db if place == "file" else db.parent)
     status, out, err = run_script(tree, "--db", db)
     assert (status, out) == (2, "")
-    assert err == (f"index_tree.py: cannot update the index at {db}: {CANNOT_WRITE[place]}; "
-                   f"--no-update answers queries from it as it is\n")
+    assert err == (
+        f"index_tree.py: cannot update the index at {db}: {CANNOT_WRITE[place]}; "
+        f"--no-update answers queries from it as it is\n"
+    )
     assert run_script(tree, "--db", db, "--find", "A", "--no-update") == (0, "pkg/good.py:1 class class A:\n", "")
     assert snapshot(f"file:{db}?immutable=1") == before
 
@@ -636,14 +743,16 @@ def test_an_index_that_cannot_be_written_is_refused_and_still_answers_queries(tm
 def symbols_tree(root, files, functions):
     root.mkdir(parents=True)
     for n in range(files):
-        (root / f"b{n:03}.py").write_text("".join(
-            f"def function_number_{i}_of_file_{n}(argument):\n    return argument\n" for i in range(functions)))
+        (root / f"b{n:03}.py").write_text(
+            "".join(f"def function_number_{i}_of_file_{n}(argument):\n    return argument\n" for i in range(functions))
+        )
 
 
 def damaged(page, *extra):
     """A run over an index with a page overwritten. A run that changes
     nothing reads the symbols only for a query: the summary's counts are
     kept."""
+
     def prepare(tmp_path, unmounts):
         tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
         small_tree(tree)
@@ -652,6 +761,7 @@ def damaged(page, *extra):
             handle.seek((page - 1) * 4096)  # the files table's first page, the symbols' first page
             handle.write(b"\xa5" * 4096)
         return tree, db, list(extra)
+
     return prepare
 
 
@@ -659,8 +769,12 @@ def full_disk(tmp_path, unmounts):
     tree, folder = tmp_path / "tree", tmp_path / "full"
     symbols_tree(tree, 120, 200)  # an index of several MiB
     folder.mkdir()
-    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(folder)],
-                                           capture_output=True).returncode:
+    if (
+        os.geteuid() != 0
+        or subprocess.run(
+            ["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(folder)], capture_output=True
+        ).returncode
+    ):
         pytest.skip("a small file system needs a mount, which only root may make here")
     unmounts.append(folder)
     return tree, folder / "i.sqlite", ["--batch-size", "10"]
@@ -681,12 +795,18 @@ def not_utf8_name(tmp_path, unmounts):
 
 # How a run fails, given what is prepared, with the one line it ends with.
 RUN_FAILURES = {
-    "files-page-damaged": (damaged(4), "the index at {db} is damaged: database disk image is malformed; "
-                                       "it keeps the batches written before"),
-    "symbols-page-damaged": (damaged(6, "--find", "A"), "the index at {db} is damaged: database disk image is malformed; "
-                                         "it keeps the batches written before"),
-    "full-disk": (full_disk, "cannot use the index at {db} any further: database or disk is full; "
-                             "it keeps the batches written before"),
+    "files-page-damaged": (
+        damaged(4),
+        "the index at {db} is damaged: database disk image is malformed; it keeps the batches written before",
+    ),
+    "symbols-page-damaged": (
+        damaged(6, "--find", "A"),
+        "the index at {db} is damaged: database disk image is malformed; it keeps the batches written before",
+    ),
+    "full-disk": (
+        full_disk,
+        "cannot use the index at {db} any further: database or disk is full; it keeps the batches written before",
+    ),
     "root-not-utf8": (not_utf8_root, "cannot index {tree}: the module names files in UTF-8, which this name is not"),
     "find-not-utf8": (not_utf8_name, "--find \\xffA: symbols are named in UTF-8, which this name is not"),
 }
@@ -716,8 +836,15 @@ def test_runs_that_start_together_on_a_new_index_all_succeed(tmp_path):
     tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
     small_tree(tree)
     many_files_tree(tree, 30)
-    runs = [subprocess.Popen([sys.executable, str(SCRIPT), str(tree), "--db", str(db), "--no-progress"],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) for _ in range(4)]
+    runs = [
+        subprocess.Popen(
+            [sys.executable, str(SCRIPT), str(tree), "--db", str(db), "--no-progress"],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        for _ in range(4)
+    ]
     errors = [run.communicate(timeout=120)[1] for run in runs]
     assert [(run.returncode, error) for run, error in zip(runs, errors)] == [(0, "")] * 4
     index(tree, tmp_path / "fresh.sqlite")
@@ -745,8 +872,11 @@ def serve(listener, answer):
         connection.close()
 
 
-@pytest.mark.parametrize("answer", [None, b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n",
-                                    b"\xff" * 64], ids=["silent", "http", "noise"])
+@pytest.mark.parametrize(
+    "answer",
+    [None, b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", b"\xff" * 64],
+    ids=["silent", "http", "noise"],
+)
 def test_a_service_that_is_no_dask_scheduler_ends_the_run_with_one_line_in_time(tmp_path, answer):
     pytest.importorskip("distributed")
     small_tree(tmp_path / "tree")
@@ -757,8 +887,15 @@ def test_a_service_that_is_no_dask_scheduler_ends_the_run_with_one_line_in_time(
     server = threading.Thread(target=serve, args=(listener, answer), daemon=True)
     server.start()
     try:
-        status, out, err = run_script(tmp_path / "tree", "--db", tmp_path / "i.sqlite", "--scheduler", address,
-                                      timeout=30, env=dict(os.environ, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="2s"))
+        status, out, err = run_script(
+            tmp_path / "tree",
+            "--db",
+            tmp_path / "i.sqlite",
+            "--scheduler",
+            address,
+            timeout=30,
+            env=dict(os.environ, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="2s"),
+        )
     finally:
         listener.shutdown(socket.SHUT_RDWR)  # wakes the server's accept
         listener.close()
@@ -781,8 +918,9 @@ runpy.run_path({script!r}, run_name="__main__")
 
 
 def faked(behaviour, *arguments):
-    return FAKED_RUN.format(behaviour=textwrap.dedent(behaviour), script=str(SCRIPT),
-                            arguments=[str(a) for a in arguments])
+    return FAKED_RUN.format(
+        behaviour=textwrap.dedent(behaviour), script=str(SCRIPT), arguments=[str(a) for a in arguments]
+    )
 
 
 def run_faked(behaviour, *arguments, timeout=60):
@@ -790,8 +928,13 @@ def run_faked(behaviour, *arguments, timeout=60):
 
 
 def start_faked(behaviour, *arguments):
-    return subprocess.Popen([sys.executable, "-c", faked(behaviour, *arguments)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+    return subprocess.Popen(
+        [sys.executable, "-c", faked(behaviour, *arguments)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
 
 
 def failures_in(db):
@@ -830,8 +973,7 @@ def test_a_file_that_ends_the_process_is_passed_by_the_next_runs_and_then_record
     # The one after records it, and ends as any run does.
     status, out, err = run_faked(ABORTS_ON_BOMB, tree, "--db", db, "--jobs", jobs)
     assert (status, err) == (0, "")
-    assert ("Files that could not be analysed: 1\n"
-            f"  {update.PROCESS_ENDED} (1 files)\n    m25bomb.py\n") in out
+    assert (f"Files that could not be analysed: 1\n  {update.PROCESS_ENDED} (1 files)\n    m25bomb.py\n") in out
     assert failures_in(db)["m25bomb.py"] == update.PROCESS_ENDED
     # Until it changes.
     (tree / "m25bomb.py").write_text("x = 2\n")
@@ -916,14 +1058,16 @@ def test_an_out_of_memory_an_older_run_recorded_is_tried_again(tmp_path, capsys)
         con.execute("UPDATE files SET failure = 'out of memory' WHERE path = 'main.rs'")
     capsys.readouterr()
     index(tmp_path, tmp_path / "i.sqlite")
-    assert ("Analysed 1 files with a grammar\n"
-            "  (1 of them unchanged, again because memory had run out when they were analysed)\n"
-            in capsys.readouterr().out)
+    assert (
+        "Analysed 1 files with a grammar\n"
+        "  (1 of them unchanged, again because memory had run out when they were analysed)\n" in capsys.readouterr().out
+    )
     assert failures_in(tmp_path / "i.sqlite")["main.rs"] is None
 
 
-@pytest.mark.parametrize("module", ["marblewick_indexer", "marblewick_indexer.cli", "sqlite3",
-                                    "marblewick_index_native", "argparse"])
+@pytest.mark.parametrize(
+    "module", ["marblewick_indexer", "marblewick_indexer.cli", "sqlite3", "marblewick_index_native", "argparse"]
+)
 def test_ctrl_c_while_the_modules_load_ends_with_the_one_line(tmp_path, module):
     small_tree(tmp_path / "tree")
     code = f"""
@@ -939,5 +1083,8 @@ def test_ctrl_c_while_the_modules_load_ends_with_the_one_line(tmp_path, module):
         sys.argv = [{str(SCRIPT)!r}, {str(tmp_path / "tree")!r}, "--db", {str(tmp_path / "i.sqlite")!r}]
         runpy.run_path(sys.argv[0], run_name="__main__")
     """
-    assert run_child(code) == (cli.INTERRUPTED, "", "index_tree.py: interrupted; the index keeps the batches "
-                                                    "written so far, and the next run completes it\n")
+    assert run_child(code) == (
+        cli.INTERRUPTED,
+        "",
+        "index_tree.py: interrupted; the index keeps the batches written so far, and the next run completes it\n",
+    )

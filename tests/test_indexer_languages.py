@@ -51,41 +51,68 @@ def grammar_files(package, *extra):
 DISCOVERY = {
     "a grammar with its tags query": (
         [("tree-sitter-go", grammar_files("tree_sitter_go", "tree_sitter_go/queries/tags.scm"), None, True)],
-        [("go", "language", ("go",), "tree_sitter_go/queries/tags.scm")], []),
+        [("go", "language", ("go",), "tree_sitter_go/queries/tags.scm")],
+        [],
+    ),
     "its tags query beside the module, under the grammar's name": (
-        [("tree-sitter-c-sharp", grammar_files("tree_sitter_c_sharp", "tree_sitter_c-sharp/queries/tags.scm"),
-          ["_binding", "tree_sitter_c_sharp"], True)],
-        [("c_sharp", "language", ("cs",), "tree_sitter_c-sharp/queries/tags.scm")], []),
+        [
+            (
+                "tree-sitter-c-sharp",
+                grammar_files("tree_sitter_c_sharp", "tree_sitter_c-sharp/queries/tags.scm"),
+                ["_binding", "tree_sitter_c_sharp"],
+                True,
+            )
+        ],
+        [("c_sharp", "language", ("cs",), "tree_sitter_c-sharp/queries/tags.scm")],
+        [],
+    ),
     "no tags query": (
         [("tree-sitter-bash", grammar_files("tree_sitter_bash"), None, True)],
-        [("bash", "language", ("sh", "bash"), None)], []),
+        [("bash", "language", ("sh", "bash"), None)],
+        [],
+    ),
     "several grammars in one package": (
         [("tree-sitter-ocaml", grammar_files("tree_sitter_ocaml"), None, True)],
-        [("ocaml", "language_ocaml", ("ml",), None),
-         ("ocaml_interface", "language_ocaml_interface", ("mli",), None)], []),
+        [("ocaml", "language_ocaml", ("ml",), None), ("ocaml_interface", "language_ocaml_interface", ("mli",), None)],
+        [],
+    ),
     "the same module installed twice: the first found": (
-        [("tree-sitter-java", grammar_files("tree_sitter_java", "tree_sitter_java/queries/tags.scm"), None, True),
-         ("tree-sitter-java", grammar_files("tree_sitter_java"), None, True)],
-        [("java", "language", ("java",), "tree_sitter_java/queries/tags.scm")], []),
+        [
+            ("tree-sitter-java", grammar_files("tree_sitter_java", "tree_sitter_java/queries/tags.scm"), None, True),
+            ("tree-sitter-java", grammar_files("tree_sitter_java"), None, True),
+        ],
+        [("java", "language", ("java",), "tree_sitter_java/queries/tags.scm")],
+        [],
+    ),
     "a package of a built-in grammar, the bindings, anything else": (
-        [("tree-sitter-python", grammar_files("tree_sitter_python"), None, True),
-         ("tree-sitter", {"tree_sitter/__init__.py": ""}, None, True),
-         ("requests", {"requests/__init__.py": ""}, None, True)],
-        [], []),
+        [
+            ("tree-sitter-python", grammar_files("tree_sitter_python"), None, True),
+            ("tree-sitter", {"tree_sitter/__init__.py": ""}, None, True),
+            ("requests", {"requests/__init__.py": ""}, None, True),
+        ],
+        [],
+        [],
+    ),
     "a grammar of no known extensions": (
         [("tree-sitter-brainfog", grammar_files("tree_sitter_brainfog"), None, True)],
-        [], ["no usual file extensions are known for its language"]),
+        [],
+        ["no usual file extensions are known for its language"],
+    ),
     "metadata that lists no files": (
         [("tree-sitter-go", {}, None, False)],
-        [], ["its installed metadata lists no files"]),
+        [],
+        ["its installed metadata lists no files"],
+    ),
 }
 
 
 @pytest.mark.parametrize("case", DISCOVERY)
 def test_discovery_reads_the_installed_distributions(tmp_path, case):
     given, expected, reasons = DISCOVERY[case]
-    distributions = [fake_distribution(tmp_path / f"site{n}", name, "1.0", files, top_level, record)
-                     for n, (name, files, top_level, record) in enumerate(given)]
+    distributions = [
+        fake_distribution(tmp_path / f"site{n}", name, "1.0", files, top_level, record)
+        for n, (name, files, top_level, record) in enumerate(given)
+    ]
     grammars, skipped = languages.discover(distributions)
     assert [(g.language, g.function, g.extensions, g.tags_file) for g in grammars] == expected
     for grammar in grammars:
@@ -95,33 +122,53 @@ def test_discovery_reads_the_installed_distributions(tmp_path, case):
 
 @pytest.mark.parametrize("present, h_goes_to", [(["c", "cpp"], "cpp"), (["c"], "c"), (["cpp"], "cpp")])
 def test_a_header_goes_to_one_language(present, h_goes_to):
-    grammars = [g for g in (languages.Grammar(language, "", "", extensions, "", "", None, None)
-                            for package, usual in languages.USUAL_GRAMMARS.items()
-                            for language, _, extensions in usual) if g.language in present]
+    grammars = [
+        g
+        for g in (
+            languages.Grammar(language, "", "", extensions, "", "", None, None)
+            for package, usual in languages.USUAL_GRAMMARS.items()
+            for language, _, extensions in usual
+        )
+        if g.language in present
+    ]
     shared = languages.share_extensions(grammars)
     assert [g.language for g in shared if "h" in g.extensions] == [h_goes_to]
     assert all("c" in g.extensions for g in shared if g.language == "c")
 
 
-@pytest.mark.parametrize("scanned_extensions, removed, limit_reached", [
-    (["py", "c"], [], True),  # z.c is there and selected: the limit cut the list
-    (["py"], ["z.c"], False),  # its grammar went: no scan reports it again
-])
+@pytest.mark.parametrize(
+    "scanned_extensions, removed, limit_reached",
+    [
+        (["py", "c"], [], True),  # z.c is there and selected: the limit cut the list
+        (["py"], ["z.c"], False),  # its grammar went: no scan reports it again
+    ],
+)
 def test_a_stored_file_the_scan_no_longer_selects_is_removed(tmp_path, scanned_extensions, removed, limit_reached):
     for name in ("a.py", "z.c"):
         (tmp_path / name).write_text("x\n")
     filing = languages.Languages(languages.module_languages())
     filing.scan_extensions = scanned_extensions
     stored = {"a.py": None, "z.c": None}
-    assert update.vanished_paths(str(tmp_path), stored, [ScannedFile("a.py", "", 1, "python")], 5,
-                                 filing.scans) == (removed, limit_reached)
+    assert update.vanished_paths(str(tmp_path), stored, [ScannedFile("a.py", "", 1, "python")], 5, filing.scans) == (
+        removed,
+        limit_reached,
+    )
 
 
 def test_a_worker_that_cannot_register_fails_its_chunk_saying_which_grammar():
-    grammar = {"language": "go", "package": "tree_sitter_go", "function": "language", "extensions": ["go"],
-               "distribution": "tree-sitter-no-such-distribution", "tags_file": "tree_sitter_go/queries/tags.scm"}
-    with pytest.raises(RuntimeError, match=r"^this worker cannot register the grammar of go "
-                                           r"\(tree-sitter-no-such-distribution\): "):
+    grammar = {
+        "language": "go",
+        "package": "tree_sitter_go",
+        "function": "language",
+        "extensions": ["go"],
+        "distribution": "tree-sitter-no-such-distribution",
+        "tags_file": "tree_sitter_go/queries/tags.scm",
+    }
+    with pytest.raises(
+        RuntimeError,
+        match=r"^this worker cannot register the grammar of go "
+        r"\(tree-sitter-no-such-distribution\): ",
+    ):
         remote.analyse_chunk(['{"content":"x = 1\\n","path":"a.py"}'], [grammar])
 
 
@@ -129,13 +176,14 @@ def test_a_worker_that_cannot_register_fails_its_chunk_saying_which_grammar():
 
 needs_grammars = pytest.mark.skipif(
     any(importlib.util.find_spec(p) is None for p in ("tree_sitter_c", "tree_sitter_go", "tree_sitter_java")),
-    reason="needs the test grammars: pip install '.[test]'")
+    reason="needs the test grammars: pip install '.[test]'",
+)
 
 SOURCES = {
-    "lib/sum.c": "#include \"sum.h\"\n\nint add(int a, int b) { return a + b; }\n\nint twice(int a) { return add(a, a); }\n",
+    "lib/sum.c": '#include "sum.h"\n\nint add(int a, int b) { return a + b; }\n\nint twice(int a) { return add(a, a); }\n',
     "lib/sum.h": "int add(int a, int b);\n",
     "cmd/main.go": "package main\n\ntype Point struct{ X int }\n\nfunc (p Point) Norm() int { return p.X }\n\n"
-                   "func main() {}\n",
+    "func main() {}\n",
     "src/Shape.java": "class Shape {\n    int area() { return 0; }\n}\n",
     "tool.py": "def run():\n    pass\n",
     "broken.go": "package main\n\nfunc f( {\n",
@@ -153,17 +201,26 @@ def run_indexer(*arguments, pythonpath=None):
     env = dict(os.environ)
     if pythonpath is not None:
         env["PYTHONPATH"] = os.pathsep.join([str(pythonpath), *filter(None, [env.get("PYTHONPATH")])])
-    done = subprocess.run([sys.executable, str(SCRIPT), *map(str, arguments), "--no-progress"],
-                          capture_output=True, text=True, timeout=120, env=env)
+    done = subprocess.run(
+        [sys.executable, str(SCRIPT), *map(str, arguments), "--no-progress"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
+    )
     assert done.returncode == 0, done.stderr
     return done
 
 
 def per_language(db):
     with closing(sqlite3.connect(db)) as con:
-        return dict((language, (files, symbols)) for language, files, symbols in con.execute(
-            "SELECT f.language, COUNT(DISTINCT f.id), COUNT(s.ordinal) FROM files f "
-            "LEFT JOIN symbols s ON s.file_id = f.id GROUP BY f.language"))
+        return dict(
+            (language, (files, symbols))
+            for language, files, symbols in con.execute(
+                "SELECT f.language, COUNT(DISTINCT f.id), COUNT(s.ordinal) FROM files f "
+                "LEFT JOIN symbols s ON s.file_id = f.id GROUP BY f.language"
+            )
+        )
 
 
 TEST_LANGUAGES = "--languages=python,c,go,java"
@@ -197,8 +254,10 @@ def test_languages_outside_the_restriction_keep_their_inventory_until_a_run_anal
     assert (counts["c"][1], counts["python"], counts["java"]) == (0, (1, 0), (1, 0))
     assert counts["go"][1] > 0
     again = run_indexer(tree, "--db", tmp_path / "kept.sqlite", TEST_LANGUAGES)
-    assert ("Analysed 4 files with a grammar\n  (4 of them unchanged, stored before without analysis in a "
-            "language analysed now)\n") in again.stdout
+    assert (
+        "Analysed 4 files with a grammar\n  (4 of them unchanged, stored before without analysis in a "
+        "language analysed now)\n"
+    ) in again.stdout
     run_indexer(tree, "--db", tmp_path / "fresh.sqlite", TEST_LANGUAGES)
     assert snapshot(tmp_path / "kept.sqlite") == snapshot(tmp_path / "fresh.sqlite")
 
@@ -213,39 +272,52 @@ def test_dask_workers_register_the_parents_grammars(tmp_path, dask_cluster):
 
 def broken_packages(site):
     """Grammar packages the indexer knows by name, each unusable its own way."""
-    fake_distribution(site, "tree-sitter-lua", "9.9", {"tree_sitter_lua/__init__.py":
-                                                       "raise ImportError('boom while loading')\n"})
+    fake_distribution(
+        site, "tree-sitter-lua", "9.9", {"tree_sitter_lua/__init__.py": "raise ImportError('boom while loading')\n"}
+    )
     fake_distribution(site, "tree-sitter-kotlin", "9.9", {"tree_sitter_kotlin/__init__.py": None})
-    fake_distribution(site, "tree-sitter-zig", "9.9", {"tree_sitter_zig/__init__.py":
-                                                       "def language():\n    return 5\n"})
+    fake_distribution(
+        site, "tree-sitter-zig", "9.9", {"tree_sitter_zig/__init__.py": "def language():\n    return 5\n"}
+    )
     fake_distribution(site, "tree-sitter-swift", "9.9", {}, record=False)
 
 
 def test_grammar_packages_that_cannot_be_used_are_skipped_one_line_each(tmp_path):
     broken_packages(tmp_path / "site")
-    tree = tree_of(tmp_path / "tree", {"a.lua": "x = 1\n", "b.kt": "fun f() {}\n", "c.zig": "const x = 1;\n",
-                                       "tool.py": "def run():\n    pass\n"})
-    done = run_indexer(tree, "--db", tmp_path / "i.sqlite", "--languages=python,lua,kotlin,zig,swift,haskell",
-                       pythonpath=tmp_path / "site")
+    tree = tree_of(
+        tmp_path / "tree",
+        {"a.lua": "x = 1\n", "b.kt": "fun f() {}\n", "c.zig": "const x = 1;\n", "tool.py": "def run():\n    pass\n"},
+    )
+    done = run_indexer(
+        tree,
+        "--db",
+        tmp_path / "i.sqlite",
+        "--languages=python,lua,kotlin,zig,swift,haskell",
+        pythonpath=tmp_path / "site",
+    )
     lines = done.stderr.splitlines()
     reasons = {line.split(":", 2)[1].strip(): line.split(":", 2)[2] for line in lines}
-    assert sorted(reasons) == ["skipped haskell", "skipped kotlin (tree-sitter-kotlin 9.9)",
-                               "skipped lua (tree-sitter-lua 9.9)", "skipped tree-sitter-swift 9.9", "skipped zig (tree-sitter-zig 9.9)"], lines
+    assert sorted(reasons) == [
+        "skipped haskell",
+        "skipped kotlin (tree-sitter-kotlin 9.9)",
+        "skipped lua (tree-sitter-lua 9.9)",
+        "skipped tree-sitter-swift 9.9",
+        "skipped zig (tree-sitter-zig 9.9)",
+    ], lines
     assert "boom while loading" in reasons["skipped lua (tree-sitter-lua 9.9)"]
     assert "tree_sitter_kotlin" in reasons["skipped kotlin (tree-sitter-kotlin 9.9)"]
     assert reasons["skipped tree-sitter-swift 9.9"] == " its installed metadata lists no files"
-    assert reasons["skipped haskell"] == (" no grammar package for it is installed "
-                                          "(pip install tree-sitter-haskell)")
+    assert reasons["skipped haskell"] == (" no grammar package for it is installed (pip install tree-sitter-haskell)")
     # The run went on: Python analysed, the others kept under their names.
     assert "Analysed 1 files with a grammar\n" in done.stdout
-    assert per_language(tmp_path / "i.sqlite") == {"python": (1, 1), "lua": (1, 0), "kotlin": (1, 0),
-                                                   "zig": (1, 0)}
+    assert per_language(tmp_path / "i.sqlite") == {"python": (1, 1), "lua": (1, 0), "kotlin": (1, 0), "zig": (1, 0)}
 
 
 @needs_grammars
 def test_languages_alone_lists_what_the_module_knows_and_indexes_nothing(tmp_path):
-    done = subprocess.run([sys.executable, str(SCRIPT), "--languages"], capture_output=True, text=True,
-                          timeout=120, cwd=tmp_path)
+    done = subprocess.run(
+        [sys.executable, str(SCRIPT), "--languages"], capture_output=True, text=True, timeout=120, cwd=tmp_path
+    )
     assert done.returncode == 0, done.stderr
     rows = {line.split()[0]: line for line in done.stdout.splitlines()}
     assert rows["python"].split() == ["python", "outline", "built", "in", ".py"]
@@ -265,5 +337,7 @@ def test_a_module_that_cannot_list_its_languages_ends_the_run_with_one_line(tmp_
 
     for arguments in (["--languages"], [str(tmp_path), "--db", str(tmp_path / "i.sqlite"), "--no-progress"]):
         assert cli.main(arguments) == 2
-        assert capsys.readouterr().err == ("index_tree.py: the module installed cannot list its languages "
-                                           "(unknown command: languages); install this repository's module\n")
+        assert capsys.readouterr().err == (
+            "index_tree.py: the module installed cannot list its languages "
+            "(unknown command: languages); install this repository's module\n"
+        )

@@ -230,4 +230,3 @@ def test_deep_nesting(language, source):
 )
 def test_nul_characters(language, source, names):
     assert [s["name"] for s in symbols_of(source, language)] == names
-

@@ -45,18 +45,38 @@ def test_registration_answers_what_it_registered_and_again_changes_nothing(langu
     assert register(language, package, extensions=[extension]) == expected
     assert register(language, package, extensions=["other" + extension]) == expected
     listed = [entry for entry in languages() if entry["name"] == language]
-    assert listed == [{"abi_version": abi, "extensions": [extension], "function": "language", "grammar": True,
-                       "name": language, "outline": True, "package": package, "registered": True}]
+    assert listed == [
+        {
+            "abi_version": abi,
+            "extensions": [extension],
+            "function": "language",
+            "grammar": True,
+            "name": language,
+            "outline": True,
+            "package": package,
+            "registered": True,
+        }
+    ]
 
 
 def test_languages_lists_the_built_in_table_first_and_unchanged():
     entries = languages()
     assert entries[:7] == [
         {"extensions": ["py"], "grammar": True, "name": "python", "outline": True, "registered": False},
-        {"extensions": ["js", "mjs", "cjs", "jsx"], "grammar": True, "name": "javascript", "outline": True,
-         "registered": False},
-        {"extensions": ["ts", "mts", "cts"], "grammar": True, "name": "typescript", "outline": True,
-         "registered": False},
+        {
+            "extensions": ["js", "mjs", "cjs", "jsx"],
+            "grammar": True,
+            "name": "javascript",
+            "outline": True,
+            "registered": False,
+        },
+        {
+            "extensions": ["ts", "mts", "cts"],
+            "grammar": True,
+            "name": "typescript",
+            "outline": True,
+            "registered": False,
+        },
         {"extensions": ["tsx"], "grammar": True, "name": "tsx", "outline": True, "registered": False},
         {"extensions": ["rs"], "grammar": True, "name": "rust", "outline": True, "registered": False},
         {"extensions": ["json"], "grammar": True, "name": "json", "outline": False, "registered": False},
@@ -90,25 +110,34 @@ typedef int T;
 """
 
 OUTLINES = {
-    "reg-go": (GO_SOURCE, [
-        (0, 4, 4, "function", "F", "func F() {}"),
-        (0, 6, 6, "type", "T", "T struct{ x int }"),
-        (0, 8, 9, "method", "M", "func (t T) M() {"),
-    ]),
+    "reg-go": (
+        GO_SOURCE,
+        [
+            (0, 4, 4, "function", "F", "func F() {}"),
+            (0, 6, 6, "type", "T", "T struct{ x int }"),
+            (0, 8, 9, "method", "M", "func (t T) M() {"),
+        ],
+    ),
     # Depth counts the enclosing definitions; the third level is left out.
-    "reg-java": (JAVA_SOURCE, [
-        (0, 1, 6, "class", "A", "class A {"),
-        (1, 2, 2, "method", "m", "void m() {}"),
-        (1, 3, 5, "class", "B", "class B {"),
-        (0, 7, 7, "interface", "I", "interface I {}"),
-    ]),
+    "reg-java": (
+        JAVA_SOURCE,
+        [
+            (0, 1, 6, "class", "A", "class A {"),
+            (1, 2, 2, "method", "m", "void m() {}"),
+            (1, 3, 5, "class", "B", "class B {"),
+            (0, 7, 7, "interface", "I", "interface I {}"),
+        ],
+    ),
     # The C query marks the declarator, not the whole function, so the line
     # is that of "main(void)".
-    "reg-c": (C_SOURCE, [
-        (0, 1, 1, "class", "S", "struct S { int x; }"),
-        (0, 3, 3, "function", "main", "main(void)"),
-        (0, 4, 4, "type", "T", "typedef int T;"),
-    ]),
+    "reg-c": (
+        C_SOURCE,
+        [
+            (0, 1, 1, "class", "S", "struct S { int x; }"),
+            (0, 3, 3, "function", "main", "main(void)"),
+            (0, 4, 4, "type", "T", "typedef int T;"),
+        ],
+    ),
 }
 
 
@@ -138,15 +167,44 @@ def test_detected_from_its_extensions_and_analysed_as_outline_plus_check(languag
     assert run_json("syntax-check", {"content": source, "path": f"x.{extension}", "language": ""})["checked"] is False
 
 
-@pytest.mark.parametrize("language, source, error", [
-    ("reg-go", "package main\nfunc F() { x := }\n",
-     {"column": 16, "kind": "missing", "line": 2, "message": "missing identifier", "snippet": "func F() { x := }"}),
-    ("reg-java", "class A { void m() { int x = 1 } }\n",
-     {"column": 31, "kind": "missing", "line": 1, "message": "missing ;",
-      "snippet": "class A { void m() { int x = 1 } }"}),
-    ("reg-c", "int main(void) { return 0 }\n",
-     {"column": 26, "kind": "missing", "line": 1, "message": "missing ;", "snippet": "int main(void) { return 0 }"}),
-])
+@pytest.mark.parametrize(
+    "language, source, error",
+    [
+        (
+            "reg-go",
+            "package main\nfunc F() { x := }\n",
+            {
+                "column": 16,
+                "kind": "missing",
+                "line": 2,
+                "message": "missing identifier",
+                "snippet": "func F() { x := }",
+            },
+        ),
+        (
+            "reg-java",
+            "class A { void m() { int x = 1 } }\n",
+            {
+                "column": 31,
+                "kind": "missing",
+                "line": 1,
+                "message": "missing ;",
+                "snippet": "class A { void m() { int x = 1 } }",
+            },
+        ),
+        (
+            "reg-c",
+            "int main(void) { return 0 }\n",
+            {
+                "column": 26,
+                "kind": "missing",
+                "line": 1,
+                "message": "missing ;",
+                "snippet": "int main(void) { return 0 }",
+            },
+        ),
+    ],
+)
 def test_syntax_check_reports_hidden_missing_tokens(language, source, error):
     check = run_json("syntax-check", {"content": source, "language": language})
     assert check["errors"] == [error] and check["valid"] is False
@@ -162,8 +220,10 @@ def test_the_outline_keeps_the_first_200_records_in_source_order():
 
 def test_budgets_and_ceilings_apply_to_registered_languages():
     soup = "func ( { [ " * 40000
-    assert run_error("syntax-check", {"content": soup, "language": "reg-go", "timeout_ms": 1}) == \
-        "parse did not finish within 1 ms"
+    assert (
+        run_error("syntax-check", {"content": soup, "language": "reg-go", "timeout_ms": 1})
+        == "parse did not finish within 1 ms"
+    )
 
 
 def test_the_host_lock_is_released_for_registered_languages_when_asked():
@@ -173,6 +233,7 @@ def test_the_host_lock_is_released_for_registered_languages_when_asked():
 
 
 # ---- registration errors ----------------------------------------------------
+
 
 def fake_package(tmp_path, monkeypatch, name, body, tags=None):
     folder = tmp_path / name
@@ -201,69 +262,164 @@ def language():
 GO_GRAMMAR = "from tree_sitter_go import language\n"
 
 
-@pytest.mark.parametrize("payload, body, tags, message", [
-    ({"language": "python"}, None, None, '"python" is a built-in language: no registration replaces it'),
-    ({"language": "json"}, None, None, '"json" is a built-in language: no registration replaces it'),
-    ({"language": ""}, None, None, "a registered language needs a name"),
-    ({"package": "tree_sitter_go"}, None, None, "missing required field: language"),
-    ({"language": "err-x"}, None, None, "missing required field: package"),
-    ({"language": "err-x", "package": "no_such_grammar_package"}, None, None,
-     "grammar package \"no_such_grammar_package\" cannot be imported: ModuleNotFoundError: "
-     "No module named 'no_such_grammar_package'"),
-    ({"language": "err-x"}, "raise ValueError('broken on import')\n", None,
-     'grammar package "PKG" cannot be imported: ValueError: broken on import'),
-    ({"language": "err-x"}, "x = 1\n", None, 'grammar package "PKG" has no function "language"'),
-    ({"language": "err-x", "function": "language_php"}, GO_GRAMMAR, None,
-     'grammar package "PKG" has no function "language_php"'),
-    ({"language": "err-x"}, "language = 5\n", None, 'grammar package "PKG" has no function "language"'),
-    ({"language": "err-x"}, "def language():\n    raise OSError('no grammar here')\n", None,
-     'grammar package "PKG": language() failed: OSError: no grammar here'),
-    ({"language": "err-x"}, "def language():\n    return 140000000\n", None,
-     'grammar package "PKG": language() returned int, not a "tree_sitter.Language" capsule'),
-    ({"language": "err-x"}, "import ctypes\n_n = ctypes.create_string_buffer(8)\n"
-     "_new = ctypes.pythonapi.PyCapsule_New\n_new.restype = ctypes.py_object\n"
-     "_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]\n"
-     "def language():\n    return _new(ctypes.addressof(_n), b'other.Language', None)\n", None,
-     'grammar package "PKG": language() returned PyCapsule, not a "tree_sitter.Language" capsule'),
-    ({"language": "err-x"}, FAKE_ABI.format(abi=16), None,
-     "Incompatible language version 16. Expected minimum 13, maximum 15"),
-    ({"language": "err-x"}, FAKE_ABI.format(abi=12), None,
-     "Incompatible language version 12. Expected minimum 13, maximum 15"),
-    ({"language": "err-x"}, GO_GRAMMAR, "(function_declaration name: (identifier) @name @definition.function",
-     'tags query "TAGS" does not compile at row 1, column 68: syntax error'),
-    ({"language": "err-x"}, GO_GRAMMAR, "; functions\n\n  (no_such_node) @name @definition.x\n",
-     'tags query "TAGS" does not compile at row 3, column 4: unknown node type "no_such_node"'),
-    ({"language": "err-x"}, GO_GRAMMAR, "(function_declaration nope: (identifier) @name) @definition.f\n",
-     'tags query "TAGS" does not compile at row 1, column 23: unknown field "nope"'),
-    ({"language": "err-x"}, GO_GRAMMAR,
-     "(call_expression) @reference.call\n\n((identifier) @name @definition.f (#is-not? local))\n",
-     'tags query "TAGS", pattern at row 3: #is-not? is not a predicate outlines evaluate'),
-    ({"language": "err-x"}, GO_GRAMMAR, '((identifier) @name @definition.f (#match? @name "(?i)x"))\n',
-     'tags query "TAGS", pattern at row 1: #match? cannot use the regular expression "(?i)x": a group with (?, '
-     'such as flags or look-around, which is not supported'),
-    ({"language": "err-x"}, GO_GRAMMAR, '((identifier) @name @definition.f (#match? @name "(a)\\\\1"))\n',
-     'tags query "TAGS", pattern at row 1: #match? cannot use the regular expression "(a)\\1": the escape \\1, '
-     'which is not supported'),
-    ({"language": "err-x"}, GO_GRAMMAR, '((identifier) @name @definition.f (#eq? @name))\n',
-     'tags query "TAGS", pattern at row 1: #eq? needs a capture and then its operands'),
-    ({"language": "err-x", "tags": "/no/such/tags.scm"}, GO_GRAMMAR, None,
-     'tags query "/no/such/tags.scm": No such file or directory (os error 2)'),
-    ({"language": "err-x", "extensions": ["py"]}, GO_GRAMMAR, None, 'extension "py" is already taken by "python"'),
-    ({"language": "err-x", "extensions": ["x", "toml"]}, GO_GRAMMAR, None,
-     'extension "toml" is already taken by "toml"'),
-    ({"language": "err-x", "extensions": ["gotest"]}, GO_GRAMMAR, None,
-     'extension "gotest" is already taken by "reg-go"'),
-    ({"language": "err-x", "extensions": [".go"]}, GO_GRAMMAR, None,
-     'extension ".go" must be lower-case, without the dot'),
-    ({"language": "err-x", "extensions": ["Go"]}, GO_GRAMMAR, None,
-     'extension "Go" must be lower-case, without the dot'),
-    ({"language": "err-x", "extensions": [""]}, GO_GRAMMAR, None, 'extension "" must be lower-case, without the dot'),
-    ({"language": "err-x", "extensions": [7]}, GO_GRAMMAR, None, "extensions must be strings"),
-    ({"language": "reg-go", "package": "tree_sitter_c"}, None, None,
-     'language "reg-go" is already registered from package "tree_sitter_go", function "language"'),
-    ({"language": "reg-go", "package": "tree_sitter_go", "function": "other"}, None, None,
-     'language "reg-go" is already registered from package "tree_sitter_go", function "language"'),
-])
+@pytest.mark.parametrize(
+    "payload, body, tags, message",
+    [
+        ({"language": "python"}, None, None, '"python" is a built-in language: no registration replaces it'),
+        ({"language": "json"}, None, None, '"json" is a built-in language: no registration replaces it'),
+        ({"language": ""}, None, None, "a registered language needs a name"),
+        ({"package": "tree_sitter_go"}, None, None, "missing required field: language"),
+        ({"language": "err-x"}, None, None, "missing required field: package"),
+        (
+            {"language": "err-x", "package": "no_such_grammar_package"},
+            None,
+            None,
+            'grammar package "no_such_grammar_package" cannot be imported: ModuleNotFoundError: '
+            "No module named 'no_such_grammar_package'",
+        ),
+        (
+            {"language": "err-x"},
+            "raise ValueError('broken on import')\n",
+            None,
+            'grammar package "PKG" cannot be imported: ValueError: broken on import',
+        ),
+        ({"language": "err-x"}, "x = 1\n", None, 'grammar package "PKG" has no function "language"'),
+        (
+            {"language": "err-x", "function": "language_php"},
+            GO_GRAMMAR,
+            None,
+            'grammar package "PKG" has no function "language_php"',
+        ),
+        ({"language": "err-x"}, "language = 5\n", None, 'grammar package "PKG" has no function "language"'),
+        (
+            {"language": "err-x"},
+            "def language():\n    raise OSError('no grammar here')\n",
+            None,
+            'grammar package "PKG": language() failed: OSError: no grammar here',
+        ),
+        (
+            {"language": "err-x"},
+            "def language():\n    return 140000000\n",
+            None,
+            'grammar package "PKG": language() returned int, not a "tree_sitter.Language" capsule',
+        ),
+        (
+            {"language": "err-x"},
+            "import ctypes\n_n = ctypes.create_string_buffer(8)\n"
+            "_new = ctypes.pythonapi.PyCapsule_New\n_new.restype = ctypes.py_object\n"
+            "_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]\n"
+            "def language():\n    return _new(ctypes.addressof(_n), b'other.Language', None)\n",
+            None,
+            'grammar package "PKG": language() returned PyCapsule, not a "tree_sitter.Language" capsule',
+        ),
+        (
+            {"language": "err-x"},
+            FAKE_ABI.format(abi=16),
+            None,
+            "Incompatible language version 16. Expected minimum 13, maximum 15",
+        ),
+        (
+            {"language": "err-x"},
+            FAKE_ABI.format(abi=12),
+            None,
+            "Incompatible language version 12. Expected minimum 13, maximum 15",
+        ),
+        (
+            {"language": "err-x"},
+            GO_GRAMMAR,
+            "(function_declaration name: (identifier) @name @definition.function",
+            'tags query "TAGS" does not compile at row 1, column 68: syntax error',
+        ),
+        (
+            {"language": "err-x"},
+            GO_GRAMMAR,
+            "; functions\n\n  (no_such_node) @name @definition.x\n",
+            'tags query "TAGS" does not compile at row 3, column 4: unknown node type "no_such_node"',
+        ),
+        (
+            {"language": "err-x"},
+            GO_GRAMMAR,
+            "(function_declaration nope: (identifier) @name) @definition.f\n",
+            'tags query "TAGS" does not compile at row 1, column 23: unknown field "nope"',
+        ),
+        (
+            {"language": "err-x"},
+            GO_GRAMMAR,
+            "(call_expression) @reference.call\n\n((identifier) @name @definition.f (#is-not? local))\n",
+            'tags query "TAGS", pattern at row 3: #is-not? is not a predicate outlines evaluate',
+        ),
+        (
+            {"language": "err-x"},
+            GO_GRAMMAR,
+            '((identifier) @name @definition.f (#match? @name "(?i)x"))\n',
+            'tags query "TAGS", pattern at row 1: #match? cannot use the regular expression "(?i)x": a group with (?, '
+            "such as flags or look-around, which is not supported",
+        ),
+        (
+            {"language": "err-x"},
+            GO_GRAMMAR,
+            '((identifier) @name @definition.f (#match? @name "(a)\\\\1"))\n',
+            'tags query "TAGS", pattern at row 1: #match? cannot use the regular expression "(a)\\1": the escape \\1, '
+            "which is not supported",
+        ),
+        (
+            {"language": "err-x"},
+            GO_GRAMMAR,
+            "((identifier) @name @definition.f (#eq? @name))\n",
+            'tags query "TAGS", pattern at row 1: #eq? needs a capture and then its operands',
+        ),
+        (
+            {"language": "err-x", "tags": "/no/such/tags.scm"},
+            GO_GRAMMAR,
+            None,
+            'tags query "/no/such/tags.scm": No such file or directory (os error 2)',
+        ),
+        ({"language": "err-x", "extensions": ["py"]}, GO_GRAMMAR, None, 'extension "py" is already taken by "python"'),
+        (
+            {"language": "err-x", "extensions": ["x", "toml"]},
+            GO_GRAMMAR,
+            None,
+            'extension "toml" is already taken by "toml"',
+        ),
+        (
+            {"language": "err-x", "extensions": ["gotest"]},
+            GO_GRAMMAR,
+            None,
+            'extension "gotest" is already taken by "reg-go"',
+        ),
+        (
+            {"language": "err-x", "extensions": [".go"]},
+            GO_GRAMMAR,
+            None,
+            'extension ".go" must be lower-case, without the dot',
+        ),
+        (
+            {"language": "err-x", "extensions": ["Go"]},
+            GO_GRAMMAR,
+            None,
+            'extension "Go" must be lower-case, without the dot',
+        ),
+        (
+            {"language": "err-x", "extensions": [""]},
+            GO_GRAMMAR,
+            None,
+            'extension "" must be lower-case, without the dot',
+        ),
+        ({"language": "err-x", "extensions": [7]}, GO_GRAMMAR, None, "extensions must be strings"),
+        (
+            {"language": "reg-go", "package": "tree_sitter_c"},
+            None,
+            None,
+            'language "reg-go" is already registered from package "tree_sitter_go", function "language"',
+        ),
+        (
+            {"language": "reg-go", "package": "tree_sitter_go", "function": "other"},
+            None,
+            None,
+            'language "reg-go" is already registered from package "tree_sitter_go", function "language"',
+        ),
+    ],
+)
 def test_every_registration_error_registers_nothing(tmp_path, monkeypatch, request, payload, body, tags, message):
     payload = dict(payload)
     package = None
@@ -282,6 +438,7 @@ def test_every_registration_error_registers_nothing(tmp_path, monkeypatch, reque
 def test_an_interrupt_while_importing_is_raised_unchanged(tmp_path, monkeypatch):
     package = fake_package(tmp_path, monkeypatch, "fake_interrupting", "raise KeyboardInterrupt('stop')\n")
     import marblewick_index_native
+
     with pytest.raises(KeyboardInterrupt, match="stop"):
         marblewick_index_native.run("register-grammar", json.dumps({"language": "err-int", "package": package}))
     assert all(entry["name"] != "err-int" for entry in languages())
@@ -290,11 +447,22 @@ def test_an_interrupt_while_importing_is_raised_unchanged(tmp_path, monkeypatch)
 def test_without_a_tags_query_there_is_no_outline_but_a_check(tmp_path, monkeypatch):
     package = fake_package(tmp_path, monkeypatch, "fake_no_tags", GO_GRAMMAR)
     answer = register("notags-go", package, extensions=["notagsgo"])
-    assert answer == {"abi_version": 15, "extensions": ["notagsgo"], "language": "notags-go", "ok": True,
-                      "outline": False}
+    assert answer == {
+        "abi_version": 15,
+        "extensions": ["notagsgo"],
+        "language": "notags-go",
+        "ok": True,
+        "outline": False,
+    }
     both = run_json("analyse", {"content": GO_SOURCE, "path": "a.notagsgo"})
-    assert both["outline"] == {"checked": False, "language": "notags-go", "ok": True, "reason": "no_outline",
-                               "symbol_count": 0, "symbols": []}
+    assert both["outline"] == {
+        "checked": False,
+        "language": "notags-go",
+        "ok": True,
+        "reason": "no_outline",
+        "symbol_count": 0,
+        "symbols": [],
+    }
     assert both["syntax_check"]["checked"] is True
 
 
@@ -339,21 +507,59 @@ def test_filtering_predicates_decide_which_matches_are_records(tmp_path):
     register("pred-go", "tree_sitter_go", tags=str(tags))
     outline = run_json("outline", {"content": PREDICATE_SOURCE, "language": "pred-go"})
     assert [(s["kind"], s["name"]) for s in outline["symbols"]] == [
-        ("test", "TestAlpha"), ("function", "Run"), ("type", "Alpha"), ("struct", "Gamma"), ("method", "Gamma"),
+        ("test", "TestAlpha"),
+        ("function", "Run"),
+        ("type", "Alpha"),
+        ("struct", "Gamma"),
+        ("method", "Gamma"),
     ]
 
 
 # (pattern, subject): the answer must be what Python's re.search says.
 REGEX_CASES = [
-    ("^(lambda|load|require)$", "load"), ("^(lambda|load|require)$", "loads"), ("^(lambda|load|require)$", "xload"),
-    ("^[A-Z][A-Z_0-9]*$", "MAX_SIZE"), ("^[A-Z][A-Z_0-9]*$", "Max"), ("^_", "_private"), ("^_", "public"),
-    ("a.c", "abc"), ("a.c", "a\nc"), ("colou?r", "color"), ("colou?r", "colour"), ("colou?r", "colouur"),
-    ("^a{2,3}$", "a"), ("^a{2,3}$", "aa"), ("^a{2,3}$", "aaaa"), ("^a{2}$", "aa"), ("^a{2,}$", "aaaaa"),
-    (r"\d+", "x42"), (r"^\d+$", "4x2"), (r"\bend\b", "the end."), (r"\bend\b", "endless"), (r"\Bnd", "end"),
-    (r"^\s*$", " \t "), (r"[^\s]", "   "), (r"[\w.-]+@", "a.b-c@"), (r"^(?:ab)+$", "ababab"), (r"^(?:ab)+$", "aba"),
-    (r"x*", ""), (r"^$", ""), (r"(a|ab)(c|bcd)(d*)", "abcd"), (r"^(a*)*$", "aaaa"), (r"^(a+|b+)*c", "ababac"),
-    (r"\.", "a.b"), (r"\.", "ab"), (r"[a\-z]", "-"), (r"[]]", "]"), ("é+", "café"), ("^.$", "é"),
-    (r"\x41", "A"), (r"^\xe9$", "é"), (r"[0-9a-f]{4}", "ab12"), ("ab*?c", "abbbc"), ("a|", "b"),
+    ("^(lambda|load|require)$", "load"),
+    ("^(lambda|load|require)$", "loads"),
+    ("^(lambda|load|require)$", "xload"),
+    ("^[A-Z][A-Z_0-9]*$", "MAX_SIZE"),
+    ("^[A-Z][A-Z_0-9]*$", "Max"),
+    ("^_", "_private"),
+    ("^_", "public"),
+    ("a.c", "abc"),
+    ("a.c", "a\nc"),
+    ("colou?r", "color"),
+    ("colou?r", "colour"),
+    ("colou?r", "colouur"),
+    ("^a{2,3}$", "a"),
+    ("^a{2,3}$", "aa"),
+    ("^a{2,3}$", "aaaa"),
+    ("^a{2}$", "aa"),
+    ("^a{2,}$", "aaaaa"),
+    (r"\d+", "x42"),
+    (r"^\d+$", "4x2"),
+    (r"\bend\b", "the end."),
+    (r"\bend\b", "endless"),
+    (r"\Bnd", "end"),
+    (r"^\s*$", " \t "),
+    (r"[^\s]", "   "),
+    (r"[\w.-]+@", "a.b-c@"),
+    (r"^(?:ab)+$", "ababab"),
+    (r"^(?:ab)+$", "aba"),
+    (r"x*", ""),
+    (r"^$", ""),
+    (r"(a|ab)(c|bcd)(d*)", "abcd"),
+    (r"^(a*)*$", "aaaa"),
+    (r"^(a+|b+)*c", "ababac"),
+    (r"\.", "a.b"),
+    (r"\.", "ab"),
+    (r"[a\-z]", "-"),
+    (r"[]]", "]"),
+    ("é+", "café"),
+    ("^.$", "é"),
+    (r"\x41", "A"),
+    (r"^\xe9$", "é"),
+    (r"[0-9a-f]{4}", "ab12"),
+    ("ab*?c", "abbbc"),
+    ("a|", "b"),
 ]
 
 
@@ -386,9 +592,16 @@ def test_regular_expressions_answer_as_a_search_would():
 # Patterns that take a backtracking matcher exponential time, or its stack
 # depth in characters, on a long run of "a" (Python's own re among them, so
 # the expected answers are written out).
-@pytest.mark.parametrize("pattern, matches", [
-    (r"(a|aa)*b", False), (r"(x+x+)+y", False), (r"^(a|a?)+$", False), (r"(.*a){20}", True), (r"^\"(a|b)*\"$", True),
-])
+@pytest.mark.parametrize(
+    "pattern, matches",
+    [
+        (r"(a|aa)*b", False),
+        (r"(x+x+)+y", False),
+        (r"^(a|a?)+$", False),
+        (r"(.*a){20}", True),
+        (r"^\"(a|b)*\"$", True),
+    ],
+)
 def test_a_pattern_meeting_a_megabyte_node_text_ends_quickly(pattern, matches):
     code = f"""
     import json, os, resource, tempfile, time, marblewick_index_native as m
@@ -421,6 +634,7 @@ def test_a_text_nested_ninety_thousand_deep_is_outlined_in_linear_time():
 
 
 # ---- process-wide effects, each in a child of its own -------------------------
+
 
 def test_toml_detected_by_the_built_in_table_may_be_given_a_grammar():
     code = """

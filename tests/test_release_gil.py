@@ -24,8 +24,7 @@ CALLS = [
     ("scan", {"root": str(REPO / "tests"), "max_files": 30}),
     ("analyse", {"path": "/no/such/file.py"}),
     ("hash", {"path": str(REPO)}),
-    ("analyse", {"content": token_soup(SOUP_TOKENS["json"], 300_000), "language": "json",
-                 "timeout_ms": 5}),
+    ("analyse", {"content": token_soup(SOUP_TOKENS["json"], 300_000), "language": "json", "timeout_ms": 5}),
     ("syntax-check", {}),
     ("nothing", {}),
 ]
@@ -45,8 +44,7 @@ def test_a_malformed_payload_is_reported_before_any_flag_is_read():
 
 
 def test_other_threads_run_during_a_call_with_the_flag_and_not_without():
-    soup = {"content": token_soup(SOUP_TOKENS["rust"], 1_000_000), "language": "rust",
-            "timeout_ms": 400}
+    soup = {"content": token_soup(SOUP_TOKENS["rust"], 1_000_000), "language": "rust", "timeout_ms": 400}
 
     def parse(flag):
         # The payload text is made beforehand: the counter should get no
@@ -58,6 +56,7 @@ def test_other_threads_run_during_a_call_with_the_flag_and_not_without():
                 marblewick_index_native.run("syntax-check", text)
             except RuntimeError:
                 pass
+
         return call
 
     # Without the flag the call holds the lock from start to end: the counter
@@ -71,8 +70,11 @@ def test_other_threads_run_during_a_call_with_the_flag_and_not_without():
 
 
 def test_threads_with_the_flag_give_the_answers_of_one_thread():
-    files = sorted(p for p in REPO.rglob("*") if p.suffix in {".py", ".rs", ".json", ".ts", ".js"}
-                   and "target" not in p.parts and ".git" not in p.parts)[:120]
+    files = sorted(
+        p
+        for p in REPO.rglob("*")
+        if p.suffix in {".py", ".rs", ".json", ".ts", ".js"} and "target" not in p.parts and ".git" not in p.parts
+    )[:120]
     jobs = [(command, {"path": str(f)}) for f in files for command in ("analyse", "hash")]
     jobs += [("scan", {"root": str(REPO / folder)}) for folder in ("src", "tests", "fuzz", "benchmarks")]
     alone = [answer(command, json.dumps(payload)) for command, payload in jobs]

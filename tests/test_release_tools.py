@@ -22,8 +22,7 @@ NOTICES = (REPO_ROOT / "THIRD_PARTY_NOTICES").read_text(encoding="utf-8")
 
 
 def pinned_lines(name):
-    return [line for line in (TOOLS / name).read_text().splitlines()
-            if line.strip() and not line.startswith("#")]
+    return [line for line in (TOOLS / name).read_text().splitlines() if line.strip() and not line.startswith("#")]
 
 
 def requirement_versions(lines):
@@ -34,6 +33,7 @@ def requirement_versions(lines):
 
 def test_versions_written_outside_the_pins_agree_with_them():
     import tomllib
+
     pins = requirement_versions((REPO_ROOT / "cmake" / "dependency_pins.txt").read_text().splitlines())
     extras = tomllib.loads((REPO_ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
     # The comparison benchmarks load the official bindings of the very releases
@@ -74,8 +74,7 @@ def tool_environment():
     """The environment for the compiler, readelf and bash: without the
     sanitizer run's preloaded runtime and options (.ci/sanitize), which would
     report those programs' own memory, not ours."""
-    return {key: value for key, value in os.environ.items()
-            if key != "LD_PRELOAD" and not key.endswith("SAN_OPTIONS")}
+    return {key: value for key, value in os.environ.items() if key != "LD_PRELOAD" and not key.endswith("SAN_OPTIONS")}
 
 
 def shared_object(tmp_path, name, source, *flags, compiler="cc"):
@@ -85,39 +84,63 @@ def shared_object(tmp_path, name, source, *flags, compiler="cc"):
     path.write_text(textwrap.dedent(source))
     output = tmp_path / f"{name}.abi3.so"
     language = ["-x", "c++"] if compiler != "cc" else []
-    subprocess.run([compiler, *language, "-shared", "-fPIC", "-o", output, path, *flags], check=True,
-                   env=tool_environment())
+    subprocess.run(
+        [compiler, *language, "-shared", "-fPIC", "-o", output, path, *flags], check=True, env=tool_environment()
+    )
     return output
 
 
 MODULE_CASES = {
     "only the init function": ("int PyInit_marblewick_index_native(void) { return 0; }", [], [], None),
-    "a second export": ("int PyInit_marblewick_index_native(void) { return 0; }\nint helper(void) { return 1; }",
-                        [], [], "exports more than PyInit_marblewick_index_native"),
+    "a second export": (
+        "int PyInit_marblewick_index_native(void) { return 0; }\nint helper(void) { return 1; }",
+        [],
+        [],
+        "exports more than PyInit_marblewick_index_native",
+    ),
     "the C++ runtime shared": (
-        "#include <string>\nextern \"C\" __attribute__((visibility(\"default\"))) int "
-        "PyInit_marblewick_index_native() { return std::string(\"x\").size(); }",
-        ["-fvisibility=hidden"], ["c++"], "needs libstdc++.so.6"),
+        '#include <string>\nextern "C" __attribute__((visibility("default"))) int '
+        'PyInit_marblewick_index_native() { return std::string("x").size(); }',
+        ["-fvisibility=hidden"],
+        ["c++"],
+        "needs libstdc++.so.6",
+    ),
     "a glibc newer than allowed": (
-        "#include <sys/random.h>\nint PyInit_marblewick_index_native(void) "
-        "{ char b; return getrandom(&b, 1, 0); }", [], [], "needs glibc 2.25, newer than 2.17"),
+        "#include <sys/random.h>\nint PyInit_marblewick_index_native(void) { char b; return getrandom(&b, 1, 0); }",
+        [],
+        [],
+        "needs glibc 2.25, newer than 2.17",
+    ),
 }
 
 
 @pytest.mark.parametrize("case", MODULE_CASES)
 def test_module_interface_check(tmp_path, case):
     source, flags, compiler, problem = MODULE_CASES[case]
-    module = shared_object(tmp_path, "marblewick_index_native", source, *flags,
-                           compiler=(compiler or ["cc"])[0])
+    module = shared_object(tmp_path, "marblewick_index_native", source, *flags, compiler=(compiler or ["cc"])[0])
     glibc_max = "2.17" if "glibc" in case else "2.28"
     if shutil.which("readelf") is None:
         pytest.skip("needs readelf")
     result = subprocess.run(
-        ["bash", "-c", 'source "$1"; shift; check_module_interface "$@"', "check",
-         TOOLS / "wheel_common.sh", module, glibc_max,
-         "libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "ld-linux-x86-64.so.2",
-         "ld-linux-aarch64.so.1"],
-        capture_output=True, text=True, env=tool_environment())
+        [
+            "bash",
+            "-c",
+            'source "$1"; shift; check_module_interface "$@"',
+            "check",
+            TOOLS / "wheel_common.sh",
+            module,
+            glibc_max,
+            "libc.so.6",
+            "libm.so.6",
+            "libpthread.so.0",
+            "libdl.so.2",
+            "ld-linux-x86-64.so.2",
+            "ld-linux-aarch64.so.1",
+        ],
+        capture_output=True,
+        text=True,
+        env=tool_environment(),
+    )
     if problem is None:
         assert result.returncode == 0, result.stderr
     else:
@@ -126,8 +149,7 @@ def test_module_interface_check(tmp_path, case):
 
 def test_smoke_set_passes_against_the_module_under_test():
     site = pathlib.Path(marblewick_index_native.__file__).resolve().parent
-    result = subprocess.run([sys.executable, "-I", TOOLS / "wheel_smoke.py", site],
-                            capture_output=True, text=True)
+    result = subprocess.run([sys.executable, "-I", TOOLS / "wheel_smoke.py", site], capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.splitlines()[-1] == "all passed"
     assert "FAIL" not in result.stdout
@@ -141,9 +163,9 @@ def test_smoke_set_fails_on_a_wrong_answer(tmp_path):
         "import json\n"
         "__all__ = ['run']\n"
         "def run(command, payload):\n"
-        "    return json.dumps({'ok': True, 'checked': True, 'valid': True, 'errors': [], 'symbols': []})\n")
-    result = subprocess.run([sys.executable, "-I", TOOLS / "wheel_smoke.py", tmp_path],
-                            capture_output=True, text=True)
+        "    return json.dumps({'ok': True, 'checked': True, 'valid': True, 'errors': [], 'symbols': []})\n"
+    )
+    result = subprocess.run([sys.executable, "-I", TOOLS / "wheel_smoke.py", tmp_path], capture_output=True, text=True)
     assert result.returncode == 1
     assert "FAIL  error x '{}'" in result.stdout
     assert "FAIL  scan lists, digests and counts the tree" in result.stdout
@@ -153,9 +175,13 @@ def test_smoke_set_fails_on_a_wrong_answer(tmp_path):
 def run_helper(script, *arguments, cwd=None, extra_env=None):
     """Runs bash SCRIPT with tools/wheel_common.sh sourced."""
     env = tool_environment() | (extra_env or {})
-    return subprocess.run(["bash", "-c", f'set -euo pipefail; source "$0"; {script}',
-                           TOOLS / "wheel_common.sh", *arguments],
-                          capture_output=True, text=True, cwd=cwd, env=env)
+    return subprocess.run(
+        ["bash", "-c", f'set -euo pipefail; source "$0"; {script}', TOOLS / "wheel_common.sh", *arguments],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        env=env,
+    )
 
 
 def test_find_pythons_keeps_each_installation_once_and_only_cpython_311_up(tmp_path):
@@ -164,8 +190,9 @@ def test_find_pythons_keeps_each_installation_once_and_only_cpython_311_up(tmp_p
     old.chmod(0o755)
     link = tmp_path / "same-python"
     link.symlink_to(sys.executable)
-    result = run_helper("find_pythons", extra_env={
-        "MARBLEWICK_PYTHONS": f"{sys.executable} {link} {old} /nonexistent/python3"})
+    result = run_helper(
+        "find_pythons", extra_env={"MARBLEWICK_PYTHONS": f"{sys.executable} {link} {old} /nonexistent/python3"}
+    )
     assert result.returncode == 0, result.stderr
     version = ".".join(map(str, sys.version_info[:3]))
     assert result.stdout.splitlines() == [f"{version} {os.path.realpath(sys.executable)}"]
@@ -230,29 +257,51 @@ def test_portable_wheel_script_changes_the_machine_only_when_asked(tmp_path, cas
     for name, body in HOST_TOOLS.items():
         (fake / name).write_text(f'#!/bin/sh\necho "{name} $*" >>"{calls}"\n{body}\n')
         (fake / name).chmod(0o755)
-    env = tool_environment() | {"FAKE_MISSING": "", "FAKE_DEB_SRC": "yes", "FAKE_FOREIGN": "arm64"} | state | {
-        "PATH": f"{fake}:{os.environ['PATH']}", "TMPDIR": str(tmp_path),
-        "MARBLEWICK_CACHE_DIR": str(tmp_path / "cache")}
-    result = subprocess.run(["bash", TOOLS / "build_portable_wheel.sh", *arguments, tmp_path / "out"],
-                            capture_output=True, text=True, env=env, timeout=60)
+    env = (
+        tool_environment()
+        | {"FAKE_MISSING": "", "FAKE_DEB_SRC": "yes", "FAKE_FOREIGN": "arm64"}
+        | state
+        | {
+            "PATH": f"{fake}:{os.environ['PATH']}",
+            "TMPDIR": str(tmp_path),
+            "MARBLEWICK_CACHE_DIR": str(tmp_path / "cache"),
+        }
+    )
+    result = subprocess.run(
+        ["bash", TOOLS / "build_portable_wheel.sh", *arguments, tmp_path / "out"],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+    )
     assert result.returncode == 1, result.stdout + result.stderr
     assert problem in result.stderr and "--prepare-host" in result.stderr, result.stderr
     assert "== interpreters" not in result.stdout
-    changes = [line for line in calls.read_text().splitlines()
-               if line.startswith("apt-get") or (line.startswith("dpkg ") and "--print-" not in line)]
+    changes = [
+        line
+        for line in calls.read_text().splitlines()
+        if line.startswith("apt-get") or (line.startswith("dpkg ") and "--print-" not in line)
+    ]
     assert changes == []
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
 
 
-@pytest.mark.parametrize("arguments, message", [
-    (["--arch", "sparc"], "--arch must be x86_64 or aarch64, not sparc"),
-    (["--prepare"], "unknown option --prepare"),
-    (["one", "two"], "usage: tools/build_portable_wheel.sh"),
-])
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (["--arch", "sparc"], "--arch must be x86_64 or aarch64, not sparc"),
+        (["--prepare"], "unknown option --prepare"),
+        (["one", "two"], "usage: tools/build_portable_wheel.sh"),
+    ],
+)
 def test_portable_wheel_script_refuses_what_it_does_not_know(tmp_path, arguments, message):
-    result = subprocess.run(["bash", TOOLS / "build_portable_wheel.sh", *arguments],
-                            capture_output=True, text=True, env=tool_environment() | {"TMPDIR": str(tmp_path)},
-                            timeout=60)
+    result = subprocess.run(
+        ["bash", TOOLS / "build_portable_wheel.sh", *arguments],
+        capture_output=True,
+        text=True,
+        env=tool_environment() | {"TMPDIR": str(tmp_path)},
+        timeout=60,
+    )
     assert result.returncode == 2 and message in result.stderr, result.stderr
 
 
@@ -273,8 +322,7 @@ def test_run_has_no_personality_routine_for_pthread_exit_to_call():
     addresses = [line.split()[0] for line in symbols.splitlines() if line.endswith("3runEP7_objectPKS2_lS2_")]
     if not addresses:
         pytest.skip("the probe module has no symbol table (a stripped build)")
-    frames = subprocess.run(["readelf", "--debug-dump=frames", module],
-                            capture_output=True, text=True, env=env).stdout
+    frames = subprocess.run(["readelf", "--debug-dump=frames", module], capture_output=True, text=True, env=env).stdout
     augmentation, entries = {}, {}
     current = None
     for line in frames.splitlines():

@@ -119,12 +119,12 @@ def test_no_parser_result(language):
 def test_no_parser_text_is_exact():
     text = marblewick_index_native.run("syntax-check", '{"content":"a = 1","language":"toml"}')
     assert text == (
-        '{"checked":false,"error_count":0,"errors":[],"language":"toml",'
-        '"ok":true,"reason":"no_parser","valid":true}'
+        '{"checked":false,"error_count":0,"errors":[],"language":"toml","ok":true,"reason":"no_parser","valid":true}'
     )
 
 
 # --- what is reported ----------------------------------------------------------------
+
 
 @pytest.mark.parametrize("language", GRAMMAR_LANGUAGES)
 @pytest.mark.parametrize("variant", ["sample", "empty", "crlf"])
@@ -235,4 +235,3 @@ def test_nul_does_not_end_the_text(language):
     assert any(e["line"] == 2 for e in errors)
     for e in errors:
         assert e["snippet"] == line_of(source, e["line"] - 1)
-

@@ -22,9 +22,11 @@ def test_type_checker_finds_the_stub(tmp_path):
         )
     )
     completed = subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
-         str(caller)],
-        capture_output=True, text=True, cwd=tmp_path, timeout=300,
+        [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(caller)],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=300,
     )
     output = completed.stdout
     assert "def (command: str, payload_json: str) -> str" in output.replace("builtins.", "")

@@ -19,7 +19,5 @@ def pytest_collection_finish(session):
     location = pathlib.Path(module.__file__).resolve()
     environment = pathlib.Path(sys.prefix).resolve()
     if not location.is_relative_to(environment):
-        pytest.exit(f"{MODULE} came from {location}, not from the virtual environment "
-                    f"{environment}", returncode=4)
-    session.config.pluginmanager.get_plugin("terminalreporter").write_line(
-        f"{MODULE} under test: {location}")
+        pytest.exit(f"{MODULE} came from {location}, not from the virtual environment {environment}", returncode=4)
+    session.config.pluginmanager.get_plugin("terminalreporter").write_line(f"{MODULE} under test: {location}")

@@ -30,8 +30,12 @@ def main():
     from harness import corpus
     import marblewick_index_native
 
-    sources = {"python": corpus.stdlib_python_files, "javascript": corpus.javascript_files,
-               "typescript": corpus.typescript_files, "rust": corpus.rust_files}
+    sources = {
+        "python": corpus.stdlib_python_files,
+        "javascript": corpus.javascript_files,
+        "typescript": corpus.typescript_files,
+        "rust": corpus.rust_files,
+    }
     for language, source in sources.items():
         files = [p for p in source() if corpus.read_utf8(p) is not None][1::2]
         if language == "typescript":

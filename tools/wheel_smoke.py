@@ -81,9 +81,11 @@ def main():
         for name, text in SOURCES.items():
             (root / name).parent.mkdir(parents=True, exist_ok=True)
             (root / name).write_bytes(text.encode())
-        analysed = [name for name in SOURCES
-                    if name.endswith((".py", ".js", ".ts", ".tsx", ".rs", ".json"))
-                    and not name.startswith("node_modules/")]
+        analysed = [
+            name
+            for name in SOURCES
+            if name.endswith((".py", ".js", ".ts", ".tsx", ".rs", ".json")) and not name.startswith("node_modules/")
+        ]
         for name in analysed:
             path = str(root / name)
 
@@ -99,8 +101,11 @@ def main():
 
             def analyse(path=path):
                 both = run(module, "analyse", {"path": path})
-                return (both["outline"] == run(module, "outline", {"path": path})
-                        and both["syntax_check"] == run(module, "syntax-check", {"path": path}), json.dumps(both))
+                return (
+                    both["outline"] == run(module, "outline", {"path": path})
+                    and both["syntax_check"] == run(module, "syntax-check", {"path": path}),
+                    json.dumps(both),
+                )
 
             check(f"syntax-check {name}", syntax_check)
             check(f"outline {name}", outline)
@@ -114,20 +119,27 @@ def main():
         check("syntax-check reports where", error_position)
 
         for name in ("notes/crlf.md", "pkg/app.py"):
-            check(f"hash {name}", lambda name=name: (
-                run(module, "hash", {"path": str(root / name)}) == {"hash": digest(SOURCES[name]), "ok": True},
-                json.dumps(run(module, "hash", {"path": str(root / name)}))))
+            check(
+                f"hash {name}",
+                lambda name=name: (
+                    run(module, "hash", {"path": str(root / name)}) == {"hash": digest(SOURCES[name]), "ok": True},
+                    json.dumps(run(module, "hash", {"path": str(root / name)})),
+                ),
+            )
 
         selected = ("py", "rs", "md", "json")
-        expected = sorted(name for name in SOURCES
-                          if name.rsplit(".", 1)[-1] in selected and not name.startswith("node_modules/"))
+        expected = sorted(
+            name for name in SOURCES if name.rsplit(".", 1)[-1] in selected and not name.startswith("node_modules/")
+        )
 
         def scan():
             result = run(module, "scan", {"root": str(root), "extensions": list(selected)})
             paths = [entry["path"] for entry in result["entries"]]
-            right = all(entry["file_hash"] == digest(SOURCES[entry["path"]])
-                        and entry["total_lines"] == SOURCES[entry["path"]].count("\n") + 1
-                        for entry in result["entries"])
+            right = all(
+                entry["file_hash"] == digest(SOURCES[entry["path"]])
+                and entry["total_lines"] == SOURCES[entry["path"]].count("\n") + 1
+                for entry in result["entries"]
+            )
             return paths == expected and result["count"] == len(expected) and right, json.dumps(result)
 
         check("scan lists, digests and counts the tree", scan)
@@ -141,8 +153,13 @@ def main():
         ("hash", "", "EOF while parsing a value at line 1 column 0"),
         ("hash", '{"path": "/nonexistent/marblewick"}', "No such file or directory (os error 2)"),
     ]:
-        check(f"error {command} {payload!r}", lambda command=command, payload=payload, expected_text=expected_text: (
-            error_text(module, command, payload) == expected_text, repr(error_text(module, command, payload))))
+        check(
+            f"error {command} {payload!r}",
+            lambda command=command, payload=payload, expected_text=expected_text: (
+                error_text(module, command, payload) == expected_text,
+                repr(error_text(module, command, payload)),
+            ),
+        )
 
     print(f"{len(failures)} failed" if failures else "all passed")
     return 1 if failures else 0

@@ -84,14 +84,23 @@ def symbol_rows(symbols: list[dict]) -> list[tuple]:
         depth = symbol["depth"]
         enclosing[depth] = ordinal
         parent = enclosing.get(depth - 1) if depth > 0 else None
-        rows.append((ordinal, symbol["name"], symbol["kind"], symbol["line"], symbol["end_line"],
-                     depth, symbol["signature"], parent))
+        rows.append(
+            (
+                ordinal,
+                symbol["name"],
+                symbol["kind"],
+                symbol["line"],
+                symbol["end_line"],
+                depth,
+                symbol["signature"],
+                parent,
+            )
+        )
     return rows
 
 
 def problem_rows(errors: list[dict]) -> list[tuple]:
-    return [(ordinal, e["line"], e["column"], e["kind"], e["message"])
-            for ordinal, e in enumerate(errors)]
+    return [(ordinal, e["line"], e["column"], e["kind"], e["message"]) for ordinal, e in enumerate(errors)]
 
 
 def result_of_answer(path: str, answer_json: str) -> FileResult:
@@ -100,8 +109,7 @@ def result_of_answer(path: str, answer_json: str) -> FileResult:
     symbols = symbol_rows(outline["symbols"]) if outline["checked"] else []
     if not check["checked"]:
         return FileResult(path, None, 0, symbols, [], None)
-    return FileResult(path, check["valid"], check["error_count"], symbols,
-                      problem_rows(check["errors"]), None)
+    return FileResult(path, check["valid"], check["error_count"], symbols, problem_rows(check["errors"]), None)
 
 
 def failed_result(path: str, failure: str) -> FileResult:

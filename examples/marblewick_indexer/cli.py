@@ -51,30 +51,48 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="index_tree.py",
         description="Keep an SQLite index of a source tree's declarations and syntax problems "
-                    "up to date, and print a summary of it.")
+        "up to date, and print a summary of it.",
+    )
     parser.add_argument("root", nargs="?", default=".", help="directory to index (default: .)")
     parser.add_argument("--db", default=DEFAULT_DB, help=f"index database (default: ./{DEFAULT_DB})")
-    parser.add_argument("--jobs", type=positive, default=default_jobs(),
-                        help="analysis threads (default: the CPU count)")
-    parser.add_argument("--timeout-ms", type=not_negative, default=10000,
-                        help="parse budget per file in milliseconds, 0 for none (default: 10000)")
-    parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="analyse on this Dask distributed scheduler instead of local threads")
-    parser.add_argument("--max-files", type=not_negative, default=100000,
-                        help="most files to scan (default: 100000)")
-    parser.add_argument("--batch-size", type=positive, default=DEFAULT_BATCH_SIZE,
-                        help=f"files written per transaction (default: {DEFAULT_BATCH_SIZE})")
+    parser.add_argument(
+        "--jobs", type=positive, default=default_jobs(), help="analysis threads (default: the CPU count)"
+    )
+    parser.add_argument(
+        "--timeout-ms",
+        type=not_negative,
+        default=10000,
+        help="parse budget per file in milliseconds, 0 for none (default: 10000)",
+    )
+    parser.add_argument(
+        "--scheduler", metavar="ADDRESS", help="analyse on this Dask distributed scheduler instead of local threads"
+    )
+    parser.add_argument("--max-files", type=not_negative, default=100000, help="most files to scan (default: 100000)")
+    parser.add_argument(
+        "--batch-size",
+        type=positive,
+        default=DEFAULT_BATCH_SIZE,
+        help=f"files written per transaction (default: {DEFAULT_BATCH_SIZE})",
+    )
     parser.add_argument("--find", metavar="NAME", help="print the symbols named NAME instead of the summary")
-    parser.add_argument("--problems", action="store_true",
-                        help="list the files that do not parse instead of the summary")
-    parser.add_argument("--no-update", action="store_true",
-                        help="answer --find or --problems from the index as it is, without a scan")
+    parser.add_argument(
+        "--problems", action="store_true", help="list the files that do not parse instead of the summary"
+    )
+    parser.add_argument(
+        "--no-update", action="store_true", help="answer --find or --problems from the index as it is, without a scan"
+    )
     parser.add_argument("--no-progress", action="store_true", help="no progress bars on stderr")
-    parser.add_argument("--stats", action="store_true",
-                        help="also print the peak resident memory and the seconds spent")
-    parser.add_argument("--languages", nargs="?", const=LIST, metavar="NAME,...",
-                        help="analyse only these languages; alone: list the languages, with every "
-                             "grammar package installed registered, and index nothing")
+    parser.add_argument(
+        "--stats", action="store_true", help="also print the peak resident memory and the seconds spent"
+    )
+    parser.add_argument(
+        "--languages",
+        nargs="?",
+        const=LIST,
+        metavar="NAME,...",
+        help="analyse only these languages; alone: list the languages, with every "
+        "grammar package installed registered, and index nothing",
+    )
     return parser.parse_args(argv)
 
 
@@ -92,21 +110,18 @@ def summary_lines(root: str, store: Store, counts: RunCounts, max_files: int) ->
     say(f"Indexed {counts.scanned} files ({counts.lines} lines) under {root}")
     if counts.limit_reached:
         say(f"  (the limit of {max_files} files was reached; raise --max-files to see more)")
-    say(f"New {counts.new}, changed {counts.changed}, unchanged {counts.unchanged}, "
-        f"removed {counts.removed}")
+    say(f"New {counts.new}, changed {counts.changed}, unchanged {counts.unchanged}, removed {counts.removed}")
     say(f"Analysed {counts.analysed} files with a grammar")
     if counts.retried:
-        say(f"  ({counts.retried} of them unchanged, again because their parse had run out of "
-            f"a smaller budget)")
+        say(f"  ({counts.retried} of them unchanged, again because their parse had run out of a smaller budget)")
     if counts.retried_memory:
-        say(f"  ({counts.retried_memory} of them unchanged, again because memory had run out "
-            f"when they were analysed)")
+        say(f"  ({counts.retried_memory} of them unchanged, again because memory had run out when they were analysed)")
     if counts.short_of_memory:
-        say(f"  ({counts.short_of_memory} of them ran out of memory even analysed alone; "
-            f"the next run tries them again)")
+        say(
+            f"  ({counts.short_of_memory} of them ran out of memory even analysed alone; the next run tries them again)"
+        )
     if counts.newly_analysed:
-        say(f"  ({counts.newly_analysed} of them unchanged, stored before without analysis in a "
-            f"language analysed now)")
+        say(f"  ({counts.newly_analysed} of them unchanged, stored before without analysis in a language analysed now)")
 
     say("\nFiles, lines and symbols per language:")
     for language, files, lines, symbols in sorted(store.totals_per_language(), key=lambda r: (-r[1], r[0])):
@@ -152,8 +167,10 @@ def query_lines(store: Store, args: argparse.Namespace) -> list[str]:
 def print_stats(counts: RunCounts, remote: bool) -> None:
     own_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     if remote:
-        print(f"Peak resident memory: parent {own_kib / 1024:.1f} MiB, "
-              f"largest worker {counts.peak_worker_kib / 1024:.1f} MiB")
+        print(
+            f"Peak resident memory: parent {own_kib / 1024:.1f} MiB, "
+            f"largest worker {counts.peak_worker_kib / 1024:.1f} MiB"
+        )
     else:
         print(f"Peak resident memory: {own_kib / 1024:.1f} MiB")
     print(f"Seconds: scan {counts.seconds['scan']:.2f}, analyse and write {counts.seconds['analyse']:.2f}")
@@ -178,8 +195,9 @@ def refused_names(args: argparse.Namespace) -> str | None:
     """Why the names given cannot be used, if so: the module and the index
     name files and symbols in UTF-8 text, which cannot spell other bytes."""
     if utf8_or_none(os.path.abspath(args.root)) is None:
-        return (f"cannot index {shown(os.path.abspath(args.root))}: the module names files in UTF-8, "
-                f"which this name is not")
+        return (
+            f"cannot index {shown(os.path.abspath(args.root))}: the module names files in UTF-8, which this name is not"
+        )
     if args.find is not None and utf8_or_none(args.find) is None:
         return f"--find {shown(args.find)}: symbols are named in UTF-8, which this name is not"
     return None
@@ -191,8 +209,10 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         # Each batch is its own transaction: those committed stay, the one
         # being written is rolled back when the database closes.
-        print("index_tree.py: interrupted; the index keeps the batches written so far, "
-              "and the next run completes it", file=sys.stderr)
+        print(
+            "index_tree.py: interrupted; the index keeps the batches written so far, and the next run completes it",
+            file=sys.stderr,
+        )
         return INTERRUPTED
     except (ClusterError, IndexFailure, UnusableModule) as failure:
         print(f"index_tree.py: {failure}", file=sys.stderr)
@@ -245,12 +265,20 @@ def run_on(store: Store, args: argparse.Namespace, querying: bool) -> int:
     counts = None
     if store.writing:
         languages = prepare_languages(args)
-        pool: AnalysisPool = (DaskPool(args.scheduler, languages.remote_grammars()) if args.scheduler
-                              else ThreadPool(args.jobs))
+        pool: AnalysisPool = (
+            DaskPool(args.scheduler, languages.remote_grammars()) if args.scheduler else ThreadPool(args.jobs)
+        )
         with pool as workers:
-            counts = update_index(args.root, store, workers, timeout_ms=args.timeout_ms,
-                                  max_files=args.max_files, batch_size=args.batch_size,
-                                  show_progress=not args.no_progress, languages=languages)
+            counts = update_index(
+                args.root,
+                store,
+                workers,
+                timeout_ms=args.timeout_ms,
+                max_files=args.max_files,
+                batch_size=args.batch_size,
+                show_progress=not args.no_progress,
+                languages=languages,
+            )
     lines = []
     if querying:
         lines = query_lines(store, args)

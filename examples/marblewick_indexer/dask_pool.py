@@ -77,13 +77,13 @@ class DaskPool:
             import dask
             from distributed import Client
         except ImportError:
-            raise ClusterError("--scheduler needs Dask's distributed package: "
-                               "pip install '.[distributed]'") from None
+            raise ClusterError("--scheduler needs Dask's distributed package: pip install '.[distributed]'") from None
         from . import remote
 
         self.analyse_chunk = remote.travelling(remote.analyse_chunk)
         connect = dask.utils.parse_timedelta(
-            dask.config.get("distributed.comm.timeouts.connect", DEFAULT_CONNECT_SECONDS), default="seconds")
+            dask.config.get("distributed.comm.timeouts.connect", DEFAULT_CONNECT_SECONDS), default="seconds"
+        )
         # Dask bounds the connection, not the exchange that follows it: a
         # service that accepts and never answers would hold the run for
         # minutes, and one that answers in another protocol makes it fail in
@@ -93,14 +93,12 @@ class DaskPool:
         try:
             self.client = call_in_thread(lambda: Client(self.address, timeout=connect), seconds=seconds)
         except Exception as error:  # noqa: BLE001 - whatever it is, the scheduler could not be used
-            raise ClusterError(f"cannot reach the Dask scheduler at {self.address}: "
-                               f"{described(error)}") from None
+            raise ClusterError(f"cannot reach the Dask scheduler at {self.address}: {described(error)}") from None
         try:
             call_in_thread(self.client.wait_for_workers, 1, connect, seconds=seconds)
         except Exception as error:  # noqa: BLE001 - as above
             self.close()
-            raise ClusterError(f"no worker joined the Dask scheduler at {self.address}: "
-                               f"{described(error)}") from None
+            raise ClusterError(f"no worker joined the Dask scheduler at {self.address}: {described(error)}") from None
         return self
 
     def __exit__(self, *exc) -> None:
@@ -114,16 +112,19 @@ class DaskPool:
             except Exception:  # noqa: BLE001 - a cluster already gone has nothing left to close
                 pass
 
-    def analyse_in_order(self, tasks: list[FileTask], on_done: Callable[[int], None] = lambda n: None,
-                         on_wait: Callable[[FileTask], None] = lambda task: None,
-                         ) -> Generator[FileResult, None, None]:
+    def analyse_in_order(
+        self,
+        tasks: list[FileTask],
+        on_done: Callable[[int], None] = lambda n: None,
+        on_wait: Callable[[FileTask], None] = lambda task: None,
+    ) -> Generator[FileResult, None, None]:
         """Every task's FileResult, in the order of `tasks`, as ThreadPool's."""
         threads = max(1, sum(self.client.nthreads().values()))
         size = chunk_size(len(tasks), threads)
         in_flight: deque[_Chunk] = deque()
         try:
             for start in range(0, len(tasks), size):
-                in_flight.append(self._submit(tasks[start:start + size]))
+                in_flight.append(self._submit(tasks[start : start + size]))
                 if len(in_flight) >= threads * CHUNKS_IN_FLIGHT_PER_THREAD:
                     yield from self._collect(in_flight.popleft(), on_done, on_wait)
             while in_flight:
@@ -149,8 +150,9 @@ class DaskPool:
         future = self.client.submit(self.analyse_chunk, payloads, self.grammars, pure=False) if payloads else None
         return _Chunk(tasks, local, future)
 
-    def _collect(self, chunk: _Chunk, on_done: Callable[[int], None],
-                 on_wait: Callable[[FileTask], None]) -> Generator[FileResult, None, None]:
+    def _collect(
+        self, chunk: _Chunk, on_done: Callable[[int], None], on_wait: Callable[[FileTask], None]
+    ) -> Generator[FileResult, None, None]:
         outcomes: list[tuple[bool, str]] = []
         if chunk.remote is not None:
             outcomes = self._outcomes(chunk, on_wait)
@@ -189,5 +191,7 @@ class DaskPool:
         return True
 
     def _failure(self, chunk: _Chunk, error: BaseException) -> ClusterError:
-        return ClusterError(f"the Dask cluster at {self.address} failed on the files from "
-                            f"{chunk.tasks[0].path}: {type(error).__name__}: {error}")
+        return ClusterError(
+            f"the Dask cluster at {self.address} failed on the files from "
+            f"{chunk.tasks[0].path}: {type(error).__name__}: {error}"
+        )

@@ -37,8 +37,9 @@ USUAL_GRAMMARS: dict[str, tuple[tuple[str, str, tuple[str, ...]], ...]] = {
     "tree_sitter_bash": (("bash", "language", ("sh", "bash")),),
     "tree_sitter_c": (("c", "language", ("c", "h")),),
     "tree_sitter_c_sharp": (("c_sharp", "language", ("cs",)),),
-    "tree_sitter_cpp": (("cpp", "language", ("cc", "cpp", "cxx", "c++", "hh", "hpp", "hxx", "h++",
-                                             "inl", "ipp", "tcc", "h")),),
+    "tree_sitter_cpp": (
+        ("cpp", "language", ("cc", "cpp", "cxx", "c++", "hh", "hpp", "hxx", "h++", "inl", "ipp", "tcc", "h")),
+    ),
     "tree_sitter_css": (("css", "language", ("css",)),),
     "tree_sitter_elixir": (("elixir", "language", ("ex", "exs")),),
     "tree_sitter_go": (("go", "language", ("go",)),),
@@ -48,8 +49,10 @@ USUAL_GRAMMARS: dict[str, tuple[tuple[str, str, tuple[str, ...]], ...]] = {
     "tree_sitter_julia": (("julia", "language", ("jl",)),),
     "tree_sitter_kotlin": (("kotlin", "language", ("kt", "kts")),),
     "tree_sitter_lua": (("lua", "language", ("lua",)),),
-    "tree_sitter_ocaml": (("ocaml", "language_ocaml", ("ml",)),
-                          ("ocaml_interface", "language_ocaml_interface", ("mli",))),
+    "tree_sitter_ocaml": (
+        ("ocaml", "language_ocaml", ("ml",)),
+        ("ocaml_interface", "language_ocaml_interface", ("mli",)),
+    ),
     # language_php reads a .php file whole, the text around <?php included.
     "tree_sitter_php": (("php", "language_php", ("php",)),),
     "tree_sitter_ruby": (("ruby", "language", ("rb", "rake", "gemspec")),),
@@ -66,8 +69,13 @@ SHARED_EXTENSIONS = {"h": ("cpp", "c")}
 # Packages of the same grammars the module has built in (the comparison
 # benchmarks install them): the module refuses their names, so they are left
 # out without a word.
-BUILT_IN_PACKAGES = {"tree_sitter_python", "tree_sitter_javascript", "tree_sitter_typescript",
-                     "tree_sitter_rust", "tree_sitter_json"}
+BUILT_IN_PACKAGES = {
+    "tree_sitter_python",
+    "tree_sitter_javascript",
+    "tree_sitter_typescript",
+    "tree_sitter_rust",
+    "tree_sitter_json",
+}
 GRAMMAR_PACKAGE = re.compile(r"tree_sitter_\w+")
 
 
@@ -95,9 +103,14 @@ class Grammar(NamedTuple):
 
     def remote_form(self) -> dict:
         """What a Dask worker registers it from (remote.register_grammars)."""
-        return {"language": self.language, "package": self.package, "function": self.function,
-                "extensions": list(self.extensions), "distribution": self.distribution,
-                "tags_file": self.tags_file}
+        return {
+            "language": self.language,
+            "package": self.package,
+            "function": self.function,
+            "extensions": list(self.extensions),
+            "distribution": self.distribution,
+            "tags_file": self.tags_file,
+        }
 
 
 class Skipped(NamedTuple):
@@ -127,9 +140,14 @@ class Languages:
     filed. `restriction`, when given, is the set of languages analysed; files
     of the others keep only their inventory."""
 
-    def __init__(self, known: list[LanguageInfo], registered: Iterable[Grammar] = (),
-                 left_out: Iterable[Grammar] = (), restriction: set[str] | None = None,
-                 skipped: list[Skipped] | None = None):
+    def __init__(
+        self,
+        known: list[LanguageInfo],
+        registered: Iterable[Grammar] = (),
+        left_out: Iterable[Grammar] = (),
+        restriction: set[str] | None = None,
+        skipped: list[Skipped] | None = None,
+    ):
         self.known = known
         self.registered = list(registered)
         self.skipped = skipped or []
@@ -150,24 +168,24 @@ class Languages:
         for extension in SCAN_EXTENSIONS:
             self.by_extension.setdefault(extension, NAMES_WITHOUT_GRAMMAR.get(extension, OTHER))
         added = [e for grammar in self.registered for e in grammar.extensions] + extra
-        self.scan_extensions: list[str] | None = (
-            list(dict.fromkeys([*SCAN_EXTENSIONS, *added])) if added else None)
-        self.analysed = {info.name for info in known if info.grammar
-                         and (restriction is None or info.name in restriction)}
+        self.scan_extensions: list[str] | None = list(dict.fromkeys([*SCAN_EXTENSIONS, *added])) if added else None
+        self.analysed = {
+            info.name for info in known if info.grammar and (restriction is None or info.name in restriction)
+        }
 
     def language_of(self, path: str) -> str:
         name = path.rsplit("/", 1)[-1]
         dot = name.rfind(".")
         if dot <= 0:
             return OTHER
-        return self.by_extension.get(name[dot + 1:].lower(), OTHER)
+        return self.by_extension.get(name[dot + 1 :].lower(), OTHER)
 
     def scans(self, path: str) -> bool:
         """Whether the scan selects `path`: its extension, as the scan takes
         it (case and all), is one of the run's."""
         name = path.rsplit("/", 1)[-1]
         dot = name.rfind(".")
-        return dot > 0 and name[dot + 1:] in (self.scan_extensions or SCAN_EXTENSIONS)
+        return dot > 0 and name[dot + 1 :] in (self.scan_extensions or SCAN_EXTENSIONS)
 
     def remote_grammars(self) -> list[dict]:
         return [g.remote_form() for g in self.registered if g.language in self.analysed]
@@ -178,11 +196,13 @@ def module_languages() -> list[LanguageInfo]:
     try:
         answer = json.loads(native.run("languages", "{}"))
     except RuntimeError as error:
-        raise UnusableModule(f"the module installed cannot list its languages ({error}); "
-                             f"install this repository's module") from None
-    return [LanguageInfo(entry["name"], tuple(entry["extensions"]), bool(entry["outline"]),
-                         bool(entry["grammar"]))
-            for entry in answer["languages"]]
+        raise UnusableModule(
+            f"the module installed cannot list its languages ({error}); install this repository's module"
+        ) from None
+    return [
+        LanguageInfo(entry["name"], tuple(entry["extensions"]), bool(entry["outline"]), bool(entry["grammar"]))
+        for entry in answer["languages"]
+    ]
 
 
 def distribution_packages(distribution: importlib.metadata.Distribution) -> list[str] | None:
@@ -194,8 +214,9 @@ def distribution_packages(distribution: importlib.metadata.Distribution) -> list
     files = distribution.files
     if files is None:
         return None
-    return list(dict.fromkeys(file.parts[0] for file in files if len(file.parts) == 2
-                              and file.parts[1] == "__init__.py"))
+    return list(
+        dict.fromkeys(file.parts[0] for file in files if len(file.parts) == 2 and file.parts[1] == "__init__.py")
+    )
 
 
 def tags_query_file(distribution: importlib.metadata.Distribution, package: str) -> str | None:
@@ -219,8 +240,9 @@ def grammar_distribution(distribution: importlib.metadata.Distribution) -> bool:
     return re.sub(r"[-_.]+", "_", name).lower().startswith("tree_sitter_")
 
 
-def discover(distributions: Iterable[importlib.metadata.Distribution] | None = None,
-             ) -> tuple[list[Grammar], list[Skipped]]:
+def discover(
+    distributions: Iterable[importlib.metadata.Distribution] | None = None,
+) -> tuple[list[Grammar], list[Skipped]]:
     """Every grammar of the installed grammar packages this table knows, in
     package order, and the packages passed over. A module installed twice (a
     virtual environment over the system's packages) counts once, as the
@@ -236,8 +258,9 @@ def discover(distributions: Iterable[importlib.metadata.Distribution] | None = N
         packages = distribution_packages(distribution)
         if packages is None:
             given = USUAL_GRAMMARS.get(name.lower().replace("-", "_"), ())
-            skipped.append(Skipped(f"{name} {version}", "its installed metadata lists no files",
-                                   tuple(u[0] for u in given)))
+            skipped.append(
+                Skipped(f"{name} {version}", "its installed metadata lists no files", tuple(u[0] for u in given))
+            )
             continue
         for package in packages:
             if not GRAMMAR_PACKAGE.fullmatch(package) or package in BUILT_IN_PACKAGES or package in seen:
@@ -245,41 +268,50 @@ def discover(distributions: Iterable[importlib.metadata.Distribution] | None = N
             seen.add(package)
             usual = USUAL_GRAMMARS.get(package)
             if usual is None:
-                if any(file.parts[:1] == (package,) and file.name.startswith("_binding")
-                       for file in distribution.files or ()):
-                    skipped.append(Skipped(f"{package} ({name} {version})",
-                                           "no usual file extensions are known for its language"))
+                if any(
+                    file.parts[:1] == (package,) and file.name.startswith("_binding")
+                    for file in distribution.files or ()
+                ):
+                    skipped.append(
+                        Skipped(f"{package} ({name} {version})", "no usual file extensions are known for its language")
+                    )
                 continue
             tags_file = tags_query_file(distribution, package)
             tags = str(distribution.locate_file(tags_file)) if tags_file is not None else None
             for language, function, extensions in usual:
-                grammars.append(Grammar(language, package, function, extensions, name, version,
-                                        tags_file, tags))
+                grammars.append(Grammar(language, package, function, extensions, name, version, tags_file, tags))
     return sorted(grammars, key=lambda g: g.language), skipped
 
 
 def share_extensions(grammars: list[Grammar]) -> list[Grammar]:
     """Each shared extension left only with the first of its languages at hand."""
     present = {grammar.language for grammar in grammars}
-    owner = {extension: next((language for language in languages if language in present), None)
-             for extension, languages in SHARED_EXTENSIONS.items()}
-    return [grammar._replace(extensions=tuple(
-        e for e in grammar.extensions if owner.get(e, grammar.language) == grammar.language))
-        for grammar in grammars]
+    owner = {
+        extension: next((language for language in languages if language in present), None)
+        for extension, languages in SHARED_EXTENSIONS.items()
+    }
+    return [
+        grammar._replace(
+            extensions=tuple(e for e in grammar.extensions if owner.get(e, grammar.language) == grammar.language)
+        )
+        for grammar in grammars
+    ]
 
 
 def register(grammar: Grammar) -> Skipped | None:
     """Registers one grammar with the module; what went wrong, if anything."""
     try:
-        remote.register_grammar(grammar.language, grammar.package, grammar.function,
-                                list(grammar.extensions), grammar.tags)
+        remote.register_grammar(
+            grammar.language, grammar.package, grammar.function, list(grammar.extensions), grammar.tags
+        )
     except (KeyboardInterrupt, SystemExit):
         raise
     except RuntimeError as error:
         return Skipped(f"{grammar.language} ({grammar.source})", str(error), (grammar.language,))
     except BaseException as error:  # noqa: BLE001 - one package's fault, reported as a skip
-        return Skipped(f"{grammar.language} ({grammar.source})", f"{type(error).__name__}: {error}",
-                       (grammar.language,))
+        return Skipped(
+            f"{grammar.language} ({grammar.source})", f"{type(error).__name__}: {error}", (grammar.language,)
+        )
     return None
 
 
@@ -298,11 +330,13 @@ def prepare(restriction: set[str] | None = None) -> Languages:
             left_out.append(grammar)
     known = module_languages()
     if restriction is not None:
-        named = ({info.name for info in known} | {grammar.language for grammar in installed}
-                 | {language for skip in skipped for language in skip.languages})
+        named = (
+            {info.name for info in known}
+            | {grammar.language for grammar in installed}
+            | {language for skip in skipped for language in skip.languages}
+        )
         for language in sorted(restriction - named):
-            package = next((p for p, usual in USUAL_GRAMMARS.items() if any(u[0] == language for u in usual)),
-                           None)
+            package = next((p for p, usual in USUAL_GRAMMARS.items() if any(u[0] == language for u in usual)), None)
             hint = f" (pip install {package.replace('_', '-')})" if package else ""
             skipped.append(Skipped(language, f"no grammar package for it is installed{hint}"))
         # Installed grammars outside the restriction still name their files.
@@ -317,6 +351,8 @@ def listing(languages: Languages) -> list[str]:
     lines = []
     for info in languages.known:
         outline = "outline" if info.outline else "no outline" if info.grammar else "no grammar"
-        lines.append(f"  {info.name:<16} {outline:<10}  {sources.get(info.name, 'built in'):<26} "
-                     f"{' '.join('.' + e for e in info.extensions)}".rstrip())
+        lines.append(
+            f"  {info.name:<16} {outline:<10}  {sources.get(info.name, 'built in'):<26} "
+            f"{' '.join('.' + e for e in info.extensions)}".rstrip()
+        )
     return lines

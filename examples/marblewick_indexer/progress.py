@@ -37,8 +37,7 @@ class Progress:
         if self.bar is not None:
             self.bar.update(count)
         elif before // self.step != self.done // self.step or self.done == self.total:
-            print(f"{self.label} {self.done}/{self.total} files", end=self.end, file=sys.stderr,
-                  flush=True)
+            print(f"{self.label} {self.done}/{self.total} files", end=self.end, file=sys.stderr, flush=True)
 
     def close(self) -> None:
         if self.bar is not None:

@@ -21,8 +21,7 @@ import resource
 import marblewick_index_native as native
 
 
-def register_grammar(language: str, package: str, function: str, extensions: list[str],
-                     tags: str | None) -> str:
+def register_grammar(language: str, package: str, function: str, extensions: list[str], tags: str | None) -> str:
     """The module's "register-grammar" for one grammar; its answer text."""
     payload = {"language": language, "package": package, "function": function, "extensions": extensions}
     if tags is not None:
@@ -40,11 +39,11 @@ def register_grammars(grammars: list[dict]) -> None:
             tags = None
             if grammar["tags_file"] is not None:
                 tags = str(distribution(grammar["distribution"]).locate_file(grammar["tags_file"]))
-            register_grammar(grammar["language"], grammar["package"], grammar["function"],
-                             grammar["extensions"], tags)
+            register_grammar(grammar["language"], grammar["package"], grammar["function"], grammar["extensions"], tags)
         except Exception as error:
-            raise RuntimeError(f"this worker cannot register the grammar of {grammar['language']} "
-                               f"({grammar['distribution']}): {error}") from None
+            raise RuntimeError(
+                f"this worker cannot register the grammar of {grammar['language']} ({grammar['distribution']}): {error}"
+            ) from None
 
 
 def analyse_chunk(payloads: list[str], grammars: list[dict] | None = None) -> tuple[list[tuple[bool, str]], int]:

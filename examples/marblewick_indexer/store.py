@@ -183,8 +183,9 @@ class Store:
                 for statement in SCHEMA.split(";"):
                     if statement.strip():
                         self.db.execute(statement)
-                self.db.executemany("INSERT INTO meta VALUES (?, ?)",
-                                    [("schema_version", str(SCHEMA_VERSION)), ("root", root)])
+                self.db.executemany(
+                    "INSERT INTO meta VALUES (?, ?)", [("schema_version", str(SCHEMA_VERSION)), ("root", root)]
+                )
                 return
             version = self._check_meta(root, readable=MIGRATIONS)
             for statement in (s for v in range(version, SCHEMA_VERSION) for s in MIGRATIONS[v]):
@@ -204,11 +205,14 @@ class Store:
         known = {str(v): v for v in {SCHEMA_VERSION, *readable}}
         if version not in known:
             found = f"schema version {version}" if version else "no schema version"
-            raise RefusedIndex(f"{self.db_path} holds {found}; this indexer reads and writes "
-                              f"version {SCHEMA_VERSION}. Remove it or choose another --db.")
+            raise RefusedIndex(
+                f"{self.db_path} holds {found}; this indexer reads and writes "
+                f"version {SCHEMA_VERSION}. Remove it or choose another --db."
+            )
         if meta.get("root") != root:
-            raise RefusedIndex(f"{self.db_path} indexes {meta.get('root')}, not {root}; "
-                              f"choose another --db for this tree.")
+            raise RefusedIndex(
+                f"{self.db_path} indexes {meta.get('root')}, not {root}; choose another --db for this tree."
+            )
         return known[version]
 
     @contextmanager
@@ -237,10 +241,13 @@ class Store:
         return self.db.execute("SELECT COUNT(*) FROM files").fetchone()[0]
 
     def stored_states(self) -> dict[str, StoredState]:
-        return {path: StoredState(digest, failure, language, bool(analysed), lines, status)
-                for path, digest, failure, language, analysed, lines, status in self.db.execute(
-                    "SELECT path, digest, failure, language, valid IS NOT NULL OR failure IS NOT NULL, "
-                    "lines, status FROM files")}
+        return {
+            path: StoredState(digest, failure, language, bool(analysed), lines, status)
+            for path, digest, failure, language, analysed, lines, status in self.db.execute(
+                "SELECT path, digest, failure, language, valid IS NOT NULL OR failure IS NOT NULL, "
+                "lines, status FROM files"
+            )
+        }
 
     # --- writing ---------------------------------------------------------------
 
@@ -271,8 +278,9 @@ class Store:
         """(path, status) of files whose row stays as it is: the scan read
         them again and found the digest stored."""
         with self.transaction():
-            self.db.executemany("UPDATE files SET status = ? WHERE path = ?",
-                                ((status, path) for path, status in statuses))
+            self.db.executemany(
+                "UPDATE files SET status = ? WHERE path = ?", ((status, path) for path, status in statuses)
+            )
 
     def write_unanalysed(self, files: Iterable[ScannedFile]) -> None:
         """Files without a grammar: only their inventory is kept."""
@@ -298,15 +306,13 @@ class Store:
         if analysing is None:
             self.db.execute("DELETE FROM meta WHERE key = ?", (ANALYSING_KEY,))
         else:
-            self.db.execute("INSERT OR REPLACE INTO meta VALUES (?, ?)",
-                            (ANALYSING_KEY, json.dumps(list(analysing))))
+            self.db.execute("INSERT OR REPLACE INTO meta VALUES (?, ?)", (ANALYSING_KEY, json.dumps(list(analysing))))
 
     def write_results(self, batch: list[tuple[ScannedFile, FileResult]]) -> None:
         with self.transaction():
             self._write(batch)
 
-    def write_results_noting(self, batch: list[tuple[ScannedFile, FileResult]],
-                             analysing: Analysing | None) -> None:
+    def write_results_noting(self, batch: list[tuple[ScannedFile, FileResult]], analysing: Analysing | None) -> None:
         """The batch, and the file the run goes on to wait for (None: none),
         in one transaction."""
         with self.transaction():
@@ -318,18 +324,29 @@ class Store:
             self._counts_change()
         for file, result in batch:
             file_id = self._replace_file(file, result.valid, result.error_count, result.failure)
-            self.db.executemany("INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                                ((file_id, *row) for row in result.symbols))
-            self.db.executemany("INSERT INTO problems VALUES (?, ?, ?, ?, ?, ?)",
-                                ((file_id, *row) for row in result.problems))
+            self.db.executemany(
+                "INSERT INTO symbols VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)", ((file_id, *row) for row in result.symbols)
+            )
+            self.db.executemany(
+                "INSERT INTO problems VALUES (?, ?, ?, ?, ?, ?)", ((file_id, *row) for row in result.problems)
+            )
 
     def _replace_file(self, file: ScannedFile, valid, error_count: int, failure) -> int:
         self.db.execute("DELETE FROM files WHERE path = ?", (file.path,))
         cursor = self.db.execute(
             "INSERT INTO files (path, digest, lines, language, valid, error_count, failure, status) "
             "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-            (file.path, file.digest, file.lines, file.language,
-             None if valid is None else int(valid), error_count, failure, file.status))
+            (
+                file.path,
+                file.digest,
+                file.lines,
+                file.language,
+                None if valid is None else int(valid),
+                error_count,
+                failure,
+                file.status,
+            ),
+        )
         assert cursor.lastrowid is not None
         return cursor.lastrowid
 
@@ -356,10 +373,13 @@ class Store:
                 pass  # not of this indexer's writing: counted anew
         with self.transaction() if self.writing else nullcontext():
             counts = {
-                "languages": list(self.db.execute(
-                    "SELECT f.language, COUNT(*), SUM(f.lines), SUM(COALESCE(s.n, 0)) FROM files f "
-                    "LEFT JOIN (SELECT file_id, COUNT(*) AS n FROM symbols GROUP BY file_id) s "
-                    "ON s.file_id = f.id GROUP BY f.language")),
+                "languages": list(
+                    self.db.execute(
+                        "SELECT f.language, COUNT(*), SUM(f.lines), SUM(COALESCE(s.n, 0)) FROM files f "
+                        "LEFT JOIN (SELECT file_id, COUNT(*) AS n FROM symbols GROUP BY file_id) s "
+                        "ON s.file_id = f.id GROUP BY f.language"
+                    )
+                ),
                 "kinds": list(self.db.execute("SELECT kind, COUNT(*) FROM symbols GROUP BY kind")),
             }
             if self.writing:
@@ -371,14 +391,15 @@ class Store:
         return self.db.execute(
             'SELECT f.path, p.line, p."column", p.message FROM files f '
             "LEFT JOIN problems p ON p.file_id = f.id AND p.ordinal = 0 "
-            "WHERE f.valid = 0 ORDER BY f.path")
+            "WHERE f.valid = 0 ORDER BY f.path"
+        )
 
     def failures(self) -> Iterator[tuple[str, str]]:
-        return self.db.execute(
-            "SELECT failure, path FROM files WHERE failure IS NOT NULL ORDER BY failure, path")
+        return self.db.execute("SELECT failure, path FROM files WHERE failure IS NOT NULL ORDER BY failure, path")
 
     def find(self, name: str) -> Iterator[tuple[str, int, str, str]]:
         return self.db.execute(
             "SELECT f.path, s.line, s.kind, s.signature FROM symbols s "
             "JOIN files f ON f.id = s.file_id WHERE s.name = ? ORDER BY f.path, s.line, s.ordinal",
-            (name,))
+            (name,),
+        )

@@ -34,15 +34,20 @@ class _OrderedRun:
         self.next_result = 0
         self.stopped = False
         self.changed = threading.Condition()
-        self.threads = [threading.Thread(target=self._work, name=f"marblewick-analyse-{n}", daemon=True)
-                        for n in range(min(threads, len(tasks)))]
+        self.threads = [
+            threading.Thread(target=self._work, name=f"marblewick-analyse-{n}", daemon=True)
+            for n in range(min(threads, len(tasks)))
+        ]
         for thread in self.threads:
             thread.start()
 
     def _take(self) -> int | None:
         with self.changed:
-            while (not self.stopped and self.next_task < len(self.tasks)
-                   and self.next_task >= self.next_result + self.ahead):
+            while (
+                not self.stopped
+                and self.next_task < len(self.tasks)
+                and self.next_task >= self.next_result + self.ahead
+            ):
                 self.changed.wait()
             if self.stopped or self.next_task >= len(self.tasks):
                 return None
@@ -60,8 +65,9 @@ class _OrderedRun:
                 if index == self.next_result:
                     self.changed.notify_all()
 
-    def results(self, on_done: Callable[[int], None],
-                on_wait: Callable[[FileTask], None]) -> Generator[FileResult, None, None]:
+    def results(
+        self, on_done: Callable[[int], None], on_wait: Callable[[FileTask], None]
+    ) -> Generator[FileResult, None, None]:
         for index in range(len(self.tasks)):
             result = self._wait_for(index, on_wait)
             if isinstance(result, _Failed):
@@ -103,9 +109,12 @@ class ThreadPool:
     def __exit__(self, *exc) -> None:
         pass
 
-    def analyse_in_order(self, tasks: list[FileTask], on_done: Callable[[int], None] = lambda n: None,
-                         on_wait: Callable[[FileTask], None] = lambda task: None,
-                         ) -> Generator[FileResult, None, None]:
+    def analyse_in_order(
+        self,
+        tasks: list[FileTask],
+        on_done: Callable[[int], None] = lambda n: None,
+        on_wait: Callable[[FileTask], None] = lambda task: None,
+    ) -> Generator[FileResult, None, None]:
         """Every task's FileResult, in the order of `tasks`; `on_wait` is
         called, about every WAIT_SECONDS, with the task whose result is being
         waited for."""

@@ -38,9 +38,12 @@ PROCESS_ENDED = "the indexer's process ended while analysing it"
 # name too long, a directory).
 LASTING_READ_FAILURE = re.compile(
     r"^stream did not contain valid UTF-8$|^file name contained an unexpected NUL byte$|^not a regular file$"
-    r"|\(os error (?:%s)\)$" % "|".join(
-        str(n) for n in (errno.ENOENT, errno.ENOTDIR, errno.EACCES, errno.EPERM, errno.ELOOP,
-                         errno.ENAMETOOLONG, errno.EISDIR)))
+    r"|\(os error (?:%s)\)$"
+    % "|".join(
+        str(n)
+        for n in (errno.ENOENT, errno.ENOTDIR, errno.EACCES, errno.EPERM, errno.ELOOP, errno.ENAMETOOLONG, errno.EISDIR)
+    )
+)
 # A status is kept only when both its times are at least this much older than
 # the start of the scan that took it. A write within one tick of the clock
 # that stamps the files leaves the size and both times as they were, so a
@@ -98,8 +101,13 @@ def scan_payload(request: dict, known: Iterable[tuple[str, str]]) -> str:
     return f'{json.dumps(request)[:-1]},"known":{{{members}}}}}'
 
 
-def scan_tree(root: str, max_files: int, show_progress: bool, languages: Languages,
-              stored: Mapping[str, StoredState] | None = None) -> list[ScannedFile]:
+def scan_tree(
+    root: str,
+    max_files: int,
+    show_progress: bool,
+    languages: Languages,
+    stored: Mapping[str, StoredState] | None = None,
+) -> list[ScannedFile]:
     """What the scan reports, a file it did not read (its status was the one
     kept in `stored`) with the digest and line count stored."""
     stored = stored or {}
@@ -108,8 +116,9 @@ def scan_tree(root: str, max_files: int, show_progress: bool, languages: Languag
         request: dict = {"root": root, "max_files": max_files, "release_gil": True, "status": True}
         if languages.scan_extensions is not None:
             request["extensions"] = languages.scan_extensions
-        payload = scan_payload(request, ((path, state.status) for path, state in stored.items()
-                                         if state.status is not None))
+        payload = scan_payload(
+            request, ((path, state.status) for path, state in stored.items() if state.status is not None)
+        )
         # Taken before the scan takes any status: a status settled by then
         # stays settled, whatever the scan's length.
         started_ns = wall_clock_ns()
@@ -120,8 +129,16 @@ def scan_tree(root: str, max_files: int, show_progress: bool, languages: Languag
     for entry in scanned["entries"]:
         path = entry["path"]
         if "file_hash" in entry:
-            files.append(ScannedFile(path, entry["file_hash"], entry["total_lines"], language_of(path),
-                                     settled_status(entry.get("status"), started_ns), True))
+            files.append(
+                ScannedFile(
+                    path,
+                    entry["file_hash"],
+                    entry["total_lines"],
+                    language_of(path),
+                    settled_status(entry.get("status"), started_ns),
+                    True,
+                )
+            )
         else:
             state = stored[path]
             files.append(ScannedFile(path, state.digest, state.lines, language_of(path), state.status, False))
@@ -161,8 +178,13 @@ def readable(root: str, path: str) -> bool | None:
     return True
 
 
-def vanished_paths(root: str, stored: Mapping[str, object], scanned: list[ScannedFile], max_files: int,
-                   selected: Callable[[str], bool] = lambda path: True) -> tuple[list[str], bool]:
+def vanished_paths(
+    root: str,
+    stored: Mapping[str, object],
+    scanned: list[ScannedFile],
+    max_files: int,
+    selected: Callable[[str], bool] = lambda path: True,
+) -> tuple[list[str], bool]:
     """The stored paths to remove, and whether the scan's limit cut its list.
 
     The scan reports no file it could not read or name, yet each such file
@@ -264,9 +286,17 @@ def suspect_of_last_run(store: Store, to_analyse: list[ScannedFile]) -> tuple[Sc
     return None, False
 
 
-def update_index(root: str, store: Store, pool: AnalysisPool, *, timeout_ms: int, max_files: int,
-                 batch_size: int = DEFAULT_BATCH_SIZE, show_progress: bool = True,
-                 languages: Languages | None = None) -> RunCounts:
+def update_index(
+    root: str,
+    store: Store,
+    pool: AnalysisPool,
+    *,
+    timeout_ms: int,
+    max_files: int,
+    batch_size: int = DEFAULT_BATCH_SIZE,
+    show_progress: bool = True,
+    languages: Languages | None = None,
+) -> RunCounts:
     """`languages`: what the run scans and analyses (languages.prepare);
     by default the languages the module knows as it is."""
     if languages is None:
@@ -316,15 +346,32 @@ def update_index(root: str, store: Store, pool: AnalysisPool, *, timeout_ms: int
     store.write_unanalysed(file for file in to_write if file.language not in analysed)
 
     started = time.perf_counter()
-    analyse_and_write(root, store, pool, [file for file in to_write if file.language in analysed],
-                      counts, timeout_ms=timeout_ms, batch_size=batch_size, show_progress=show_progress)
+    analyse_and_write(
+        root,
+        store,
+        pool,
+        [file for file in to_write if file.language in analysed],
+        counts,
+        timeout_ms=timeout_ms,
+        batch_size=batch_size,
+        show_progress=show_progress,
+    )
     counts.seconds["analyse"] = time.perf_counter() - started
     counts.peak_worker_kib = pool.peak_worker_kib
     return counts
 
 
-def analyse_and_write(root: str, store: Store, pool: AnalysisPool, to_analyse: list[ScannedFile],
-                      counts: RunCounts, *, timeout_ms: int, batch_size: int, show_progress: bool) -> None:
+def analyse_and_write(
+    root: str,
+    store: Store,
+    pool: AnalysisPool,
+    to_analyse: list[ScannedFile],
+    counts: RunCounts,
+    *,
+    timeout_ms: int,
+    batch_size: int,
+    show_progress: bool,
+) -> None:
     counts.analysed = len(to_analyse)
     # A file during which the last run's process ended is analysed alone,
     # after all others; one during which it ended even alone is recorded so.
@@ -337,16 +384,20 @@ def analyse_and_write(root: str, store: Store, pool: AnalysisPool, to_analyse: l
         return FileTask(file.path, os.path.join(root, file.path), timeout_ms, file.language)
 
     shown = worth_showing(counts.analysed, show_progress)
-    with store.bulk_load(counts.analysed), Progress("analyse", counts.analysed, shown) as analysing, \
-            Progress("write", counts.analysed, shown) as writing:
+    with (
+        store.bulk_load(counts.analysed),
+        Progress("analyse", counts.analysed, shown) as analysing,
+        Progress("write", counts.analysed, shown) as writing,
+    ):
         writer = _Writer(store, to_analyse, batch_size, writing)
         try:
             if suspect is not None and ended_alone:
                 writer.add(suspect, FileResult(suspect.path, None, 0, [], [], PROCESS_ENDED))
                 counts.analysed -= 1
             # The pool parses ahead while this thread writes what came back.
-            with closing(pool.analyse_in_order([task_of(file) for file in to_analyse], analysing.advance,
-                                               writer.waiting)) as results:
+            with closing(
+                pool.analyse_in_order([task_of(file) for file in to_analyse], analysing.advance, writer.waiting)
+            ) as results:
                 for file, result in zip(to_analyse, results):
                     assert result.path == file.path, "results must come back in task order"
                     if short_of_memory(result.failure):

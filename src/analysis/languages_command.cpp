@@ -11,7 +11,8 @@
 namespace marblewick {
 namespace {
 
-JsonObject language_object(std::string_view name, JsonArray extensions, bool grammar, bool outline, bool registered) {
+JsonObject language_object(std::string_view name, JsonArray extensions, bool grammar, bool outline,
+                           bool registered) {
   JsonObject object;
   object.emplace("extensions", JsonValue(std::move(extensions)));
   object.emplace("grammar", JsonValue(grammar));
@@ -28,7 +29,8 @@ CommandResult languages_command(const JsonValue&) {
   for (const LanguageEntry& entry : LANGUAGE_TABLE) {
     JsonArray extensions;
     for (std::string_view extension : entry.extensions) extensions.emplace_back(extension);
-    languages.emplace_back(language_object(entry.name, std::move(extensions), true, entry.has_outline_rules, false));
+    languages.emplace_back(
+        language_object(entry.name, std::move(extensions), true, entry.has_outline_rules, false));
   }
   for (std::string_view name : names_without_grammar()) {
     if (registered_language_named(name) != nullptr) continue;
@@ -48,7 +50,8 @@ CommandResult languages_command(const JsonValue&) {
       if (!seen) listed.push_back(extension);
     }
     for (std::string_view extension : listed) extensions.emplace_back(extension);
-    JsonObject object = language_object(entry->name, std::move(extensions), true, entry->tags != nullptr, true);
+    JsonObject object =
+        language_object(entry->name, std::move(extensions), true, entry->tags != nullptr, true);
     object.emplace("abi_version", JsonValue(std::uint64_t{entry->abi_version}));
     object.emplace("function", JsonValue(entry->function));
     object.emplace("package", JsonValue(entry->package));

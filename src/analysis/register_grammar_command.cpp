@@ -49,7 +49,8 @@ Expected<Request> read_request(const JsonValue& payload) {
 
   if (request.language.empty()) return registration_error("a registered language needs a name");
   if (language_named(request.language)) {
-    return registration_error(quoted(request.language) + " is a built-in language: no registration replaces it");
+    return registration_error(quoted(request.language) +
+                              " is a built-in language: no registration replaces it");
   }
   if (request.package.empty()) return registration_error("a grammar package needs a name");
   if (const JsonArray* extensions = payload.array_field("extensions")) {
@@ -79,7 +80,8 @@ std::optional<ErrorText> extension_taken(const Request& request) {
     }
     const RegisteredLanguage* holder = registered_language_for_extension(extension);
     if (holder != nullptr && holder->name != request.language) {
-      return registration_error("extension " + quoted(extension) + " is already taken by " + quoted(holder->name));
+      return registration_error("extension " + quoted(extension) + " is already taken by " +
+                                quoted(holder->name));
     }
   }
   return std::nullopt;

@@ -27,8 +27,8 @@ class InternalFailure : public std::exception {
   std::source_location where_;
 };
 
-[[noreturn]] inline void fail_internal(
-    std::string message, std::source_location where = std::source_location::current()) {
+[[noreturn]] inline void fail_internal(std::string message,
+                                       std::source_location where = std::source_location::current()) {
   throw InternalFailure(std::move(message), where);
 }
 

@@ -105,8 +105,8 @@ char32_t decode_utf8_scalar(const unsigned char* p, std::size_t length) {
     case 3:
       return (char32_t{p[0] & 0x0Fu} << 12) | (char32_t{p[1] & 0x3Fu} << 6) | (p[2] & 0x3Fu);
     default:
-      return (char32_t{p[0] & 0x07u} << 18) | (char32_t{p[1] & 0x3Fu} << 12) |
-             (char32_t{p[2] & 0x3Fu} << 6) | (p[3] & 0x3Fu);
+      return (char32_t{p[0] & 0x07u} << 18) | (char32_t{p[1] & 0x3Fu} << 12) | (char32_t{p[2] & 0x3Fu} << 6) |
+             (p[3] & 0x3Fu);
   }
 }
 

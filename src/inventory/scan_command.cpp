@@ -60,8 +60,7 @@ Expected<std::vector<std::optional<ScanEntry>>> build_scan_entries(
       // other file, or none: reading it could report another file's digest.
       if (!candidate.path_names_file) continue;
       Expected<ScanEntry> entry = build_scan_entry(
-          root, candidate.path,
-          known != nullptr ? known_status_of(*known, candidate.path) : std::nullopt);
+          root, candidate.path, known != nullptr ? known_status_of(*known, candidate.path) : std::nullopt);
       if (entry) {
         slots[i].emplace(std::move(entry).value());
       } else if (!leaves_file_out(entry.error().kind)) {

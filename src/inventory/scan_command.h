@@ -14,8 +14,8 @@ namespace marblewick {
 inline constexpr std::uint64_t DEFAULT_MAX_FILES = 256;
 
 // Extensions selected when the payload gives no "extensions" array.
-inline constexpr std::array<std::string_view, 10> DEFAULT_EXTENSIONS = {
-    "py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml"};
+inline constexpr std::array<std::string_view, 10> DEFAULT_EXTENSIONS = {"py", "rs", "ts",   "tsx",  "js",
+                                                                        "go", "md", "toml", "yaml", "yml"};
 
 CommandResult scan_command(const JsonValue& payload);
 

@@ -22,8 +22,8 @@ Expected<ScanEntry> build_scan_entry(std::string_view root, std::string_view rel
   }
   Expected<TextFileSummary> summary = summarize_text_file(path);
   if (!summary) return std::move(summary).error();
-  return ScanEntry{std::move(summary.value().digest), std::string(relative_path),
-                   summary.value().total_lines, true, summary.value().status};
+  return ScanEntry{std::move(summary.value().digest), std::string(relative_path), summary.value().total_lines,
+                   true, summary.value().status};
 }
 
 }  // namespace marblewick

@@ -57,7 +57,7 @@ std::optional<FileStatus> known_status_of(const JsonObject& known, std::string_v
 }
 
 std::optional<FileStatus> current_status(const std::string& path) {
-  struct stat status {};
+  struct stat status{};
   if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
   return file_status_of(status);
 }

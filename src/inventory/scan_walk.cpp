@@ -35,13 +35,22 @@ EntryType type_of_mode(mode_t mode) {
 // walk error: the entry is passed over.
 bool own_type(int directory_fd, const dirent* found, EntryType& type) {
   switch (found->d_type) {
-    case DT_DIR: type = EntryType::directory; return true;
-    case DT_REG: type = EntryType::regular_file; return true;
-    case DT_LNK: type = EntryType::symbolic_link; return true;
-    case DT_UNKNOWN: break;
-    default: type = EntryType::other; return true;
+    case DT_DIR:
+      type = EntryType::directory;
+      return true;
+    case DT_REG:
+      type = EntryType::regular_file;
+      return true;
+    case DT_LNK:
+      type = EntryType::symbolic_link;
+      return true;
+    case DT_UNKNOWN:
+      break;
+    default:
+      type = EntryType::other;
+      return true;
   }
-  struct stat status {};
+  struct stat status{};
   if (::fstatat(directory_fd, found->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
   type = type_of_mode(status.st_mode);
   return true;
@@ -190,7 +199,7 @@ void CandidateWalk::run() {
   // A NUL cuts the text short for the system; such a root names nothing.
   if (root_.find('\0') != std::string_view::npos) return;
   const std::string root_path(root_);
-  struct stat status {};
+  struct stat status{};
   if (::stat(root_path.c_str(), &status) != 0) return;
 
   const WalkEntry root_entry{root_entry_name(root_), 0, type_of_mode(status.st_mode)};

@@ -12,8 +12,8 @@ namespace marblewick {
 
 // Directories holding version-control data, virtual environments, dependencies
 // and build output; compared with the whole name, exactly.
-inline constexpr std::array<std::string_view, 5> SKIPPED_DIRECTORY_NAMES = {
-    ".git", "dist", ".venv", "target", "node_modules"};
+inline constexpr std::array<std::string_view, 5> SKIPPED_DIRECTORY_NAMES = {".git", "dist", ".venv", "target",
+                                                                            "node_modules"};
 
 // Directory listings the walk keeps open at once; deeper levels beyond this
 // make the oldest open listing be read into memory and closed.

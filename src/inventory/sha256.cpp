@@ -44,8 +44,7 @@ Sha256Stream::Sha256Stream() : context_(std::make_unique<Context>()) {
 Sha256Stream::~Sha256Stream() = default;
 
 void Sha256Stream::update(std::string_view bytes) {
-  check_invariant(EVP_DigestUpdate(context_->ctx, bytes.data(), bytes.size()) == 1,
-                  "SHA-256 update failed");
+  check_invariant(EVP_DigestUpdate(context_->ctx, bytes.data(), bytes.size()) == 1, "SHA-256 update failed");
 }
 
 std::string Sha256Stream::finish_hex() {

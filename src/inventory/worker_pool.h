@@ -27,8 +27,7 @@ class WorkerPool {
   // files does not hold up the others; callers that write slot i for index i
   // keep their order whatever the timing. The first exception thrown by a
   // body is rethrown here, after every worker has stopped.
-  void for_each_range(std::size_t count,
-                      const std::function<void(std::size_t, std::size_t)>& body);
+  void for_each_range(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
 
  private:
   explicit WorkerPool(std::size_t wanted_workers);

@@ -41,7 +41,7 @@ bool is_generated_file(int fd, const struct stat& status) {
   // device numbers of major 0. Files on disks (ext4, xfs and the like) are
   // thus told apart without a second system call.
   if (major(status.st_dev) != 0) return false;
-  struct statfs file_system {};
+  struct statfs file_system{};
   int result;
   do {
     result = ::fstatfs(fd, &file_system);

@@ -49,7 +49,7 @@ Expected<OpenTextFile> open_text_file(std::string_view path) {
   if (fd < 0) return ErrorText(ErrorKind::file_system, os_error_text(errno));
   OpenTextFile file(fd, 0);
 
-  struct stat status {};
+  struct stat status{};
   if (::fstat(fd, &status) != 0) return file;
   if ((!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) ||
       (S_ISREG(status.st_mode) && is_generated_file(fd, status))) {
@@ -72,8 +72,7 @@ Expected<TextBuffer> read_text_file(const OpenTextFile& file) {
   TextBuffer text;
   // One allocation sized from the reported size; one byte more lets the read
   // that finds the end of file land without growing the buffer.
-  std::size_t expected_size =
-      file.reported_size() > 0 ? file.reported_size() + 1 : MIN_READ_CHUNK;
+  std::size_t expected_size = file.reported_size() > 0 ? file.reported_size() + 1 : MIN_READ_CHUNK;
   if (!text.reserve(expected_size)) return out_of_memory_error();
 
   std::size_t filled = 0;

@@ -24,9 +24,7 @@ constexpr const char* EOF_IN_OBJECT = "EOF while parsing an object";
 constexpr const char* INVALID_NUMBER = "invalid number";
 constexpr const char* LONE_LEADING_SURROGATE = "lone leading surrogate in hex escape";
 
-bool is_json_whitespace(unsigned char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
+bool is_json_whitespace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
@@ -147,10 +145,8 @@ class JsonParser {
     const char* unfinished;         // the text ends inside the container
     const char* missing_separator;  // neither a comma nor the closing bracket
   };
-  static constexpr ContainerSyntax ARRAY_SYNTAX = {
-      ']', EOF_IN_LIST, "expected `,` or `]`"};
-  static constexpr ContainerSyntax OBJECT_SYNTAX = {
-      '}', EOF_IN_OBJECT, "expected `,` or `}`"};
+  static constexpr ContainerSyntax ARRAY_SYNTAX = {']', EOF_IN_LIST, "expected `,` or `]`"};
+  static constexpr ContainerSyntax OBJECT_SYNTAX = {'}', EOF_IN_OBJECT, "expected `,` or `}`"};
 
   // From the opening bracket past the closing one: comma-separated elements,
   // each read by `parse_element`, with no comma before the closing bracket.
@@ -240,16 +236,34 @@ class JsonParser {
     if (at_end()) return fail_at_end(EOF_IN_STRING);
     unsigned char e = data_[pos_++];
     switch (e) {
-      case '"': out.push_back('"'); return true;
-      case '\\': out.push_back('\\'); return true;
-      case '/': out.push_back('/'); return true;
-      case 'b': out.push_back('\b'); return true;
-      case 'f': out.push_back('\f'); return true;
-      case 'n': out.push_back('\n'); return true;
-      case 'r': out.push_back('\r'); return true;
-      case 't': out.push_back('\t'); return true;
-      case 'u': return parse_unicode_escape(out);
-      default: return fail("invalid escape", pos_);
+      case '"':
+        out.push_back('"');
+        return true;
+      case '\\':
+        out.push_back('\\');
+        return true;
+      case '/':
+        out.push_back('/');
+        return true;
+      case 'b':
+        out.push_back('\b');
+        return true;
+      case 'f':
+        out.push_back('\f');
+        return true;
+      case 'n':
+        out.push_back('\n');
+        return true;
+      case 'r':
+        out.push_back('\r');
+        return true;
+      case 't':
+        out.push_back('\t');
+        return true;
+      case 'u':
+        return parse_unicode_escape(out);
+      default:
+        return fail("invalid escape", pos_);
     }
   }
 

@@ -21,8 +21,8 @@ using JsonObject = std::map<std::string, JsonValue, std::less<>>;
 
 class JsonValue {
  public:
-  using Storage = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double,
-                               std::string, JsonArray, JsonObject>;
+  using Storage = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string,
+                               JsonArray, JsonObject>;
 
   JsonValue() : storage_(nullptr) {}
   JsonValue(std::nullptr_t) : storage_(nullptr) {}

@@ -15,13 +15,27 @@ bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
 void write_escaped_byte(std::string& out, unsigned char c) {
   switch (c) {
-    case '"': out += "\\\""; return;
-    case '\\': out += "\\\\"; return;
-    case '\b': out += "\\b"; return;
-    case '\t': out += "\\t"; return;
-    case '\n': out += "\\n"; return;
-    case '\f': out += "\\f"; return;
-    case '\r': out += "\\r"; return;
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\b':
+      out += "\\b";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\f':
+      out += "\\f";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
     default:
       out += "\\u00";
       append_hex_byte(out, c);

@@ -27,12 +27,8 @@ struct CommandEntry {
 
 // Names are matched by exact bytes: no case folding, trimming or prefixes.
 constexpr CommandEntry COMMAND_TABLE[] = {
-    {"outline", outline_command},
-    {"hash", hash_command},
-    {"scan", scan_command},
-    {"syntax-check", syntax_check_command},
-    {"analyse", analyse_command},
-    {"languages", languages_command},
+    {"outline", outline_command},           {"hash", hash_command},       {"scan", scan_command},
+    {"syntax-check", syntax_check_command}, {"analyse", analyse_command}, {"languages", languages_command},
 };
 
 // The one command that touches the host, through the loader, so the host

@@ -132,8 +132,8 @@ PyObject* raise_panic_for_current_exception() noexcept {
     } catch (...) {
     }
     std::string report = "thread '" + current_thread_name() +
-                         "' failed inside " MARBLEWICK_MODULE_NAME_TEXT " at " + where + ":\n" +
-                         message + "\n";
+                         "' failed inside " MARBLEWICK_MODULE_NAME_TEXT " at " + where + ":\n" + message +
+                         "\n";
     std::fputs(report.c_str(), stderr);
     std::fflush(stderr);
     return raise_text(boundary.panic_exception, message);
@@ -198,7 +198,8 @@ class PackageLoader final : public GrammarLoader {
                                                     ", not a \"tree_sitter.Language\" capsule");
     }
     LoadedGrammar loaded;
-    loaded.grammar = static_cast<const TSLanguage*>(PyCapsule_GetPointer(capsule.get(), GRAMMAR_CAPSULE_NAME));
+    loaded.grammar =
+        static_cast<const TSLanguage*>(PyCapsule_GetPointer(capsule.get(), GRAMMAR_CAPSULE_NAME));
     if (loaded.grammar == nullptr) {
       PyErr_Clear();
       return ErrorText(ErrorKind::registration, "grammar package " + quoted(package) + ": " + function_name +
@@ -349,8 +350,10 @@ bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
     std::string_view text;  // empty for a name with lone surrogates: none of ours
-    if (utf8 == nullptr) PyErr_Clear();
-    else text = std::string_view(utf8, static_cast<std::size_t>(size));
+    if (utf8 == nullptr)
+      PyErr_Clear();
+    else
+      text = std::string_view(utf8, static_cast<std::size_t>(size));
     int slot = text == PARAMETER_NAMES[0] ? 0 : text == PARAMETER_NAMES[1] ? 1 : -1;
     if (slot < 0) {
       raise_text(PyExc_TypeError,
@@ -358,8 +361,8 @@ bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
       return false;
     }
     if (slots[slot] != nullptr) {
-      raise_text(PyExc_TypeError, "run() got multiple values for argument '" +
-                                      std::string(PARAMETER_NAMES[slot]) + "'");
+      raise_text(PyExc_TypeError,
+                 "run() got multiple values for argument '" + std::string(PARAMETER_NAMES[slot]) + "'");
       return false;
     }
     slots[slot] = args[nargs + k];
@@ -420,8 +423,8 @@ struct CallOutcome {
 // Binds the arguments and runs the command, the lock released for its work
 // when the payload asks. False with the interpreter's exception set when the
 // arguments do not bind (the lock is still held then).
-[[gnu::noinline]] bool perform_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, InterpreterLock& lock,
-                  CallOutcome& outcome) noexcept {
+[[gnu::noinline]] bool perform_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                    InterpreterLock& lock, CallOutcome& outcome) noexcept {
   try {
     Arguments arguments;
     if (!bind_arguments(args, nargs, kwnames, arguments)) return false;
@@ -495,7 +498,10 @@ PyModuleDef module_definition = {
     "",                           // m_doc
     0,                            // m_size: the state is the process's, in `boundary`
     nullptr,                      // m_methods: added after __all__, see below
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Nothing here throws: every failure is the host's error, raised by the import.
@@ -504,8 +510,8 @@ PyObject* initialise_module() noexcept {
   if (id < 0) return nullptr;
   std::int64_t expected = -1;
   if (!boundary.owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    MARBLEWICK_MODULE_NAME_TEXT " does not support sub-interpreters: it serves "
+    PyErr_SetString(PyExc_ImportError, MARBLEWICK_MODULE_NAME_TEXT
+                    " does not support sub-interpreters: it serves "
                     "only the interpreter that imported it first in this process");
     return nullptr;
   }
@@ -537,6 +543,4 @@ PyObject* initialise_module() noexcept {
 }  // namespace
 }  // namespace marblewick
 
-PyMODINIT_FUNC MARBLEWICK_INIT_NAME(MARBLEWICK_MODULE_NAME)(void) {
-  return marblewick::initialise_module();
-}
+PyMODINIT_FUNC MARBLEWICK_INIT_NAME(MARBLEWICK_MODULE_NAME)(void) { return marblewick::initialise_module(); }

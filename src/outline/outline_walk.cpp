@@ -74,8 +74,8 @@ bool applies_at(RuleDepth rule_depth, unsigned depth) {
 }
 
 // The row for a node kind at a depth, or null when none applies.
-const OutlineRule* find_outline_rule(std::span<const OutlineRule> rules,
-                                     std::string_view node_kind, unsigned depth) {
+const OutlineRule* find_outline_rule(std::span<const OutlineRule> rules, std::string_view node_kind,
+                                     unsigned depth) {
   for (const OutlineRule& rule : rules) {
     if (rule.node_kind == node_kind && applies_at(rule.depth, depth)) return &rule;
   }
@@ -84,8 +84,8 @@ const OutlineRule* find_outline_rule(std::span<const OutlineRule> rules,
 
 }  // namespace
 
-void collect_outline(TSNode node, std::string_view source, std::span<const OutlineRule> rules,
-                     unsigned depth, std::vector<SymbolRecord>& symbols) {
+void collect_outline(TSNode node, std::string_view source, std::span<const OutlineRule> rules, unsigned depth,
+                     std::vector<SymbolRecord>& symbols) {
   std::uint32_t child_count = ts_node_child_count(node);
   if (child_count == 0) return;
 

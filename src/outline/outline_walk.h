@@ -35,7 +35,7 @@ struct SymbolRecord {
 // container's body right after the container's record. `source` is the text
 // the tree was parsed from; `rules` are the rows of the language it was parsed
 // as, chosen once by the caller for the whole walk.
-void collect_outline(TSNode node, std::string_view source, std::span<const OutlineRule> rules,
-                     unsigned depth, std::vector<SymbolRecord>& symbols);
+void collect_outline(TSNode node, std::string_view source, std::span<const OutlineRule> rules, unsigned depth,
+                     std::vector<SymbolRecord>& symbols);
 
 }  // namespace marblewick

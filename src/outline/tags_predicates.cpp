@@ -21,7 +21,8 @@ ErrorText predicate_error(std::string_view name, std::string_view why) {
 
 std::string_view node_text(TSNode node, std::string_view source) {
   std::uint32_t start = ts_node_start_byte(node);
-  std::uint32_t end = std::min<std::uint32_t>(ts_node_end_byte(node), static_cast<std::uint32_t>(source.size()));
+  std::uint32_t end =
+      std::min<std::uint32_t>(ts_node_end_byte(node), static_cast<std::uint32_t>(source.size()));
   return start <= end ? source.substr(start, end - start) : std::string_view();
 }
 
@@ -56,9 +57,14 @@ bool predicate_holds(const TagsPredicate& predicate, const TSQueryMatch& match, 
     // Two captures: their nodes compared pairwise, as far as both go.
     std::vector<std::string_view> left;
     std::vector<std::string_view> right;
-    for_each_node(match, predicate.capture, [&](TSNode node) { left.push_back(node_text(node, source)); return true; });
-    for_each_node(match, *predicate.other_capture,
-                  [&](TSNode node) { right.push_back(node_text(node, source)); return true; });
+    for_each_node(match, predicate.capture, [&](TSNode node) {
+      left.push_back(node_text(node, source));
+      return true;
+    });
+    for_each_node(match, *predicate.other_capture, [&](TSNode node) {
+      right.push_back(node_text(node, source));
+      return true;
+    });
     std::size_t pairs = std::min(left.size(), right.size());
     for (std::size_t i = 0; i < pairs; ++i) {
       bool passes = (left[i] == right[i]) == predicate.positive;
@@ -128,7 +134,8 @@ Expected<std::vector<TagsPredicate>> read_tags_predicates(const TSQuery* query, 
     predicate.capture = args[0].value_id;
     if (predicate.test == TagsPredicate::Test::ANY_OF) {
       for (std::uint32_t a = 1; a < arg_count; ++a) {
-        if (args[a].type != TSQueryPredicateStepTypeString) return predicate_error(name, "takes strings after its capture");
+        if (args[a].type != TSQueryPredicateStepTypeString)
+          return predicate_error(name, "takes strings after its capture");
         predicate.values.emplace_back(string_value(query, args[a].value_id));
       }
     } else if (arg_count != 2) {
@@ -140,7 +147,8 @@ Expected<std::vector<TagsPredicate>> read_tags_predicates(const TSQuery* query, 
         predicate.text = std::string(string_value(query, args[1].value_id));
       }
     } else {
-      if (args[1].type != TSQueryPredicateStepTypeString) return predicate_error(name, "takes a regular expression as a string");
+      if (args[1].type != TSQueryPredicateStepTypeString)
+        return predicate_error(name, "takes a regular expression as a string");
       std::string_view pattern_text = string_value(query, args[1].value_id);
       Expected<TagsRegex> regex = TagsRegex::compile(pattern_text);
       if (!regex) {

@@ -61,7 +61,8 @@ std::string quoted_origin(std::string_view origin) { return "tags query \"" + st
 
 }  // namespace
 
-Expected<std::unique_ptr<TagsOutline>> compile_tags_outline(const TSLanguage* grammar, std::string_view source,
+Expected<std::unique_ptr<TagsOutline>> compile_tags_outline(const TSLanguage* grammar,
+                                                            std::string_view source,
                                                             std::string_view origin) {
   if (source.size() > UINT32_MAX) {
     return ErrorText(ErrorKind::registration, quoted_origin(origin) + " is too large");
@@ -83,8 +84,9 @@ Expected<std::unique_ptr<TagsOutline>> compile_tags_outline(const TSLanguage* gr
     if (!outline->query) {
       auto [row, column] = row_and_column(source, error_offset);
       return ErrorText(ErrorKind::registration, quoted_origin(origin) + " does not compile at row " +
-                                                    std::to_string(row) + ", column " + std::to_string(column) +
-                                                    ": " + compile_error_reason(error, source, error_offset));
+                                                    std::to_string(row) + ", column " +
+                                                    std::to_string(column) + ": " +
+                                                    compile_error_reason(error, source, error_offset));
     }
   }
   TSQuery* query = outline->query.get();
@@ -124,8 +126,8 @@ Expected<std::unique_ptr<TagsOutline>> compile_tags_outline(const TSLanguage* gr
     if (!predicates) {
       auto [row, column] = row_and_column(source, ts_query_start_byte_for_pattern(query, pattern));
       static_cast<void>(column);
-      return ErrorText(ErrorKind::registration, quoted_origin(origin) + ", pattern at row " + std::to_string(row) +
-                                                    ": " + predicates.error().message);
+      return ErrorText(ErrorKind::registration, quoted_origin(origin) + ", pattern at row " +
+                                                    std::to_string(row) + ": " + predicates.error().message);
     }
     entry.predicates = std::move(predicates).value();
   }

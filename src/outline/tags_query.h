@@ -39,7 +39,7 @@ struct TagsOutline {
 // cannot be evaluated ("tags query "P", pattern at row R: ..."), or "out of
 // memory". The query's memory is kept until the process ends if the caller
 // keeps the object, which it does once the language is registered.
-Expected<std::unique_ptr<TagsOutline>> compile_tags_outline(const TSLanguage* grammar, std::string_view source,
-                                                            std::string_view origin);
+Expected<std::unique_ptr<TagsOutline>> compile_tags_outline(const TSLanguage* grammar,
+                                                            std::string_view source, std::string_view origin);
 
 }  // namespace marblewick

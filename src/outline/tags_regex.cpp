@@ -31,7 +31,7 @@ constexpr std::size_t MAX_PROGRAM = 20000;
 
 const std::vector<Range> DIGIT = {{'0', '9'}};
 const std::vector<Range> WORD = {{'0', '9'}, {'A', 'Z'}, {'_', '_'}, {'a', 'z'}};
-const std::vector<Range> SPACE = {{0x09, 0x0D}, {0x20, 0x20},     {0x85, 0x85},     {0xA0, 0xA0},
+const std::vector<Range> SPACE = {{0x09, 0x0D},     {0x20, 0x20},     {0x85, 0x85},     {0xA0, 0xA0},
                                   {0x1680, 0x1680}, {0x2000, 0x200A}, {0x2028, 0x2029}, {0x202F, 0x202F},
                                   {0x205F, 0x205F}, {0x3000, 0x3000}};
 
@@ -79,7 +79,8 @@ class Parser {
     auto lead = static_cast<unsigned char>(pattern_[position_]);
     std::size_t length = utf8_sequence_length(lead);
     if (position_ + length > pattern_.size()) length = 1;
-    char32_t c = decode_utf8_scalar(reinterpret_cast<const unsigned char*>(pattern_.data() + position_), length);
+    char32_t c =
+        decode_utf8_scalar(reinterpret_cast<const unsigned char*>(pattern_.data() + position_), length);
     position_ += length;
     return c;
   }
@@ -241,17 +242,42 @@ class Parser {
   bool class_escape(char c, std::vector<Range>& ranges, bool& negated) {
     negated = false;
     switch (c) {
-      case 'd': ranges = DIGIT; return true;
-      case 'D': ranges = DIGIT; negated = true; return true;
-      case 'w': ranges = WORD; return true;
-      case 'W': ranges = WORD; negated = true; return true;
-      case 's': ranges = SPACE; return true;
-      case 'S': ranges = SPACE; negated = true; return true;
-      case 'n': ranges = {{'\n', '\n'}}; return true;
-      case 't': ranges = {{'\t', '\t'}}; return true;
-      case 'r': ranges = {{'\r', '\r'}}; return true;
-      case 'f': ranges = {{'\f', '\f'}}; return true;
-      case 'v': ranges = {{'\v', '\v'}}; return true;
+      case 'd':
+        ranges = DIGIT;
+        return true;
+      case 'D':
+        ranges = DIGIT;
+        negated = true;
+        return true;
+      case 'w':
+        ranges = WORD;
+        return true;
+      case 'W':
+        ranges = WORD;
+        negated = true;
+        return true;
+      case 's':
+        ranges = SPACE;
+        return true;
+      case 'S':
+        ranges = SPACE;
+        negated = true;
+        return true;
+      case 'n':
+        ranges = {{'\n', '\n'}};
+        return true;
+      case 't':
+        ranges = {{'\t', '\t'}};
+        return true;
+      case 'r':
+        ranges = {{'\r', '\r'}};
+        return true;
+      case 'f':
+        ranges = {{'\f', '\f'}};
+        return true;
+      case 'v':
+        ranges = {{'\v', '\v'}};
+        return true;
       case 'x': {
         char32_t value = 0;
         if (!hex_escape(value)) return false;
@@ -496,7 +522,8 @@ bool anchored_at_start(const Node& node) {
       for (const auto& child : node.children) {
         if (anchored_at_start(*child)) return true;
         // Only zero-width items may stand before the anchor.
-        if (child->kind != Node::Kind::WORD_BOUNDARY && child->kind != Node::Kind::NOT_WORD_BOUNDARY) return false;
+        if (child->kind != Node::Kind::WORD_BOUNDARY && child->kind != Node::Kind::NOT_WORD_BOUNDARY)
+          return false;
       }
       return false;
     case Node::Kind::ALTERNATE:

@@ -79,9 +79,7 @@ constexpr const LanguageEntry& language_entry(Language language) {
   return LANGUAGE_TABLE[static_cast<std::size_t>(language)];
 }
 
-constexpr bool has_outline_rules(Language language) {
-  return language_entry(language).has_outline_rules;
-}
+constexpr bool has_outline_rules(Language language) { return language_entry(language).has_outline_rules; }
 
 // A language name as a command resolved it: `known` when the name is one of
 // the table's (compared byte for byte), `registered` when it names a grammar

@@ -87,9 +87,9 @@ bool grammar_abi_supported(std::uint32_t version) {
 }
 
 ErrorText incompatible_version_error(std::uint32_t version) {
-  return ErrorText(ErrorKind::parse_refused,
-                   "Incompatible language version " + std::to_string(version) + ". Expected minimum " +
-                       std::to_string(MIN_GRAMMAR_ABI) + ", maximum " + std::to_string(MAX_GRAMMAR_ABI));
+  return ErrorText(ErrorKind::parse_refused, "Incompatible language version " + std::to_string(version) +
+                                                 ". Expected minimum " + std::to_string(MIN_GRAMMAR_ABI) +
+                                                 ", maximum " + std::to_string(MAX_GRAMMAR_ABI));
 }
 
 std::uint64_t parse_memory_ceiling_mib(std::size_t text_bytes) {
@@ -117,8 +117,8 @@ Expected<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view 
                                     std::uint64_t timeout_ms) {
   if (text.size() > MAX_PARSE_BYTES) {
     return ErrorText(ErrorKind::parse_refused,
-                     "source text too large to parse: " + std::to_string(text.size()) +
-                         " bytes, at most " + std::to_string(MAX_PARSE_BYTES));
+                     "source text too large to parse: " + std::to_string(text.size()) + " bytes, at most " +
+                         std::to_string(MAX_PARSE_BYTES));
   }
 
   ParseWatch watch;

@@ -157,8 +157,8 @@ LastingParserAllocations::LastingParserAllocations() {
 LastingParserAllocations::~LastingParserAllocations() { lasting_allocations = false; }
 
 std::size_t live_parser_blocks() {
-  std::size_t live = live_general_blocks.load(std::memory_order_relaxed) + ParserPool::live_detached_blocks() +
-                     reserve_live_blocks();
+  std::size_t live = live_general_blocks.load(std::memory_order_relaxed) +
+                     ParserPool::live_detached_blocks() + reserve_live_blocks();
   if (current_pool != nullptr) live += current_pool->live_blocks();
   return live;
 }

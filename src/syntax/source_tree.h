@@ -31,7 +31,6 @@ inline bool every_language(const ResolvedLanguage&) { return true; }
 // registered, and `wanted` accepts it) one parse, within the
 // payload's "timeout_ms" when it gives one. Errors: obtain_source's and
 // parse_source's texts, unchanged.
-Expected<SourceTree> obtain_source_tree(const JsonValue& payload,
-                                        LanguageFilter wanted = every_language);
+Expected<SourceTree> obtain_source_tree(const JsonValue& payload, LanguageFilter wanted = every_language);
 
 }  // namespace marblewick

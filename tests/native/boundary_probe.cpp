@@ -24,8 +24,7 @@ namespace {
 // boundary is converting the first one.
 class UnreportableFailure : public marblewick::InternalFailure {
  public:
-  UnreportableFailure()
-      : InternalFailure("first failure", std::source_location::current()) {}
+  UnreportableFailure() : InternalFailure("first failure", std::source_location::current()) {}
   std::string location_text() const override {
     throw std::runtime_error("failure while reporting a failure");
   }

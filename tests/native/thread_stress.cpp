@@ -90,8 +90,9 @@ constexpr const char* STRESS_TAGS =
 // A registered copy of the Python grammar under NAME, for files ending in
 // .EXTENSION.
 std::string register_copy(const std::string& name, const std::string& extension) {
-  return answer({"register-grammar", "{\"language\":\"" + name + "\",\"package\":\"stress\",\"extensions\":[\"" +
-                                         extension + "\"]}", ""});
+  return answer(
+      {"register-grammar",
+       "{\"language\":\"" + name + "\",\"package\":\"stress\",\"extensions\":[\"" + extension + "\"]}", ""});
 }
 
 // A random sequence of a language's brackets and separators: its parse keeps
@@ -131,23 +132,33 @@ std::vector<Call> build_calls(const std::filesystem::path& root, const std::file
   for (const auto& path : files) {
     if (path.extension() != ".py" || taken[".stresspy"]++ >= 4) continue;
     for (const char* command : {"syntax-check", "outline", "analyse"}) {
-      calls.push_back({command, "{\"path\":" + json_string(path.string()) +
-                                    ",\"language\":\"stress-py\",\"release_gil\":true}", ""});
+      calls.push_back(
+          {command,
+           "{\"path\":" + json_string(path.string()) + ",\"language\":\"stress-py\",\"release_gil\":true}",
+           ""});
     }
   }
-  calls.push_back({"analyse", "{\"content\":\"class A:\\n def f(self): pass\\ndef _g(): pass\\n\",\"path\":\"x.stresspy\"}", ""});
+  calls.push_back(
+      {"analyse",
+       "{\"content\":\"class A:\\n def f(self): pass\\ndef _g(): pass\\n\",\"path\":\"x.stresspy\"}", ""});
   // The six grammars on the same broken text, by name.
   for (const char* language : {"python", "javascript", "typescript", "tsx", "rust", "json"}) {
-    calls.push_back({"analyse", "{\"content\":\"fn f( { [1, 2 def class x =>\",\"language\":\"" +
-                                    std::string(language) + "\"}", ""});
+    calls.push_back(
+        {"analyse",
+         "{\"content\":\"fn f( { [1, 2 def class x =>\",\"language\":\"" + std::string(language) + "\"}",
+         ""});
   }
   // Budgets that fire, and a parse past the lowered memory ceiling (main sets it).
-  calls.push_back({"syntax-check", "{\"content\":" + json_string(token_soup(300'000, 1)) +
-                                       ",\"language\":\"rust\",\"timeout_ms\":5}", ""});
-  calls.push_back({"outline", "{\"content\":" + json_string(token_soup(200'000, 2)) +
-                                  ",\"language\":\"rust\",\"timeout_ms\":2}", ""});
-  calls.push_back({"analyse", "{\"content\":" + json_string(token_soup(150'000, 3)) +
-                                  ",\"language\":\"rust\"}", ""});
+  calls.push_back(
+      {"syntax-check",
+       "{\"content\":" + json_string(token_soup(300'000, 1)) + ",\"language\":\"rust\",\"timeout_ms\":5}",
+       ""});
+  calls.push_back(
+      {"outline",
+       "{\"content\":" + json_string(token_soup(200'000, 2)) + ",\"language\":\"rust\",\"timeout_ms\":2}",
+       ""});
+  calls.push_back(
+      {"analyse", "{\"content\":" + json_string(token_soup(150'000, 3)) + ",\"language\":\"rust\"}", ""});
   // "hash" of a file large enough for its helper thread, scans, failures.
   std::filesystem::path big = scratch / "big.txt";
   calls.push_back({"hash", "{\"path\":" + json_string(big.string()) + "}", ""});
@@ -172,8 +183,8 @@ int main(int argc, char** argv) {
   double seconds = std::atof(argv[2]);
   int thread_count = argc > 3 ? std::atoi(argv[3]) : 8;
 
-  std::filesystem::path scratch = std::filesystem::temp_directory_path() /
-                                  ("marblewick-stress-" + std::to_string(::getpid()));
+  std::filesystem::path scratch =
+      std::filesystem::temp_directory_path() / ("marblewick-stress-" + std::to_string(::getpid()));
   std::filesystem::create_directories(scratch);
   {
     std::ofstream big(scratch / "big.txt", std::ios::binary);
@@ -199,7 +210,8 @@ int main(int argc, char** argv) {
 
   std::vector<Call> calls = build_calls(root, scratch);
   for (Call& call : calls) call.expected = answer(call);
-  const Call probe{"analyse", "{\"content\":\"class A:\\n def f(self): pass\\n\",\"language\":\"stress-py\"}", ""};
+  const Call probe{"analyse", "{\"content\":\"class A:\\n def f(self): pass\\n\",\"language\":\"stress-py\"}",
+                   ""};
   const std::string probe_expected = answer(probe);
 
   std::atomic<std::size_t> done{0};
@@ -249,8 +261,9 @@ int main(int argc, char** argv) {
   std::filesystem::remove_all(scratch);
 
   std::size_t live = live_parser_blocks();
-  std::printf("%zu calls of %zu kinds on %d threads and %zu registrations in %.0f s: %zu mismatches, "
-              "%zu parser blocks left\n",
-              done.load(), calls.size(), thread_count, registrations.load(), seconds, mismatches.load(), live);
+  std::printf(
+      "%zu calls of %zu kinds on %d threads and %zu registrations in %.0f s: %zu mismatches, "
+      "%zu parser blocks left\n",
+      done.load(), calls.size(), thread_count, registrations.load(), seconds, mismatches.load(), live);
   return mismatches.load() == 0 && live == 0 ? 0 : 1;
 }
