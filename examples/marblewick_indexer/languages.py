@@ -13,6 +13,7 @@ module checks and outlines.
 
 from __future__ import annotations
 
+import csv
 import importlib.metadata
 import json
 import re
@@ -205,13 +206,24 @@ def module_languages() -> list[LanguageInfo]:
     ]
 
 
+def listed_files(distribution: importlib.metadata.Distribution) -> list[importlib.metadata.PackagePath] | None:
+    """The files a distribution's metadata lists, whether or not they are
+    there: from 3.13 on, `files` leaves out those missing, and a grammar
+    package whose module is gone would then look like no package at all
+    instead of one that cannot be imported."""
+    record = distribution.read_text("RECORD")
+    if record is None:
+        return distribution.files
+    return [importlib.metadata.PackagePath(row[0]) for row in csv.reader(record.splitlines()) if row]
+
+
 def distribution_packages(distribution: importlib.metadata.Distribution) -> list[str] | None:
     """The top-level modules a distribution installs, from its metadata;
     None when the metadata lists neither modules nor files."""
     top_level = distribution.read_text("top_level.txt")
     if top_level is not None:
         return [name.strip() for name in top_level.splitlines() if name.strip()]
-    files = distribution.files
+    files = listed_files(distribution)
     if files is None:
         return None
     return list(
@@ -223,7 +235,7 @@ def tags_query_file(distribution: importlib.metadata.Distribution, package: str)
     """The distribution's tags query: the one in the package's own folder,
     else its only one wherever it lies (some wheels put it in a folder named
     after the grammar rather than the module)."""
-    found = [str(file) for file in distribution.files or () if file.parts[-2:] == ("queries", "tags.scm")]
+    found = [str(file) for file in listed_files(distribution) or () if file.parts[-2:] == ("queries", "tags.scm")]
     own = f"{package}/queries/tags.scm"
     if own in found:
         return own
@@ -270,7 +282,7 @@ def discover(
             if usual is None:
                 if any(
                     file.parts[:1] == (package,) and file.name.startswith("_binding")
-                    for file in distribution.files or ()
+                    for file in listed_files(distribution) or ()
                 ):
                     skipped.append(
                         Skipped(f"{package} ({name} {version})", "no usual file extensions are known for its language")
