@@ -53,10 +53,7 @@ def test_line_ending_conventions_share_one_digest(tmp_path):
     assert len(digests) == 1
 
 
-@pytest.mark.parametrize(
-    "left, right",
-    [(b"a\r\r\nb", b"a\n\nb"), (b"a\n\rb", b"a\n\nb"), (b"\r\n\r", b"\n\n")],
-)
+@pytest.mark.parametrize("left, right", [(b"a\r\r\nb", b"a\n\nb"), (b"a\n\rb", b"a\n\nb"), (b"\r\n\r", b"\n\n")])
 def test_normalisation_order(tmp_path, left, right):
     assert digest_of(tmp_path, left) == digest_of(tmp_path, right)
 

@@ -57,10 +57,7 @@ HIDDEN_MISSING = [
     ("match x:\n    '\n", [entry(1, 9, "missing dedent", "match x:"), entry(2, 5, "syntax error", "    '")]),
     (
         "class A:\n    def f(self, x=1):\n        return [x for x in)]\n range(3)]\n",
-        [
-            entry(3, 27, "syntax error", "        return [x for x in)]"),
-            entry(4, 11, "missing dedent", " range(3)]"),
-        ],
+        [entry(3, 27, "syntax error", "        return [x for x in)]"), entry(4, 11, "missing dedent", " range(3)]")],
     ),
 ]
 

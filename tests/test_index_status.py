@@ -186,14 +186,7 @@ def test_a_status_is_kept_only_once_both_times_have_settled(mtime_ago, ctime_ago
 # granularity of a coarse file system, right after a run took its digest,
 # keeps its size and both times: only a status that was never kept is safe
 # then, and the next run reads the file.
-@pytest.mark.parametrize(
-    "ahead_ns, kept",
-    [
-        (0, False),
-        (SETTLED_AFTER_NS // 2, False),
-        (2 * SETTLED_AFTER_NS, True),
-    ],
-)
+@pytest.mark.parametrize("ahead_ns, kept", [(0, False), (SETTLED_AFTER_NS // 2, False), (2 * SETTLED_AFTER_NS, True)])
 def test_a_file_written_within_the_settling_time_before_a_run_is_read_by_the_next_run(
     tmp_path, monkeypatch, run, ahead_ns, kept
 ):

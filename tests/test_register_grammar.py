@@ -594,13 +594,7 @@ def test_regular_expressions_answer_as_a_search_would():
 # the expected answers are written out).
 @pytest.mark.parametrize(
     "pattern, matches",
-    [
-        (r"(a|aa)*b", False),
-        (r"(x+x+)+y", False),
-        (r"^(a|a?)+$", False),
-        (r"(.*a){20}", True),
-        (r"^\"(a|b)*\"$", True),
-    ],
+    [(r"(a|aa)*b", False), (r"(x+x+)+y", False), (r"^(a|a?)+$", False), (r"(.*a){20}", True), (r"^\"(a|b)*\"$", True)],
 )
 def test_a_pattern_meeting_a_megabyte_node_text_ends_quickly(pattern, matches):
     code = f"""

@@ -179,11 +179,7 @@ def test_duplicate_extensions_select_each_file_once(tmp_path):
 def test_skipped_directories_at_any_depth(tmp_path, skipped, where):
     make_tree(
         tmp_path,
-        {
-            f"{where}{skipped}/inside.py": b"x\n",
-            f"{where}{skipped}/nested/more.py": b"x\n",
-            f"{where}kept.py": b"x\n",
-        },
+        {f"{where}{skipped}/inside.py": b"x\n", f"{where}{skipped}/nested/more.py": b"x\n", f"{where}kept.py": b"x\n"},
     )
     assert paths(scan({"root": str(tmp_path)})) == [f"{where}kept.py"]
 
@@ -530,13 +526,7 @@ def test_deep_walk_fits_in_few_descriptors(tmp_path):
 # file out of an answer that looks complete. With the limit lifted the same
 # call answers in full.
 @limits_address_space
-@pytest.mark.parametrize(
-    "command, field, expected",
-    [
-        ("scan", "root", {"count": 1}),
-        ("hash", "path", {"ok": True}),
-    ],
-)
+@pytest.mark.parametrize("command, field, expected", [("scan", "root", {"count": 1}), ("hash", "path", {"ok": True})])
 def test_memory_refused_for_a_file_fails_the_call(tmp_path, command, field, expected):
     make_tree(tmp_path, {"a.py": b"x = 1\n"})
     target = str(tmp_path) if command == "scan" else str(tmp_path / "a.py")
@@ -595,14 +585,7 @@ STATUS_TREE = {"a.py": b"x = 1\n", "pkg/b.rs": b"fn b() {}\n", "c.md": b""}
 
 @pytest.mark.parametrize(
     "flag, reported",
-    [
-        ("true", True),
-        ("false", False),
-        ("1", False),
-        ('"true"', False),
-        ("null", False),
-        ("[true]", False),
-    ],
+    [("true", True), ("false", False), ("1", False), ('"true"', False), ("null", False), ("[true]", False)],
 )
 def test_status_members_only_when_asked(tmp_path, flag, reported):
     make_tree(tmp_path, STATUS_TREE)

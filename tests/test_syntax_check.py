@@ -166,8 +166,7 @@ def test_reported_entries(language, source, expected):
 
 
 @pytest.mark.parametrize(
-    "language, faulty_line",
-    [("json", "[1 2]\n"), ("python", "def f(:\n"), ("rust", "fn f( {}\n")],
+    "language, faulty_line", [("json", "[1 2]\n"), ("python", "def f(:\n"), ("rust", "fn f( {}\n")]
 )
 @pytest.mark.parametrize("repeats", [15, 20, 25])
 def test_at_most_20_entries_in_document_order(language, faulty_line, repeats):
@@ -176,10 +175,7 @@ def test_at_most_20_entries_in_document_order(language, faulty_line, repeats):
     assert {e["snippet"] for e in errors} == {faulty_line.rstrip("\n")}
 
 
-@pytest.mark.parametrize(
-    "prefix",
-    ["x" * 300, "é" * 300, "\U0001f600" * 130, "a\u00e9" * 70],
-)
+@pytest.mark.parametrize("prefix", ["x" * 300, "é" * 300, "\U0001f600" * 130, "a\u00e9" * 70])
 def test_snippet_cut_to_120_characters(prefix):
     source = f"fn f( {{}} // {prefix}\n"
     [error] = errors_of(source, "rust")
@@ -218,8 +214,7 @@ def test_deep_unclosed_nesting(language, source):
 
 
 @pytest.mark.parametrize(
-    "language, source",
-    [("python", "(" * 100_000 + ")" * 100_000), ("json", "[" * 100_000 + "]" * 100_000)],
+    "language, source", [("python", "(" * 100_000 + ")" * 100_000), ("json", "[" * 100_000 + "]" * 100_000)]
 )
 def test_deep_balanced_nesting_is_valid(language, source):
     assert errors_of(source, language) == []

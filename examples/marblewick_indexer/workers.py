@@ -36,10 +36,7 @@ class AnalysisPool(Protocol):
     def __exit__(self, *exc: object) -> None: ...
 
     def analyse_in_order(
-        self,
-        tasks: list[FileTask],
-        on_done: Callable[[int], None] = ...,
-        on_wait: Callable[[FileTask], None] = ...,
+        self, tasks: list[FileTask], on_done: Callable[[int], None] = ..., on_wait: Callable[[FileTask], None] = ...
     ) -> Generator[FileResult, None, None]:
         """Every task's FileResult, in the order of `tasks`; `on_done` is
         called with how many results were handed over, and `on_wait`, about
