@@ -1,22 +1,60 @@
 // The "scan" command. The walk, the sort and the gathering run on the calling
 // thread; only reading and digesting the kept files (or, for those whose
 // status the caller knows, asking for their status) runs on the worker pool.
+// Each file is taken in pieces, so a worker holds about 1 MiB whatever the
+// sizes of the files it meets.
 #include "inventory/scan_command.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "inventory/scan_entry.h"
+#include "inventory/file_digest.h"
+#include "inventory/scan_path.h"
 #include "inventory/scan_status.h"
 #include "inventory/scan_walk.h"
 #include "inventory/worker_pool.h"
 
 namespace marblewick {
 namespace {
+
+// What "scan" reports of one kept file.
+struct ScanEntry {
+  std::string file_hash;
+  std::string path;
+  std::uint64_t total_lines;
+  // False for a file whose status equalled the one the caller knew: it was
+  // not opened, and nothing else of it is reported.
+  bool read;
+  // As the file was opened; none when the system gave none.
+  std::optional<FileStatus> status;
+};
+
+// Reads root + "/" + relative_path (the relative text alone when it starts
+// with "/") and gives its digest and line count, or summarize_text_file's
+// error: the scan decides by its kind whether the file is left out or the
+// whole scan fails. When `known` is given and the file's status equals it,
+// the file is not read. Safe on worker threads.
+Expected<ScanEntry> build_scan_entry(std::string_view root, std::string_view relative_path,
+                                     const std::optional<FileStatus>& known) {
+  std::string path;
+  path.reserve(root.size() + 1 + relative_path.size());
+  append_joined_path(path, root, relative_path);
+
+  if (known) {
+    if (current_status(path) == known) {
+      return ScanEntry{std::string(), std::string(relative_path), 0, false, std::nullopt};
+    }
+  }
+  Expected<TextFileSummary> summary = summarize_text_file(path);
+  if (!summary) return std::move(summary).error();
+  return ScanEntry{std::move(summary.value().digest), std::string(relative_path), summary.value().total_lines,
+                   true, summary.value().status};
+}
 
 // Every string element with its leading dots removed (".py" and "..py" select
 // py, "." selects the empty extension); other elements are dropped. An array
