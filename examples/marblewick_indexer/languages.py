@@ -217,13 +217,15 @@ def listed_files(distribution: importlib.metadata.Distribution) -> list[importli
     return [importlib.metadata.PackagePath(row[0]) for row in csv.reader(record.splitlines()) if row]
 
 
-def distribution_packages(distribution: importlib.metadata.Distribution) -> list[str] | None:
-    """The top-level modules a distribution installs, from its metadata;
-    None when the metadata lists neither modules nor files."""
+def distribution_packages(
+    distribution: importlib.metadata.Distribution, files: list[importlib.metadata.PackagePath] | None
+) -> list[str] | None:
+    """The top-level modules a distribution installs, from its metadata (its
+    `files` as listed_files gives them); None when the metadata lists neither
+    modules nor files."""
     top_level = distribution.read_text("top_level.txt")
     if top_level is not None:
         return [name.strip() for name in top_level.splitlines() if name.strip()]
-    files = listed_files(distribution)
     if files is None:
         return None
     return list(
@@ -231,11 +233,11 @@ def distribution_packages(distribution: importlib.metadata.Distribution) -> list
     )
 
 
-def tags_query_file(distribution: importlib.metadata.Distribution, package: str) -> str | None:
-    """The distribution's tags query: the one in the package's own folder,
-    else its only one wherever it lies (some wheels put it in a folder named
-    after the grammar rather than the module)."""
-    found = [str(file) for file in listed_files(distribution) or () if file.parts[-2:] == ("queries", "tags.scm")]
+def tags_query_file(files: list[importlib.metadata.PackagePath] | None, package: str) -> str | None:
+    """The tags query among a distribution's `files`: the one in the
+    package's own folder, else its only one wherever it lies (some wheels put
+    it in a folder named after the grammar rather than the module)."""
+    found = [str(file) for file in files or () if file.parts[-2:] == ("queries", "tags.scm")]
     own = f"{package}/queries/tags.scm"
     if own in found:
         return own
@@ -267,7 +269,9 @@ def discover(
             continue
         name = distribution.metadata["Name"] or "a distribution without a name"
         version = distribution.version or "?"
-        packages = distribution_packages(distribution)
+        # The record is read once: every package of the distribution looks in it.
+        files = listed_files(distribution)
+        packages = distribution_packages(distribution, files)
         if packages is None:
             given = USUAL_GRAMMARS.get(name.lower().replace("-", "_"), ())
             skipped.append(
@@ -280,15 +284,12 @@ def discover(
             seen.add(package)
             usual = USUAL_GRAMMARS.get(package)
             if usual is None:
-                if any(
-                    file.parts[:1] == (package,) and file.name.startswith("_binding")
-                    for file in listed_files(distribution) or ()
-                ):
+                if any(file.parts[:1] == (package,) and file.name.startswith("_binding") for file in files or ()):
                     skipped.append(
                         Skipped(f"{package} ({name} {version})", "no usual file extensions are known for its language")
                     )
                 continue
-            tags_file = tags_query_file(distribution, package)
+            tags_file = tags_query_file(files, package)
             tags = str(distribution.locate_file(tags_file)) if tags_file is not None else None
             for language, function, extensions in usual:
                 grammars.append(Grammar(language, package, function, extensions, name, version, tags_file, tags))

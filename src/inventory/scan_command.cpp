@@ -120,7 +120,7 @@ CommandResult scan_command(const JsonValue& payload) {
   const std::uint64_t limit = payload.count_field("max_files").value_or(DEFAULT_MAX_FILES);
   const std::vector<std::string> extensions = extension_list(payload);
   const bool with_status = payload.flag_field("status");
-  const JsonObject* known = known_statuses(payload);
+  const JsonObject* known = payload.object_field("known");
 
   std::vector<ScanCandidate> candidates = collect_candidate_paths(*root, extensions);
   // Byte order of the whole texts (std::string compares bytes as unsigned).

@@ -37,11 +37,6 @@ JsonValue time_value(std::int64_t ns) {
 
 }  // namespace
 
-const JsonObject* known_statuses(const JsonValue& payload) {
-  const JsonValue* known = payload.field("known");
-  return known == nullptr ? nullptr : known->as_object();
-}
-
 std::optional<FileStatus> known_status_of(const JsonObject& known, std::string_view relative_path) {
   auto found = known.find(relative_path);
   if (found == known.end()) return std::nullopt;

@@ -11,9 +11,6 @@
 
 namespace marblewick {
 
-// The payload's "known" object, or null when it is absent or no object.
-const JsonObject* known_statuses(const JsonValue& payload);
-
 // The status `known` gives for `relative_path`, when it gives one of the
 // reported form; any other value tells nothing, and the file is read.
 std::optional<FileStatus> known_status_of(const JsonObject& known, std::string_view relative_path);

@@ -20,6 +20,11 @@ const JsonArray* JsonValue::array_field(std::string_view key) const {
   return value == nullptr ? nullptr : value->as_array();
 }
 
+const JsonObject* JsonValue::object_field(std::string_view key) const {
+  const JsonValue* value = field(key);
+  return value == nullptr ? nullptr : value->as_object();
+}
+
 std::optional<std::uint64_t> JsonValue::count_field(std::string_view key) const {
   const JsonValue* value = field(key);
   if (value == nullptr) return std::nullopt;

@@ -52,6 +52,7 @@ class JsonValue {
   const JsonValue* field(std::string_view key) const;
   const std::string* string_field(std::string_view key) const;
   const JsonArray* array_field(std::string_view key) const;
+  const JsonObject* object_field(std::string_view key) const;
   // Only the unsigned-integer representation is a count: 10.0, 1e1, -1 are not.
   std::optional<std::uint64_t> count_field(std::string_view key) const;
   // A flag: only the JSON value true turns it on; false, any other value, or
