@@ -848,6 +848,25 @@ def test_runs_that_start_together_on_a_new_index_all_succeed(tmp_path):
     errors = [run.communicate(timeout=120)[1] for run in runs]
     assert [(run.returncode, error) for run, error in zip(runs, errors)] == [(0, "")] * 4
     index(tree, tmp_path / "fresh.sqlite")
+
+
+def test_a_run_waits_for_the_write_lock_another_holds_on_a_new_index(tmp_path):
+    # The moment runs starting together race for: one has the new database's
+    # write lock while another switches it to WAL, which SQLite refuses at
+    # once rather than after a wait. The run must wait as for any other lock.
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    small_tree(tree)
+    holder = sqlite3.connect(db, isolation_level=None, check_same_thread=False)
+    holder.execute("BEGIN IMMEDIATE")
+    release = threading.Timer(0.5, holder.execute, ["COMMIT"])
+    release.start()
+    try:
+        index(tree, db)
+    finally:
+        release.join()
+        holder.close()
+    index(tree, tmp_path / "fresh.sqlite")
+    assert snapshot(db) == snapshot(tmp_path / "fresh.sqlite")
     assert snapshot(db) == snapshot(tmp_path / "fresh.sqlite")
 
 

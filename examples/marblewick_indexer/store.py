@@ -10,6 +10,7 @@ from __future__ import annotations
 import json
 import os
 import sqlite3
+import time
 from contextlib import contextmanager, nullcontext
 from typing import Iterable, Iterator, NamedTuple
 from urllib.parse import quote
@@ -29,6 +30,9 @@ ANALYSING_KEY = "analysing"
 COUNTS_KEY = "counts"
 # Writes of at least this many files (and half the index) count as a bulk load.
 BULK_LOAD_FILES = 1000
+
+# How long a run waits for another run's lock before it gives up.
+LOCK_WAIT_SECONDS = 5.0
 
 SCHEMA = """
 CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -124,6 +128,24 @@ def folder_is_read_only(db_path: str) -> bool:
     return not os.access(os.path.dirname(os.path.abspath(db_path)), os.W_OK)
 
 
+def switch_to_wal(db: sqlite3.Connection) -> None:
+    """Puts a database that is new (or was made by another program) into WAL
+    mode. The switch reads the database's header and then writes it, and
+    SQLite refuses such a read that turns into a write at once, without
+    waiting, when another connection holds the write lock: as happens when
+    runs start together on a new index. So the switch is tried again until
+    the lock is free, for as long as any other wait for a lock."""
+    deadline = time.monotonic() + LOCK_WAIT_SECONDS
+    while True:
+        try:
+            db.execute("PRAGMA journal_mode = WAL")
+            return
+        except sqlite3.OperationalError as error:
+            if error.sqlite_errorcode != sqlite3.SQLITE_BUSY or time.monotonic() >= deadline:
+                raise
+        time.sleep(0.01)
+
+
 class Store:
     """The index of one root, opened to be brought up to date (`writing`) or
     only to answer queries, which then writes nothing, not even to open it."""
@@ -135,10 +157,10 @@ class Store:
             raise RefusedIndex(f"no index at {db_path}: run the indexer without --no-update first")
         try:
             if writing:
-                self.db = sqlite3.connect(db_path, isolation_level=None)
+                self.db = sqlite3.connect(db_path, timeout=LOCK_WAIT_SECONDS, isolation_level=None)
                 self.db.execute("PRAGMA foreign_keys = ON")
                 # Readers (queries) keep working while a run writes.
-                self.db.execute("PRAGMA journal_mode = WAL")
+                switch_to_wal(self.db)
                 self.db.execute("PRAGMA synchronous = NORMAL")
                 self._open_or_create(os.path.abspath(root))
                 self.db.execute(NAME_INDEX)
