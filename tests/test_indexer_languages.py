@@ -341,3 +341,71 @@ def test_a_module_that_cannot_list_its_languages_ends_the_run_with_one_line(tmp_
             "index_tree.py: the module installed cannot list its languages "
             "(unknown command: languages); install this repository's module\n"
         )
+
+
+def settle(folder, seconds_ago):
+    old = os.stat(folder).st_mtime_ns - seconds_ago * 10**9
+    os.utime(folder, ns=(old, old))
+
+
+def forget_nothing(site, db):
+    pass
+
+
+def install_zig(site, db):
+    fake_distribution(site, "tree-sitter-zig", "9.9", {}, record=False)
+    settle(site, 60)
+
+
+def remove_swift(site, db):
+    for info in site.glob("tree_sitter_swift-*"):
+        (info / "METADATA").unlink()
+        info.rmdir()
+    settle(site, 60)
+
+
+def touch_just_now(site, db):
+    os.utime(site)
+
+
+def damage_what_was_found(site, db):
+    with closing(sqlite3.connect(db)) as con, con:
+        con.execute("UPDATE meta SET value = '[1, 2' WHERE key = 'grammar packages'")
+
+
+# What changes between two runs: the skip lines of the second, and whether it
+# looked at the installed distributions again.
+BETWEEN_RUNS = {
+    "nothing": (forget_nothing, ["tree-sitter-swift 9.9"], False),
+    "a package installed": (install_zig, ["tree-sitter-swift 9.9", "tree-sitter-zig 9.9"], True),
+    "a package removed": (remove_swift, [], True),
+    "the import path touched too recently to be trusted": (touch_just_now, ["tree-sitter-swift 9.9"], True),
+    "what the last run found damaged": (damage_what_was_found, ["tree-sitter-swift 9.9"], True),
+}
+
+
+@pytest.mark.parametrize("case", BETWEEN_RUNS)
+def test_a_run_takes_the_grammar_packages_its_last_run_found_while_nothing_was_installed(tmp_path, case):
+    change, skipped, looked = BETWEEN_RUNS[case]
+    site, db = tmp_path / "site", tmp_path / "i.sqlite"
+    fake_distribution(site, "tree-sitter-swift", "9.9", {}, record=False)
+    settle(site, 60)
+    tree = tree_of(tmp_path / "tree", {"tool.py": "def run():\n    pass\n"})
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(site), *filter(None, [os.environ.get("PYTHONPATH")])])}
+
+    def run():
+        done = subprocess.run(
+            [sys.executable, "-X", "importtime", str(SCRIPT), str(tree), "--db", str(db), "--no-progress"],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            env=env,
+        )
+        assert done.returncode == 0, done.stderr
+        lines = done.stderr.splitlines()
+        found = [line.split(":")[1].strip().removeprefix("skipped ") for line in lines if "skipped" in line]
+        return found, any(line.endswith("| importlib.metadata") for line in lines)
+
+    assert run() == (["tree-sitter-swift 9.9"], True)
+    change(site, db)
+    assert run() == (skipped, looked)

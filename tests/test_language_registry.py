@@ -38,3 +38,22 @@ def test_indexer_analyses_exactly_what_the_module_checks(extension):
         assert check["language"] in (indexer_language, ""), path
         if analysed:
             assert check["language"] == indexer_language
+
+
+# Where a path's extension starts, as the scan takes it: the last dot of the
+# file's own name, unless that dot starts the name (a hidden file).
+@pytest.mark.parametrize(
+    "path, language",
+    [
+        ("a.py", "python"),
+        ("src/a.b.PY", "python"),
+        (".py", "other"),
+        ("src/.py", "other"),
+        ("src.py/Makefile", "other"),
+        ("src.py/", "other"),
+        ("a.", "other"),
+        ("", "other"),
+    ],
+)
+def test_the_indexer_takes_the_extension_from_the_files_own_name(path, language):
+    assert FILING.language_of(path) == language

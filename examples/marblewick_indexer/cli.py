@@ -225,10 +225,14 @@ def main(argv: list[str] | None = None) -> int:
         return 0
 
 
-def prepare_languages(args: argparse.Namespace) -> Languages:
+def prepare_languages(args: argparse.Namespace, store: Store | None = None) -> Languages:
     """Registers the grammar packages and says, one line each on stderr,
-    which ones the run goes on without."""
-    languages = grammar_packages.prepare(restriction(args))
+    which ones the run goes on without. With a `store`, the packages are
+    found as its last run found them when nothing was installed or removed
+    since, and it keeps what this run found."""
+    languages = grammar_packages.prepare(restriction(args), store.grammar_packages() if store else None)
+    if store is not None and languages.found is not None:
+        store.write_grammar_packages(languages.found)
     for skipped in languages.skipped:
         print(f"index_tree.py: {skipped.line()}", file=sys.stderr)
     return languages
@@ -264,7 +268,7 @@ def run(argv: list[str] | None) -> int:
 def run_on(store: Store, args: argparse.Namespace, querying: bool) -> int:
     counts = None
     if store.writing:
-        languages = prepare_languages(args)
+        languages = prepare_languages(args, store)
         pool: AnalysisPool = (
             DaskPool(args.scheduler, languages.remote_grammars()) if args.scheduler else ThreadPool(args.jobs)
         )

@@ -13,15 +13,22 @@ module checks and outlines.
 
 from __future__ import annotations
 
-import csv
-import importlib.metadata
 import json
+import os
 import re
-from typing import Iterable, NamedTuple
+import sys
+import time
+from typing import TYPE_CHECKING, Iterable, NamedTuple
 
 import marblewick_index_native as native
 
 from . import remote
+from .store import SETTLED_AFTER_NS
+
+if TYPE_CHECKING:
+    # Imported where packages are looked for: importing it costs an unchanged
+    # run a tenth of its time, and installed_grammars mostly does without.
+    import importlib.metadata
 
 # The extensions "scan" selects when it is given none: what the indexer has
 # always scanned. A registered language's extensions are added to them.
@@ -148,8 +155,11 @@ class Languages:
         left_out: Iterable[Grammar] = (),
         restriction: set[str] | None = None,
         skipped: list[Skipped] | None = None,
+        found: str | None = None,
     ):
         self.known = known
+        # What installed_grammars found, for the next run to take back.
+        self.found = found
         self.registered = list(registered)
         self.skipped = skipped or []
         self.restriction = restriction
@@ -175,11 +185,12 @@ class Languages:
         }
 
     def language_of(self, path: str) -> str:
-        name = path.rsplit("/", 1)[-1]
-        dot = name.rfind(".")
-        if dot <= 0:
+        # Asked of every file of every run: the name is not cut out of the
+        # path. A dot that starts the name (or none in it) gives no extension.
+        dot = path.rfind(".")
+        if dot <= path.rfind("/") + 1:
             return OTHER
-        return self.by_extension.get(name[dot + 1 :].lower(), OTHER)
+        return self.by_extension.get(path[dot + 1 :].lower(), OTHER)
 
     def scans(self, path: str) -> bool:
         """Whether the scan selects `path`: its extension, as the scan takes
@@ -211,6 +222,9 @@ def listed_files(distribution: importlib.metadata.Distribution) -> list[importli
     there: from 3.13 on, `files` leaves out those missing, and a grammar
     package whose module is gone would then look like no package at all
     instead of one that cannot be imported."""
+    import csv
+    import importlib.metadata
+
     record = distribution.read_text("RECORD")
     if record is None:
         return distribution.files
@@ -261,6 +275,8 @@ def discover(
     package order, and the packages passed over. A module installed twice (a
     virtual environment over the system's packages) counts once, as the
     import finds it first."""
+    import importlib.metadata
+
     grammars: list[Grammar] = []
     skipped: list[Skipped] = []
     seen: set[str] = set()
@@ -296,6 +312,50 @@ def discover(
     return sorted(grammars, key=lambda g: g.language), skipped
 
 
+def import_path_state() -> list[list] | None:
+    """What installing or removing a package changes on the import path: each
+    entry with the modification time of what it names (a folder gains or
+    loses a distribution's metadata folder, a .pth file or a module folder;
+    an archive is rewritten). Entries that name nothing are kept by name, so
+    that one appearing changes the state too. None while a time is too recent
+    to show every change, as for the statuses the index keeps of files."""
+    state: list[list] = []
+    settled_before = time.time_ns() - SETTLED_AFTER_NS
+    for entry in sys.path:
+        try:
+            mtime_ns = os.stat(entry or ".").st_mtime_ns
+        except (OSError, ValueError):
+            state.append([entry, None])
+            continue
+        if mtime_ns > settled_before:
+            return None
+        state.append([entry, mtime_ns])
+    return state
+
+
+def installed_grammars(remembered: str | None) -> tuple[list[Grammar], list[Skipped], str]:
+    """discover()'s answer, and the text that lets the next run take it back
+    without looking again. `remembered` is such a text from an earlier run:
+    when the import path is as it was then, its answer is given again (and
+    the distributions' metadata is neither imported nor read); otherwise, or
+    when it cannot be read, the packages are looked for afresh."""
+    state = import_path_state()
+    if remembered is not None and state is not None:
+        try:
+            found = json.loads(remembered)
+            if found["import path"] == state:
+                return (
+                    [Grammar._make([*g[:3], tuple(g[3]), *g[4:]]) for g in found["grammars"]],
+                    [Skipped(s[0], s[1], tuple(s[2])) for s in found["skipped"]],
+                    remembered,
+                )
+        except (ValueError, TypeError, KeyError, IndexError):
+            pass  # not of this indexer's writing: looked for afresh
+    grammars, skipped = discover()
+    found = {"import path": state, "grammars": grammars, "skipped": skipped}
+    return grammars, skipped, json.dumps(found, separators=(",", ":"))
+
+
 def share_extensions(grammars: list[Grammar]) -> list[Grammar]:
     """Each shared extension left only with the first of its languages at hand."""
     present = {grammar.language for grammar in grammars}
@@ -328,10 +388,11 @@ def register(grammar: Grammar) -> Skipped | None:
     return None
 
 
-def prepare(restriction: set[str] | None = None) -> Languages:
+def prepare(restriction: set[str] | None = None, remembered: str | None = None) -> Languages:
     """Registers every installed grammar package (only those of `restriction`,
-    when given) and answers what the run scans and analyses."""
-    installed, skipped = discover()
+    when given) and answers what the run scans and analyses. `remembered`:
+    as installed_grammars takes it; the answer's `found` is the one to keep."""
+    installed, skipped, found = installed_grammars(remembered)
     chosen = share_extensions([g for g in installed if restriction is None or g.language in restriction])
     registered, left_out = [], []
     for grammar in chosen:
@@ -354,7 +415,7 @@ def prepare(restriction: set[str] | None = None) -> Languages:
             skipped.append(Skipped(language, f"no grammar package for it is installed{hint}"))
         # Installed grammars outside the restriction still name their files.
         left_out += share_extensions([g for g in installed if g.language not in restriction])
-    return Languages(known, registered, left_out, restriction, skipped)
+    return Languages(known, registered, left_out, restriction, skipped, found)
 
 
 def listing(languages: Languages) -> list[str]:

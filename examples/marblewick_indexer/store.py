@@ -12,6 +12,7 @@ import os
 import sqlite3
 import time
 from contextlib import contextmanager, nullcontext
+from operator import itemgetter
 from typing import Iterable, Iterator, NamedTuple
 from urllib.parse import quote
 
@@ -28,8 +29,20 @@ ANALYSING_KEY = "analysing"
 # dropped by every write that changes what they count: counting the symbols
 # anew costs a run that changed nothing more than all its other work.
 COUNTS_KEY = "counts"
+# What the last run found of the grammar packages installed (languages.
+# installed_grammars), with the state of the import path it found it in.
+GRAMMAR_PACKAGES_KEY = "grammar packages"
 # Writes of at least this many files (and half the index) count as a bulk load.
 BULK_LOAD_FILES = 1000
+
+# A status is kept only when both its times are at least this much older than
+# the start of the scan that took it. A write within one tick of the clock
+# that stamps the files leaves the size and both times as they were, so a
+# status taken while its times were still current may also describe a content
+# written after the digest was taken; an older one cannot. Two seconds is the
+# coarsest tick in common use (FAT); one more allows for a file server whose
+# clock runs a little behind this machine's.
+SETTLED_AFTER_NS = 3_000_000_000
 
 # How long a run waits for another run's lock before it gives up.
 LOCK_WAIT_SECONDS = 5.0
@@ -93,14 +106,14 @@ class Analysing(NamedTuple):
 class StoredState(NamedTuple):
     """What the index holds of a file, as the next run compares it: its
     digest, its recorded failure, the language it is filed under,
-    whether it was analysed (checked, or recorded as failing), rather than
-    kept as inventory only, its line count, and the status (JSON text) that
-    lets a scan tell it unchanged without reading it, if any."""
+    whether it was analysed (1: checked, or recorded as failing; 0: kept as
+    inventory only), its line count, and the status (JSON text) that lets a
+    scan tell it unchanged without reading it, if any."""
 
     digest: str
     failure: str | None
     language: str
-    analysed: bool
+    analysed: int
     lines: int = 0
     status: str | None = None
 
@@ -263,13 +276,13 @@ class Store:
         return self.db.execute("SELECT COUNT(*) FROM files").fetchone()[0]
 
     def stored_states(self) -> dict[str, StoredState]:
-        return {
-            path: StoredState(digest, failure, language, bool(analysed), lines, status)
-            for path, digest, failure, language, analysed, lines, status in self.db.execute(
-                "SELECT path, digest, failure, language, valid IS NOT NULL OR failure IS NOT NULL, "
-                "lines, status FROM files"
-            )
-        }
+        # Built in bulk, without Python code per row: an unchanged run spends
+        # a good part of its time here.
+        rows = self.db.execute(
+            "SELECT path, digest, failure, language, valid IS NOT NULL OR failure IS NOT NULL, lines, status FROM files"
+        ).fetchall()
+        states = map(StoredState._make, map(itemgetter(slice(1, None)), rows))
+        return dict(zip(map(itemgetter(0), rows), states))
 
     # --- writing ---------------------------------------------------------------
 
@@ -323,6 +336,15 @@ class Store:
             return Analysing(str(path), str(digest), bool(alone))
         except (ValueError, TypeError):
             return None  # not of this indexer's writing: nothing to learn from it
+
+    def grammar_packages(self) -> str | None:
+        row = self.db.execute("SELECT value FROM meta WHERE key = ?", (GRAMMAR_PACKAGES_KEY,)).fetchone()
+        return row[0] if row is not None else None
+
+    def write_grammar_packages(self, found: str) -> None:
+        if found != self.grammar_packages():
+            with self.transaction():
+                self.db.execute("INSERT OR REPLACE INTO meta VALUES (?, ?)", (GRAMMAR_PACKAGES_KEY, found))
 
     def _note_analysing(self, analysing: Analysing | None) -> None:
         if analysing is None:

@@ -14,7 +14,7 @@ import stat
 import sys
 import time
 from contextlib import closing
-from dataclasses import dataclass, field
+from json.encoder import encode_basestring_ascii as encode_json_string
 from typing import Callable, Iterable, Mapping
 
 import marblewick_index_native as native
@@ -22,7 +22,7 @@ import marblewick_index_native as native
 from .analysis import FileResult, FileTask, larger_budget_may_finish, short_of_memory
 from .languages import Languages, module_languages
 from .progress import Progress, worth_showing
-from .store import Analysing, ScannedFile, StoredState, Store
+from .store import SETTLED_AFTER_NS, Analysing, ScannedFile, StoredState, Store
 from .workers import AnalysisPool, call_in_thread
 
 # A batch is written when it holds this many files or is this old, whichever
@@ -44,21 +44,15 @@ LASTING_READ_FAILURE = re.compile(
         for n in (errno.ENOENT, errno.ENOTDIR, errno.EACCES, errno.EPERM, errno.ELOOP, errno.ENAMETOOLONG, errno.EISDIR)
     )
 )
-# A status is kept only when both its times are at least this much older than
-# the start of the scan that took it. A write within one tick of the clock
-# that stamps the files leaves the size and both times as they were, so a
-# status taken while its times were still current may also describe a content
-# written after the digest was taken; an older one cannot. Two seconds is the
-# coarsest tick in common use (FAT); one more allows for a file server whose
-# clock runs a little behind this machine's.
-SETTLED_AFTER_NS = 3_000_000_000
 # The clock the start of a scan is read from: the one the kernel stamps
 # local files with.
 wall_clock_ns = time.time_ns
 
 
-@dataclass
 class RunCounts:
+    """What one run did. Counters as class attributes, each run's own once it
+    counts: a dataclass would cost every run the import of its machinery."""
+
     scanned: int = 0
     # Files the scan read; the others it knew unchanged by their status.
     read: int = 0
@@ -79,7 +73,9 @@ class RunCounts:
     newly_analysed: int = 0
     limit_reached: bool = False
     peak_worker_kib: int = 0
-    seconds: dict = field(default_factory=dict)
+
+    def __init__(self) -> None:
+        self.seconds: dict[str, float] = {}
 
 
 def settled_status(status: list[int] | None, scan_started_ns: int) -> str | None:
@@ -96,8 +92,10 @@ def settled_status(status: list[int] | None, scan_started_ns: int) -> str | None
 def scan_payload(request: dict, known: Iterable[tuple[str, str]]) -> str:
     """The request with its "known" object written from the statuses as they
     are kept, JSON text each: thousands of them, which encoding afresh would
-    cost the unchanged run a good part of its time."""
-    members = ",".join(f"{json.dumps(path)}:{status}" for path, status in known)
+    cost the unchanged run a good part of its time. Each path is written by
+    the encoder json.dumps itself uses for a string, without its per-call
+    overhead."""
+    members = ",".join([encode_json_string(path) + ":" + status for path, status in known])
     return f'{json.dumps(request)[:-1]},"known":{{{members}}}}}'
 
 
@@ -198,13 +196,13 @@ def vanished_paths(
     one that cannot be read for a reason of the moment). A stored path of
     an extension the scan no longer selects (its grammar package went) is
     removed wherever it sorts: no scan would report it."""
-    present = {file.path for file in scanned}
+    # Only the stored paths the scan left out are looked at, in path order;
+    # on an unchanged tree there are none, and nothing is sorted.
+    missing = stored.keys() - {file.path for file in scanned}
     last = scanned[-1].path.encode() if scanned else b""
     limit_reached = len(scanned) >= max_files
     removed = []
-    for path in sorted(stored, key=str.encode):
-        if path in present:
-            continue
+    for path in sorted(missing, key=str.encode):
         if path.encode() < last or not selected(path):
             removed.append(path)
         elif not limit_reached:
