@@ -5,8 +5,10 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <locale.h>
 #include <string>
+#include <vector>
 
 #include "base/hex_digits.h"
 #include "base/line_feeds.h"
@@ -173,15 +175,24 @@ class JsonParser {
     return true;
   }
 
+  // The elements are gathered in a scratch list of the array's depth, kept
+  // from one array to the next, and the array takes them in one allocation
+  // of its exact size: a payload of many small arrays (the statuses a scan is
+  // given) would otherwise grow each one step by step.
   bool parse_array(JsonValue& out) {
-    JsonArray elements;
+    const auto level = static_cast<std::size_t>(depth_);
+    if (scratch_.size() <= level) scratch_.resize(level + 1);
+    scratch_[level].clear();
     bool parsed = parse_elements(ARRAY_SYNTAX, [&] {
       JsonValue element;
       if (!parse_value(element)) return false;
-      elements.push_back(std::move(element));
+      scratch_[level].push_back(std::move(element));
       return true;
     });
     if (!parsed) return false;
+    JsonArray& gathered = scratch_[level];
+    JsonArray elements(std::make_move_iterator(gathered.begin()), std::make_move_iterator(gathered.end()));
+    gathered.clear();
     out = JsonValue(std::move(elements));
     return true;
   }
@@ -199,8 +210,14 @@ class JsonParser {
       ++pos_;
       JsonValue value;
       if (!parse_value(value)) return false;
-      // A repeated key replaces the earlier value.
-      members.insert_or_assign(std::move(key), std::move(value));
+      // A repeated key replaces the earlier value. Keys that come in
+      // ascending order (as a sorted object's do) are placed at the end
+      // without a search.
+      if (members.empty() || members.rbegin()->first < key) {
+        members.emplace_hint(members.end(), std::move(key), std::move(value));
+      } else {
+        members.insert_or_assign(std::move(key), std::move(value));
+      }
       return true;
     });
     if (!parsed) return false;
@@ -377,6 +394,8 @@ class JsonParser {
   std::size_t pos_ = 0;
   int depth_ = 0;
   PayloadReadError error_;
+  // parse_array's lists, one per depth.
+  std::vector<JsonArray> scratch_;
 };
 
 }  // namespace
