@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <iterator>
@@ -18,7 +19,9 @@
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#include <utility>
 
 #include "base/utf8.h"
 #include "inventory/scan_path.h"
@@ -27,10 +30,81 @@
 namespace marblewick {
 namespace {
 
-struct DirectoryCloser {
-  void operator()(DIR* directory) const noexcept { ::closedir(directory); }
+// Bytes of listing fetched per call, as the C library's own listings take.
+constexpr std::size_t LISTING_BUFFER_BYTES = 32 * 1024;
+
+// An open directory, listed with getdents64 straight into a buffer of its
+// own: fdopendir and readdir would cost a status query and two calls on the
+// descriptor's flags more for every directory, a third of the walk's calls.
+// The buffer is taken at the first read, so a directory waiting in the queue
+// holds only its descriptor.
+class DirectoryHandle {
+ public:
+  DirectoryHandle() = default;
+  explicit DirectoryHandle(int fd) noexcept : fd_(fd) {}
+  DirectoryHandle(DirectoryHandle&& other) noexcept { *this = std::move(other); }
+  DirectoryHandle& operator=(DirectoryHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+      buffer_ = std::move(other.buffer_);
+      next_ = std::exchange(other.next_, 0);
+      end_ = std::exchange(other.end_, 0);
+      finished_ = std::exchange(other.finished_, false);
+    }
+    return *this;
+  }
+  ~DirectoryHandle() { reset(); }
+
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  int fd() const noexcept { return fd_; }
+
+  void reset() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    buffer_.reset();
+    next_ = end_ = 0;
+    finished_ = false;
+  }
+
+  // The next entry, "." and ".." included: false at the end of the listing
+  // or on a read error. `name` (NUL-terminated) stays valid until the next call.
+  bool next(const char*& name, unsigned char& type) {
+    for (;;) {
+      if (next_ < end_) {
+        // The system's record: 8 bytes of inode, 8 of offset, 2 of length,
+        // 1 of type, then the name.
+        const char* record = buffer_.get() + next_;
+        unsigned short length;
+        std::memcpy(&length, record + 16, sizeof length);
+        type = static_cast<unsigned char>(record[18]);
+        name = record + 19;
+        next_ += length;
+        return true;
+      }
+      if (finished_) return false;
+      if (!buffer_) buffer_.reset(new char[LISTING_BUFFER_BYTES]);
+      long got;
+      do {
+        got = ::syscall(SYS_getdents64, fd_, buffer_.get(), LISTING_BUFFER_BYTES);
+      } while (got < 0 && errno == EINTR);
+      if (got <= 0) {
+        finished_ = true;
+        buffer_.reset();
+        return false;
+      }
+      next_ = 0;
+      end_ = static_cast<std::size_t>(got);
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t next_ = 0;
+  std::size_t end_ = 0;
+  bool finished_ = false;
 };
-using DirectoryHandle = std::unique_ptr<DIR, DirectoryCloser>;
 
 EntryType type_of_mode(mode_t mode) {
   if (S_ISDIR(mode)) return EntryType::directory;
@@ -42,8 +116,8 @@ EntryType type_of_mode(mode_t mode) {
 // The entry's own type from its listing, asking the file system (without
 // following links) only when the listing does not say. A failed query is a
 // walk error: the entry is passed over.
-bool own_type(int directory_fd, const dirent* found, EntryType& type) {
-  switch (found->d_type) {
+bool own_type(int directory_fd, const char* name, unsigned char listed_type, EntryType& type) {
+  switch (listed_type) {
     case DT_DIR:
       type = EntryType::directory;
       return true;
@@ -60,7 +134,7 @@ bool own_type(int directory_fd, const dirent* found, EntryType& type) {
       return true;
   }
   struct stat status{};
-  if (::fstatat(directory_fd, found->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (::fstatat(directory_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
   type = type_of_mode(status.st_mode);
   return true;
 }
@@ -255,15 +329,15 @@ bool CandidateWalk::next_entry(Listing& listing, std::string_view& name, EntryTy
     type = entry.type;
     return true;
   }
-  DIR* directory = listing.handle.get();
-  for (;;) {
-    const dirent* found = ::readdir(directory);
-    if (found == nullptr) return false;
-    if (is_dot_or_dot_dot(found->d_name)) continue;
-    if (!own_type(::dirfd(directory), found, type)) continue;
-    name = found->d_name;
+  const char* found;
+  unsigned char listed_type;
+  while (listing.handle.next(found, listed_type)) {
+    if (is_dot_or_dot_dot(found)) continue;
+    if (!own_type(listing.handle.fd(), found, listed_type, type)) continue;
+    name = found;
     return true;
   }
+  return false;
 }
 
 void CandidateWalk::release(Slot slot) noexcept {
@@ -317,7 +391,7 @@ void CandidateWalk::enter_directory(std::string_view name) {
   int fd;
   do {
     if (parent.handle) {
-      fd = ::openat(::dirfd(parent.handle.get()), child_name, flags);
+      fd = ::openat(parent.handle.fd(), child_name, flags);
     } else {
       // The parent's listing is held in memory: reach the child from the root.
       scratch_.clear();
@@ -326,16 +400,14 @@ void CandidateWalk::enter_directory(std::string_view name) {
     }
   } while (fd < 0 && errno == EINTR);
 
-  DIR* directory = fd < 0 ? nullptr : ::fdopendir(fd);
-  if (directory == nullptr) {
+  if (fd < 0) {
     // Unreadable: the directory is reported, its contents are missing.
-    if (fd >= 0) ::close(fd);
     release(slot);
     relative_.resize(parent_length);
     return;
   }
   Listing listing;
-  listing.handle.reset(directory);
+  listing.handle = DirectoryHandle(fd);
   listing.slot = slot;
 
   // Only a descriptor of the budget may wait in the queue: this worker's own
@@ -426,11 +498,15 @@ std::vector<ScanCandidate> walk_tree(std::string_view root, const std::vector<st
     return {};
   }
 
-  DIR* root_directory = ::opendir(root_path.c_str());
-  if (root_directory == nullptr) return {};
+  // Followed if it is a link; not blocking should a FIFO take its place.
+  int root_fd;
+  do {
+    root_fd = ::open(root_path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  } while (root_fd < 0 && errno == EINTR);
+  if (root_fd < 0) return {};
   SharedWalk shared(root, extensions);
   PendingDirectory top;
-  top.handle.reset(root_directory);
+  top.handle = DirectoryHandle(root_fd);
   shared.take_descriptor();
   shared.offer(top);
   WorkerPool::shared().run_on_every_worker([&] { walk_on_this_worker(shared); });
