@@ -36,9 +36,10 @@ def reference_paths(root):
             if entry.is_dir(follow_symlinks=False):
                 if name not in SKIPPED:
                     pending.append((entry.path, relative + name + b"/"))
-            elif entry.is_file(follow_symlinks=False) and name.rpartition(b".")[0] and (
-                name.rpartition(b".")[2].decode("utf-8", "replace") in EXTENSIONS
-            ):
+                continue
+            # An extension follows the last dot of a name that does not merely start with one.
+            stem, _, extension = name.rpartition(b".")
+            if entry.is_file(follow_symlinks=False) and stem and extension.decode("utf-8", "replace") in EXTENSIONS:
                 found.append(relative + name)
     reported = []
     for path in found:
@@ -228,4 +229,3 @@ def test_real_name_wins_over_lossy_look_alike_at_the_limit(tmp_path):
     with open(os.path.join(os.fsencode(tmp_path), b"a\xff.py"), "wb") as f:
         f.write(b"impostor\n")
     assert [e["path"] for e in run_json("scan", {"root": str(tmp_path), "max_files": 1})["entries"]] == ["a\ufffd.py"]
-

@@ -232,7 +232,7 @@ class SharedWalk {
   }
 
   // After a failure on some worker: the others stop at their next entry.
-  void stop() noexcept {
+  void stop() {
     stopping_.store(true, std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(mutex_);
     stopped_ = true;
