@@ -3,9 +3,9 @@
 // descriptor with O_NOFOLLOW, so a directory swapped for a link during the
 // walk is never entered, and a skipped directory is never opened at all: its
 // size costs the walk nothing. A worker hands a directory it has just opened
-// to a small shared queue while there is room, and an idle worker takes it up:
-// the queue is what spreads the tree over the workers, and the open
-// descriptor travels with it, so no path is looked up again.
+// to a small shared queue while there is room, and walks it itself when there
+// is none; a worker that has finished takes the next one from the queue. The
+// open descriptor travels with the directory, so no path is looked up again.
 #include "inventory/scan_walk.h"
 
 #include <algorithm>
@@ -35,7 +35,8 @@ constexpr std::size_t LISTING_BUFFER_BYTES = 32 * 1024;
 
 // An open directory, listed with getdents64 straight into a buffer of its
 // own: fdopendir and readdir would cost a status query and two calls on the
-// descriptor's flags more for every directory, a third of the walk's calls.
+// descriptor's flags more for every directory, three of the seven calls a
+// directory costs the walk.
 // The buffer is taken at the first read, so a directory waiting in the queue
 // holds only its descriptor.
 class DirectoryHandle {
@@ -77,6 +78,13 @@ class DirectoryHandle {
         const char* record = buffer_.get() + next_;
         unsigned short length;
         std::memcpy(&length, record + 16, sizeof length);
+        if (length <= 19 || length > end_ - next_) {
+          // No record the system writes: the listing ends here.
+          finished_ = true;
+          next_ = end_ = 0;
+          buffer_.reset();
+          return false;
+        }
         type = static_cast<unsigned char>(record[18]);
         name = record + 19;
         next_ += length;
