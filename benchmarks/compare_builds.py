@@ -3,7 +3,7 @@ commands timed in each, rounds interleaved (A B, then B A, ...) so that noise
 from other processes falls on both alike. Each build is the module installed
 in its own environment, named by that environment's interpreter:
 
-    python -m benchmarks.compare_builds PYTHON_A PYTHON_B [--rounds 7] [--only hash,scan,analysis]
+    python -m benchmarks.compare_builds PYTHON_A PYTHON_B [--rounds 7] [--only hash,scan,analysis,walk,known]
 
 For instance a source build (system compiler and libcrypto) against the
 portable wheel (zig, static libcrypto), each installed into a virtual
@@ -14,6 +14,9 @@ B is faster). Prints figures only; nothing asserts on time.
 
   hash      "hash" of one 256 MiB text file (LF endings), page cache warm
   scan      "scan" of the interpreter's standard library, every .py file
+  walk      the walk alone: "scan" of the standard library selecting nothing
+  known     an unchanged re-run of the example indexer: "scan" of the standard
+            library with the indexer's extensions, every file's status known
   analysis  "syntax-check" and "outline" of every file of harness/corpus.py
             (Python, JavaScript, TypeScript, Rust), one pass
 """
@@ -52,6 +55,17 @@ elif workload == "scan":
     payload = json.dumps({"root": argument, "max_files": 1_000_000, "extensions": ["py"]})
     m.run("scan", payload)
     print(best_of(3, lambda: m.run("scan", payload)))
+elif workload == "walk":
+    payload = json.dumps({"root": argument, "extensions": ["nosuchext"]})
+    m.run("scan", payload)
+    print(best_of(5, lambda: m.run("scan", payload)))
+elif workload == "known":
+    root, extensions = argument
+    first = {"root": root, "max_files": 1_000_000, "extensions": extensions, "status": True}
+    known = {entry["path"]: entry["status"] for entry in json.loads(m.run("scan", json.dumps(first)))["entries"]}
+    payload = json.dumps({"root": root, "max_files": 1_000_000, "extensions": extensions, "known": known})
+    m.run("scan", payload)
+    print(best_of(5, lambda: m.run("scan", payload)))
 else:
     payloads = [json.dumps({"path": path, "language": language}) for path, language in argument]
     def one_pass():
@@ -61,6 +75,12 @@ else:
     print(best_of(2, one_pass))
 print(m.__file__, file=sys.stderr)
 """
+
+
+# What the example indexer scans with the grammar packages of this project's
+# environment registered: its own list, then C, C++ and Java.
+INDEXER_EXTENSIONS = ["py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml", "c", "cc", "cpp", "cxx"]
+INDEXER_EXTENSIONS += ["c++", "hh", "hpp", "hxx", "h++", "inl", "ipp", "tcc", "h", "java"]
 
 
 def analysis_files():
@@ -106,7 +126,7 @@ def main():
         text=True,
         check=True,
     ).stdout.strip()
-    arguments = {"hash": big, "scan": stdlib, "analysis": None}
+    arguments = {"hash": big, "scan": stdlib, "analysis": None, "walk": stdlib, "known": [stdlib, INDEXER_EXTENSIONS]}
     if "analysis" in args.only:
         arguments["analysis"] = analysis_files()
 

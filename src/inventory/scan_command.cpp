@@ -1,6 +1,6 @@
-// The "scan" command. The walk, the sort and the gathering run on the calling
-// thread; only reading and digesting the kept files (or, for those whose
-// status the caller knows, asking for their status) runs on the worker pool.
+// The "scan" command. The walk, then reading and digesting the kept files
+// (or, for those whose status the caller knows, asking for their status) run
+// on the worker pool; the sort and the gathering run on the calling thread.
 // Each file is taken in pieces, so a worker holds about 1 MiB whatever the
 // sizes of the files it meets.
 #include "inventory/scan_command.h"
@@ -124,8 +124,15 @@ CommandResult scan_command(const JsonValue& payload) {
 
   std::vector<ScanCandidate> candidates = collect_candidate_paths(*root, extensions);
   // Byte order of the whole texts (std::string compares bytes as unsigned).
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const ScanCandidate& a, const ScanCandidate& b) { return a.path < b.path; });
+  // A real name carrying U+FFFD comes before the lossy text of another name
+  // that reads the same, so the limit never keeps a path that names no file in
+  // its place; candidates equal in both are interchangeable (the same name, or
+  // two that are never reported), so the walk's order is never seen.
+  std::sort(candidates.begin(), candidates.end(), [](const ScanCandidate& a, const ScanCandidate& b) {
+    int order = a.path.compare(b.path);
+    if (order != 0) return order < 0;
+    return a.path_names_file && !b.path_names_file;
+  });
   // The limit is applied before any file is opened.
   if (candidates.size() > limit) candidates.resize(static_cast<std::size_t>(limit));
 

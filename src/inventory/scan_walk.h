@@ -15,9 +15,15 @@ namespace marblewick {
 inline constexpr std::array<std::string_view, 5> SKIPPED_DIRECTORY_NAMES = {".git", "dist", ".venv", "target",
                                                                             "node_modules"};
 
-// Directory listings the walk keeps open at once; deeper levels beyond this
-// make the oldest open listing be read into memory and closed.
+// Directory listings the walk keeps open at once, shared by the workers that
+// walk, each of which may also hold one more of its own (so a worker always
+// keeps a directory open while it opens the next). Beyond this a worker reads
+// its oldest open listing into memory and closes it.
 inline constexpr std::size_t MAX_OPEN_DIRECTORIES = 10;
+
+// Of those, directories opened and waiting for an idle worker to list them;
+// beyond this a worker walks what it finds itself, depth first.
+inline constexpr std::size_t MAX_QUEUED_DIRECTORIES = 4;
 
 // An entry's own type: a link is a link, whatever it points at.
 enum class EntryType { directory, regular_file, symbolic_link, other };
@@ -45,8 +51,9 @@ bool is_skipped_directory(const WalkEntry& entry);
 bool has_selected_extension(const WalkEntry& entry, const std::vector<std::string>& extensions);
 
 // Walks the tree below `root` (followed if it is a link; links below it are
-// neither followed nor selected) and gives one candidate per selected file, in
-// walk order. Errors of the walk only make the list shorter.
+// neither followed nor selected) on the worker pool and gives one candidate
+// per selected file, in no particular order. Errors of the walk only make the
+// list shorter; memory refused is thrown, as std::bad_alloc.
 std::vector<ScanCandidate> collect_candidate_paths(std::string_view root,
                                                    const std::vector<std::string>& extensions);
 

@@ -1,4 +1,5 @@
-// WorkerPool: the process-wide threads that digest the files a scan keeps.
+// WorkerPool: the process-wide threads that walk the tree a scan is given and
+// digest the files it keeps.
 #pragma once
 
 #include <condition_variable>
@@ -29,10 +30,17 @@ class WorkerPool {
   // body is rethrown here, after every worker has stopped.
   void for_each_range(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
 
+  // Calls job() once on each worker (once on the calling thread when the
+  // system gave no worker) and returns when every call has returned. The pool
+  // runs nothing else meanwhile, so the calls may wait for one another; but a
+  // job must finish whatever number of calls run it, and must never submit to
+  // the pool itself. The first exception thrown is rethrown here, after all
+  // calls have returned.
+  void run_on_every_worker(const std::function<void()>& job);
+
  private:
   explicit WorkerPool(std::size_t wanted_workers);
   void worker_loop() noexcept;
-  void run_on_every_worker(const std::function<void()>& job);
 
   // Serialises submissions: one job occupies the whole pool at a time.
   std::mutex submit_mutex_;
