@@ -71,7 +71,11 @@ def snapshot(db):
 
 
 def dump(db):
-    with sqlite3.connect(db) as con:
+    """The database as SQL text, but for the statuses kept of files: whether a
+    run keeps one depends on how long after the file was written it started.
+    (The change is never committed.)"""
+    with closing(sqlite3.connect(db)) as con:
+        con.execute("UPDATE files SET status = NULL")
         return list(con.iterdump())
 
 
