@@ -49,12 +49,6 @@ endforeach()
 # The typescript scanners include "../../common/scanner.h"; put it where they look.
 configure_file("${_pack}/${_pack_ts}/common/scanner.h"
                "${DEP_tree_sitter_typescript}/common/scanner.h" COPYONLY)
-# Grammar-side headers (ABI 14 layout) in one include folder shared by all grammars.
-set(_grammar_include "${_deps_root}/grammar-include")
-foreach(header parser.h alloc.h array.h)
-  configure_file("${_pack}/${_pack_ts}/src/tree_sitter/${header}"
-                 "${_grammar_include}/tree_sitter/${header}" COPYONLY)
-endforeach()
 
 # THIRD_PARTY_NOTICES carries, under a line naming each pinned package and its
 # version, the licence texts its archive holds: a pin moved without its notice
@@ -135,6 +129,8 @@ marblewick_patched_copy(tree-sitter "${DEP_tree_sitter}/tree_sitter/core/lib" "$
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_stack_release.patch"
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_error_lookups.patch"
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_query_field_leak.patch"
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_lexer_ascii.patch"
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_lexer_direct_calls.patch"
   FOLDERS src include)
 add_library(tree_sitter_runtime STATIC "${_ts_lib}/src/lib.c")
 target_include_directories(tree_sitter_runtime
@@ -150,7 +146,10 @@ set_target_properties(tree_sitter_runtime PROPERTIES
 # runtime at -O2 without it, in Python, JavaScript, TypeScript and Rust alike;
 # at -O2 with link-time optimisation it runs 0.2-1.1% more
 # (benchmarks/instruction_counts.py, GCC 12). Without link-time optimisation
-# -O2 had been about 2% ahead of -O3 on JavaScript and TypeScript.
+# -O2 had been about 2% ahead of -O3 on JavaScript and TypeScript. With the
+# lexer's ASCII path and direct calls (tree_sitter_lexer_*.patch), -O2 with
+# link-time optimisation runs 4.4% (Python) and 4.5% (JavaScript) more
+# instructions in "syntax-check" than -O3.
 target_compile_options(tree_sitter_runtime PRIVATE -w -O3)
 
 # The runtime's internal headers, for the one walk that must see hidden nodes
@@ -162,6 +161,15 @@ target_compile_options(tree_sitter_runtime PRIVATE -w -O3)
 add_library(tree_sitter_runtime_internals INTERFACE)
 get_filename_component(_ts_lib_parent "${_ts_lib}" DIRECTORY)
 target_include_directories(tree_sitter_runtime_internals SYSTEM INTERFACE "${_ts_lib_parent}")
+
+# Grammar-side headers (ABI 14 layout) in one include folder shared by all
+# grammars, with our change: the grammars' lex functions call the runtime's
+# lexer by name (cmake/tree_sitter_grammar_lexer_calls.patch, with the
+# runtime's cmake/tree_sitter_lexer_direct_calls.patch).
+set(_grammar_include "${_deps_root}/patched/grammar-include")
+marblewick_patched_copy(tree-sitter-language-pack "${_pack}/${_pack_ts}/src" "${_grammar_include}"
+  PATCHES "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_grammar_lexer_calls.patch"
+  FOLDERS tree_sitter)
 
 # The Python scanner, with our repairs in this order: it allocates its own
 # state with plain calloc and free, which the allocator switch below cannot
@@ -199,5 +207,12 @@ target_compile_options(tree_sitter_grammars PRIVATE -w)
 # the parse's, and a refused scanner allocation is served from the reserve
 # instead of coming back as NULL, which no scanner checks.
 target_compile_definitions(tree_sitter_grammars PRIVATE TREE_SITTER_REUSE_ALLOCATOR)
+# Optimised with the runtime at link time, the lex functions call the lexer by
+# name and have its advance inlined (cmake/tree_sitter_grammar_lexer_calls.patch):
+# python 1.3% fewer instructions on top of the lexer's ASCII path. Without
+# link-time optimisation there is nothing to inline, and the fields serve.
+if(MARBLEWICK_LTO_APPLIED)
+  target_compile_definitions(tree_sitter_grammars PRIVATE TREE_SITTER_LEXER_DIRECT_CALLS)
+endif()
 # A grammar is used only through the runtime's parser.
 target_link_libraries(tree_sitter_grammars PUBLIC tree_sitter_runtime)

@@ -126,7 +126,13 @@ PATCHED_PACKAGES = {
             "tree_sitter_stack_release.patch",
             "tree_sitter_error_lookups.patch",
             "tree_sitter_query_field_leak.patch",
+            "tree_sitter_lexer_ascii.patch",
+            "tree_sitter_lexer_direct_calls.patch",
         ],
+    ),
+    "tree-sitter-language-pack": (
+        "tree-sitter-language-pack-*/tree_sitter_language_pack-*/parsers/typescript/src",
+        ["tree_sitter_grammar_lexer_calls.patch"],
     ),
     "tree-sitter-python": (
         "tree-sitter-python-*/tree_sitter_python-*",
@@ -154,7 +160,7 @@ def test_each_repair_applies_on_its_own_and_all_apply_in_order(tmp_path, package
     sources = pristine_sources(package)
     if sources is None:
         pytest.skip("no extracted sources: build the package from this checkout first")
-    for folder in ("src", "include"):
+    for folder in ("src", "include", "tree_sitter"):
         if (sources / folder).is_dir():
             shutil.copytree(sources / folder, tmp_path / folder)
     done = subprocess.run(
