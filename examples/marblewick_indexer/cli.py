@@ -230,8 +230,10 @@ def prepare_languages(args: argparse.Namespace, store: Store | None = None) -> L
     which ones the run goes on without. With a `store`, the packages are
     found as its last run found them when nothing was installed or removed
     since, and it keeps what this run found."""
-    languages = grammar_packages.prepare(restriction(args), store.grammar_packages() if store else None)
-    if store is not None and languages.found is not None:
+    remembered = store.grammar_packages() if store is not None else None
+    languages = grammar_packages.prepare(restriction(args), remembered)
+    # Written only when it changed: an unchanged run writes nothing for it.
+    if store is not None and languages.found is not None and languages.found != remembered:
         store.write_grammar_packages(languages.found)
     for skipped in languages.skipped:
         print(f"index_tree.py: {skipped.line()}", file=sys.stderr)
