@@ -17,6 +17,7 @@ import pytest
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
 from marblewick_indexer import cli, languages, store, update  # noqa: E402
+from outline_samples import SOUP_TOKENS, token_soup  # noqa: E402
 
 SETTLED_AFTER_NS = update.SETTLED_AFTER_NS
 # Every name of the tree has the same length as its replacement, so that a
@@ -28,6 +29,8 @@ TREE = {
     "notes.md": "# notes\n",
 }
 CHANGED = ("pkg/good.py", "class Omega:\n    def m(self):\n        pass\n")
+# A Rust text that runs out of a budget of 50 ms but parses within seconds.
+BUDGET_BOUND_RUST = token_soup(SOUP_TOKENS["rust"], 20_000)
 
 
 @pytest.fixture(autouse=True)
@@ -261,3 +264,117 @@ def test_an_index_of_version_1_answers_queries_as_it_is_and_is_migrated_by_a_run
     run(tree, tmp_path / "fresh.sqlite")
     assert snapshot(db) == snapshot(tmp_path / "fresh.sqlite")
     assert run(tree, db)[0].read == 0
+
+
+@pytest.fixture
+def table_reads(monkeypatch):
+    """How many times runs read every stored row: a run that trusts what the
+    run before it kept of an unchanged tree reads none."""
+    reads = []
+    real = store.Store.stored_states
+
+    def stored_states(self):
+        reads.append(1)
+        return real(self)
+
+    monkeypatch.setattr(store.Store, "stored_states", stored_states)
+    return reads
+
+
+def write_by_hand(db, statement):
+    with closing(sqlite3.connect(db)) as con, con:
+        con.execute(statement)
+
+
+def python_only(tree, db, run):
+    """The index made anew analysing Python only, so Rust files are kept as
+    inventory, and kept so by a second run."""
+    for leftover in (db, db.with_name(db.name + "-wal"), db.with_name(db.name + "-shm")):
+        leftover.unlink(missing_ok=True)
+    (tree / "zz.rs").write_text("fn zeta() {}\n")
+    run(tree, db, "--languages", "python")
+    run(tree, db, "--languages", "python")
+
+
+def limit_cut_a_run_of_more_languages(tree, db, run):
+    """A run of every language whose limit leaves zz.rs unscanned: it files
+    anew only what it scans, so what it keeps must not let the next run
+    skip the rest."""
+    python_only(tree, db, run)
+    run(tree, db, "--max-files", "2")
+
+
+# What happens to the index between the run that kept its view of an
+# unchanged tree and the next run, the arguments of that run, and whether it
+# may trust the view kept (else it reads every stored row).
+AFTER_A_KEPT_VIEW = {
+    "nothing": (lambda tree, db, run: [], True),
+    "a-row-changed-by-another-writer": (
+        lambda tree, db, run: write_by_hand(db, "UPDATE files SET language = 'other' WHERE path = 'main.rs'"),
+        False,
+    ),
+    "more-languages": (python_only, False),
+    "a-file-deleted": (lambda tree, db, run: (tree / "main.rs").unlink(), False),
+    "a-file-added": (lambda tree, db, run: add_file(tree), False),
+    "kept-view-damaged": (
+        lambda tree, db, run: write_by_hand(db, f"UPDATE meta SET value = '[' WHERE key = '{store.UNCHANGED_RUN_KEY}'"),
+        False,
+    ),
+    "kept-statuses-damaged": (
+        lambda tree, db, run: write_by_hand(
+            db, f"UPDATE meta SET value = '\"x\":' WHERE key = '{store.KNOWN_STATUSES_KEY}'"
+        ),
+        False,
+    ),
+    "limit-cut-a-run-of-more-languages": (limit_cut_a_run_of_more_languages, False),
+}
+
+
+@pytest.mark.parametrize("case", AFTER_A_KEPT_VIEW)
+def test_a_run_trusts_the_view_kept_of_an_unchanged_tree_only_while_it_holds(tmp_path, run, settled, table_reads, case):
+    tree, db = indexed_twice(run, tmp_path)
+    assert len(table_reads) == 1  # the first run's: the second trusted the first's view
+    prepare, trusted = AFTER_A_KEPT_VIEW[case]
+    extra = prepare(tree, db, run) or []
+    before, reads = db.read_bytes(), len(table_reads)
+    _, again = run(tree, db, *extra)
+    assert len(table_reads) == reads + (0 if trusted else 1)
+    if trusted:
+        assert db.read_bytes() == before
+    _, fresh = run(tree, tmp_path / "fresh.sqlite", *extra)
+    assert snapshot(db) == snapshot(tmp_path / "fresh.sqlite")
+    assert summary_of(again) == summary_of(fresh)
+    reads = len(table_reads)
+    run(tree, db, *extra)
+    assert len(table_reads) == reads  # the view is kept again
+
+
+def test_a_view_is_not_kept_when_another_connection_wrote_during_the_run(
+    tmp_path, run, settled, table_reads, monkeypatch
+):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    make_tree(tree)
+    real = update.analyse_and_write
+
+    def with_a_write_beside(*args, **kwargs):
+        real(*args, **kwargs)
+        write_by_hand(db, "INSERT OR REPLACE INTO meta VALUES ('beside', '1')")
+
+    monkeypatch.setattr(update, "analyse_and_write", with_a_write_beside)
+    run(tree, db)
+    monkeypatch.setattr(update, "analyse_and_write", real)
+    run(tree, db)
+    run(tree, db)
+    assert len(table_reads) == 2
+
+
+@pytest.mark.parametrize("budget, retried", [("50", False), ("0", True)])
+def test_a_kept_view_leaves_a_failure_worth_retrying_to_a_run_that_reads_the_table(
+    tmp_path, run, settled, table_reads, budget, retried
+):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    make_tree(tree)
+    (tree / "slow.rs").write_text(BUDGET_BOUND_RUST)
+    run(tree, db, "--timeout-ms", "50")
+    counts, _ = run(tree, db, "--timeout-ms", budget)
+    assert (counts.retried, len(table_reads)) == (int(retried), 1 + retried)

@@ -201,12 +201,12 @@ def test_the_thread_pool_answers_in_task_order_and_passes_a_threads_exception_on
 
 def with_ghost_file(monkeypatch):
     """A scan that also reports a file which is gone by the time it is read."""
-    real_scan = update.scan_tree
+    real_files = update.scanned_files
 
-    def scan_tree(*args):
-        return [store.ScannedFile("a_ghost.py", "0" * 64, 1, "python"), *real_scan(*args)]
+    def scanned_files(*args):
+        return [store.ScannedFile("a_ghost.py", "0" * 64, 1, "python"), *real_files(*args)]
 
-    monkeypatch.setattr(update, "scan_tree", scan_tree)
+    monkeypatch.setattr(update, "scanned_files", scanned_files)
 
 
 def test_files_that_cannot_be_analysed_are_recorded_and_the_run_goes_on(tmp_path, monkeypatch, capsys):

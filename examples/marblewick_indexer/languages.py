@@ -184,6 +184,12 @@ class Languages:
             info.name for info in known if info.grammar and (restriction is None or info.name in restriction)
         }
 
+    def filing(self) -> str:
+        """What decides, for every path, the language it is filed under and
+        whether it is analysed: two runs with the same filing file every
+        file alike."""
+        return json.dumps([sorted(self.by_extension.items()), sorted(self.analysed)])
+
     def language_of(self, path: str) -> str:
         # Asked of every file of every run: the name is not cut out of the
         # path. A dot that starts the name (or none in it) gives no extension.

@@ -13,8 +13,8 @@ import sqlite3
 import time
 from contextlib import contextmanager, nullcontext
 from operator import itemgetter
+from json.encoder import encode_basestring_ascii as encode_json_string
 from typing import Iterable, Iterator, NamedTuple
-from urllib.parse import quote
 
 from .analysis import FileResult
 
@@ -32,6 +32,20 @@ COUNTS_KEY = "counts"
 # What the last run found of the grammar packages installed (languages.
 # installed_grammars), with the state of the import path it found it in.
 GRAMMAR_PACKAGES_KEY = "grammar packages"
+# The `meta` keys of what a run that finds the tree unchanged needs of the
+# index (UnchangedRun), kept by the run before it. Any change to `files`
+# drops both in its own transaction, whoever makes it (FILES_CHANGE_TRIGGERS):
+# while they are there, they describe the table exactly.
+UNCHANGED_RUN_KEY = "unchanged run"
+KNOWN_STATUSES_KEY = "known statuses"
+# Triggers rather than a rule of this indexer's writes: an older indexer, or a
+# hand with the sqlite3 shell, may change the table too. Made by every run that
+# writes, so an index made before them has them before anything is kept.
+FILES_CHANGE_TRIGGERS = [
+    f"CREATE TRIGGER IF NOT EXISTS files_{event.lower()} AFTER {event} ON files BEGIN "
+    f"DELETE FROM meta WHERE key IN ('{UNCHANGED_RUN_KEY}', '{KNOWN_STATUSES_KEY}'); END"
+    for event in ("INSERT", "UPDATE", "DELETE")
+]
 # Writes of at least this many files (and half the index) count as a bulk load.
 BULK_LOAD_FILES = 1000
 
@@ -87,6 +101,12 @@ CREATE TABLE problems (
 # Built after a bulk load rather than row by row during it (see bulk_load);
 # every opening restores it, should a killed run have left it out.
 NAME_INDEX = "CREATE INDEX IF NOT EXISTS symbols_by_name ON symbols (name)"
+# The few files the summary lists, found without reading every row: made by
+# every run that writes, like NAME_INDEX.
+LISTED_FILES_INDEXES = [
+    "CREATE INDEX IF NOT EXISTS files_unparsed ON files (path) WHERE valid = 0",
+    "CREATE INDEX IF NOT EXISTS files_failed ON files (failure, path) WHERE failure IS NOT NULL",
+]
 
 
 class RefusedIndex(Exception):
@@ -118,6 +138,29 @@ class StoredState(NamedTuple):
     status: str | None = None
 
 
+class UnchangedRun(NamedTuple):
+    """What the index holds, as the run that kept it left it: the languages
+    every file is filed under (Languages.filing), the number of files and
+    their lines, the failures recorded, and the "known" member of the scan's
+    payload (known_member). A run whose scan reads no file and finds as many
+    as there are, under the same languages, with no failure to retry,
+    changes nothing and needs no more of the index than this."""
+
+    filed: str
+    files: int
+    lines: int
+    failures: list[str]
+    known: str
+
+
+def known_member(statuses: Iterable[tuple[str, str]]) -> str:
+    """The members of the scan's "known" object, (path, status as JSON text)
+    each: thousands of them, which json.dumps would cost a good part of an
+    unchanged run. Each path is written by the encoder json.dumps itself uses
+    for a string, without its per-call overhead."""
+    return ",".join([encode_json_string(path) + ":" + status for path, status in statuses])
+
+
 class ScannedFile(NamedTuple):
     """What the scan reports of one file, the language it is filed under, the
     status to keep for the next scan (None: that scan reads the file), and
@@ -134,6 +177,8 @@ class ScannedFile(NamedTuple):
 def database_uri(db_path: str, immutable: bool = False) -> str:
     """The URI that opens `db_path` for reading only (any file name, UTF-8
     or not)."""
+    from urllib.parse import quote  # only here: a run that writes never needs it
+
     return f"file:{quote(os.fsencode(os.path.abspath(db_path)))}?mode=ro" + ("&immutable=1" if immutable else "")
 
 
@@ -176,7 +221,8 @@ class Store:
                 switch_to_wal(self.db)
                 self.db.execute("PRAGMA synchronous = NORMAL")
                 self._open_or_create(os.path.abspath(root))
-                self.db.execute(NAME_INDEX)
+                for index in [*LISTED_FILES_INDEXES, NAME_INDEX]:
+                    self.db.execute(index)
             else:
                 self.db = self._open_for_reading(db_path)
                 # Queries read nothing a migration adds: an older index
@@ -221,12 +267,18 @@ class Store:
                 self.db.executemany(
                     "INSERT INTO meta VALUES (?, ?)", [("schema_version", str(SCHEMA_VERSION)), ("root", root)]
                 )
+                for statement in FILES_CHANGE_TRIGGERS:
+                    self.db.execute(statement)
                 return
             version = self._check_meta(root, readable=MIGRATIONS)
             for statement in (s for v in range(version, SCHEMA_VERSION) for s in MIGRATIONS[v]):
                 self.db.execute(statement)
             if version != SCHEMA_VERSION:
                 self.db.execute("UPDATE meta SET value = ? WHERE key = 'schema_version'", (str(SCHEMA_VERSION),))
+                # A migration changes the table without a row written.
+                self.db.execute("DELETE FROM meta WHERE key IN (?, ?)", (UNCHANGED_RUN_KEY, KNOWN_STATUSES_KEY))
+            for statement in FILES_CHANGE_TRIGGERS:
+                self.db.execute(statement)
             self.db.execute("UPDATE meta SET value = value WHERE key = 'root'")
 
     def _tables(self) -> set[str]:
@@ -274,6 +326,66 @@ class Store:
 
     def file_count(self) -> int:
         return self.db.execute("SELECT COUNT(*) FROM files").fetchone()[0]
+
+    @contextmanager
+    def snapshot(self) -> Iterator[int]:
+        """Reads that all see the index in one state, however long the block
+        takes (the scan runs in it); the block writes nothing. Gives the
+        database's data version then, which any other connection's commit
+        changes (keep_unchanged_run)."""
+        self.db.execute("BEGIN")
+        try:
+            yield self.db.execute("PRAGMA data_version").fetchone()[0]
+        finally:
+            self.db.execute("COMMIT")
+
+    def unchanged_run(self) -> UnchangedRun | None:
+        """What the last run kept for a run that finds nothing changed, if it
+        is still there (no change to `files` since) and of this indexer's
+        writing."""
+        kept = dict(
+            self.db.execute("SELECT key, value FROM meta WHERE key IN (?, ?)", (UNCHANGED_RUN_KEY, KNOWN_STATUSES_KEY))
+        )
+        try:
+            members = json.loads(kept[UNCHANGED_RUN_KEY])
+            run = UnchangedRun(**members, known=kept[KNOWN_STATUSES_KEY])
+        except (KeyError, ValueError, TypeError):
+            return None
+        well_formed = (
+            isinstance(run.filed, str)
+            and all(isinstance(n, int) and not isinstance(n, bool) for n in (run.files, run.lines))
+            and isinstance(run.failures, list)
+            and all(isinstance(f, str) for f in run.failures)
+            and isinstance(run.known, str)
+        )
+        return run if well_formed else None
+
+    def keep_unchanged_run(self, filed: str, files: int, since: int) -> bool:
+        """Keeps what the next run needs to find the tree unchanged, when
+        every file of the index was filed under `filed` by this run: the run
+        scanned `files` files and the index holds as many, and no other
+        connection has written since the data version `since` (snapshot).
+        Whether it was kept."""
+        with self.transaction():
+            if self.db.execute("PRAGMA data_version").fetchone()[0] != since:
+                return False
+            count, lines = self.db.execute("SELECT COUNT(*), COALESCE(SUM(lines), 0) FROM files").fetchone()
+            if count != files:
+                return False
+            failures = [
+                row[0] for row in self.db.execute("SELECT DISTINCT failure FROM files WHERE failure IS NOT NULL")
+            ]
+            known = known_member(
+                self.db.execute("SELECT path, status FROM files WHERE status IS NOT NULL ORDER BY path").fetchall()
+            )
+            members = json.dumps({"filed": filed, "files": count, "lines": lines, "failures": failures})
+            # Written only when it changed: a run that changed nothing writes nothing.
+            if self.unchanged_run() != UnchangedRun(**json.loads(members), known=known):
+                self.db.executemany(
+                    "INSERT OR REPLACE INTO meta VALUES (?, ?)",
+                    [(UNCHANGED_RUN_KEY, members), (KNOWN_STATUSES_KEY, known)],
+                )
+        return True
 
     def stored_states(self) -> dict[str, StoredState]:
         # Built in bulk, the rows fetched at once and no tuple unpacked in

@@ -14,15 +14,14 @@ import stat
 import sys
 import time
 from contextlib import closing
-from json.encoder import encode_basestring_ascii as encode_json_string
-from typing import Callable, Iterable, Mapping
+from typing import Callable, Mapping, NamedTuple
 
 import marblewick_index_native as native
 
 from .analysis import FileResult, FileTask, larger_budget_may_finish, short_of_memory
 from .languages import Languages, module_languages
 from .progress import Progress, worth_showing
-from .store import SETTLED_AFTER_NS, Analysing, ScannedFile, StoredState, Store
+from .store import SETTLED_AFTER_NS, Analysing, ScannedFile, StoredState, Store, UnchangedRun, known_member
 from .workers import AnalysisPool, call_in_thread
 
 # A batch is written when it holds this many files or is this old, whichever
@@ -89,42 +88,43 @@ def settled_status(status: list[int] | None, scan_started_ns: int) -> str | None
     return json.dumps(status, separators=(",", ":"))
 
 
-def scan_payload(request: dict, known: Iterable[tuple[str, str]]) -> str:
-    """The request with its "known" object written from the statuses as they
-    are kept, JSON text each: thousands of them, which encoding afresh would
-    cost the unchanged run a good part of its time. Each path is written by
-    the encoder json.dumps itself uses for a string, without its per-call
-    overhead."""
-    members = ",".join([encode_json_string(path) + ":" + status for path, status in known])
-    return f'{json.dumps(request)[:-1]},"known":{{{members}}}}}'
+def scan_payload(request: dict, known: str) -> str:
+    """The request with its "known" object of the members given as text
+    (store.known_member), which are not parsed again to be written."""
+    return f'{json.dumps(request)[:-1]},"known":{{{known}}}}}'
 
 
-def scan_tree(
-    root: str,
-    max_files: int,
-    show_progress: bool,
-    languages: Languages,
-    stored: Mapping[str, StoredState] | None = None,
-) -> list[ScannedFile]:
-    """What the scan reports, a file it did not read (its status was the one
-    kept in `stored`) with the digest and line count stored."""
-    stored = stored or {}
+class Scan(NamedTuple):
+    """The scan's entries as the module gives them, and when it started."""
+
+    entries: list[dict]
+    started_ns: int
+
+
+def scan_tree(root: str, max_files: int, show_progress: bool, languages: Languages, known: str) -> Scan:
+    """The scan, told the statuses of `known` (store.known_member): a file
+    whose status is its known one is not read, and its entry holds its path
+    alone."""
     # One call: the bar only tells that the scan is running, and for how long.
     with Progress("scan", 1, show_progress and sys.stderr.isatty()) as progress:
         request: dict = {"root": root, "max_files": max_files, "release_gil": True, "status": True}
         if languages.scan_extensions is not None:
             request["extensions"] = languages.scan_extensions
-        payload = scan_payload(
-            request, ((path, state.status) for path, state in stored.items() if state.status is not None)
-        )
+        payload = scan_payload(request, known)
         # Taken before the scan takes any status: a status settled by then
         # stays settled, whatever the scan's length.
         started_ns = wall_clock_ns()
         scanned = json.loads(call_in_thread(native.run, "scan", payload))
         progress.advance()
+    return Scan(scanned["entries"], started_ns)
+
+
+def scanned_files(scan: Scan, stored: Mapping[str, StoredState], languages: Languages) -> list[ScannedFile]:
+    """What the scan reports, a file it did not read with the digest and
+    line count stored."""
     files = []
     language_of = languages.language_of
-    for entry in scanned["entries"]:
+    for entry in scan.entries:
         path = entry["path"]
         if "file_hash" in entry:
             files.append(
@@ -133,7 +133,7 @@ def scan_tree(
                     entry["file_hash"],
                     entry["total_lines"],
                     language_of(path),
-                    settled_status(entry.get("status"), started_ns),
+                    settled_status(entry.get("status"), scan.started_ns),
                     True,
                 )
             )
@@ -141,6 +141,19 @@ def scan_tree(
             state = stored[path]
             files.append(ScannedFile(path, state.digest, state.lines, language_of(path), state.status, False))
     return files
+
+
+def found_unchanged(scan: Scan, kept: UnchangedRun, languages: Languages, timeout_ms: int) -> bool:
+    """Whether the run changes nothing in the index that `kept` describes:
+    the scan read no file and found as many as it holds, so every file is
+    one it holds, with the status it holds; every file is filed under the
+    run's languages; and no recorded failure is worth another try."""
+    return (
+        len(scan.entries) == kept.files
+        and not any("file_hash" in entry for entry in scan.entries)
+        and kept.filed == languages.filing()
+        and not any(larger_budget_may_finish(f, timeout_ms) or short_of_memory(f) for f in kept.failures)
+    )
 
 
 def selectable(root: str, path: str) -> bool:
@@ -302,8 +315,29 @@ def update_index(
     analysed = languages.analysed
     counts = RunCounts()
     started = time.perf_counter()
-    stored = store.stored_states()
-    scanned = scan_tree(root, max_files, show_progress, languages, stored)
+    with store.snapshot() as since:
+        kept = store.unchanged_run()
+        scan = stored = None
+        if kept is not None:
+            try:
+                scan = scan_tree(root, max_files, show_progress, languages, kept.known)
+            except RuntimeError:
+                kept = None  # the kept statuses are not of this indexer's writing: the table tells them
+        if scan is None:
+            stored = store.stored_states()
+            known = known_member((path, state.status) for path, state in stored.items() if state.status is not None)
+            scan = scan_tree(root, max_files, show_progress, languages, known)
+        if kept is not None and found_unchanged(scan, kept, languages, timeout_ms):
+            counts.seconds["scan"] = time.perf_counter() - started
+            counts.scanned = counts.unchanged = kept.files
+            counts.lines = kept.lines
+            counts.limit_reached = kept.files >= max_files
+            counts.seconds["analyse"] = 0.0
+            counts.peak_worker_kib = pool.peak_worker_kib
+            return counts
+        if stored is None:
+            stored = store.stored_states()
+    scanned = scanned_files(scan, stored, languages)
     counts.seconds["scan"] = time.perf_counter() - started
     counts.scanned = len(scanned)
     counts.lines = sum(file.lines for file in scanned)
@@ -356,6 +390,11 @@ def update_index(
     )
     counts.seconds["analyse"] = time.perf_counter() - started
     counts.peak_worker_kib = pool.peak_worker_kib
+    # A file left to the next run (short of memory) keeps its row as it was,
+    # which may be filed otherwise; so does a stored file beyond the scan's
+    # limit, which the count tells.
+    if counts.short_of_memory == 0:
+        store.keep_unchanged_run(languages.filing(), len(scanned), since)
     return counts
 
 
