@@ -143,6 +143,32 @@ def scanned_files(scan: Scan, stored: Mapping[str, StoredState], languages: Lang
     return files
 
 
+def scan_with_statuses_known(
+    store: Store, root: str, max_files: int, show_progress: bool, languages: Languages
+) -> tuple[UnchangedRun | None, Scan, dict[str, StoredState] | None]:
+    """The scan, told the statuses the index knows: as the last run kept
+    them for a run that finds nothing changed (UnchangedRun), else from every
+    stored row (then given too)."""
+    kept = store.unchanged_run()
+    if kept is not None:
+        try:
+            return kept, scan_tree(root, max_files, show_progress, languages, kept.known), None
+        except RuntimeError:
+            pass  # the kept text is not of this indexer's writing: the table tells what is known
+    stored = store.stored_states()
+    known = known_member((path, state.status) for path, state in stored.items() if state.status is not None)
+    return None, scan_tree(root, max_files, show_progress, languages, known), stored
+
+
+def unchanged_counts(counts: RunCounts, kept: UnchangedRun, max_files: int) -> RunCounts:
+    """The counts of a run that found every file as `kept` describes them."""
+    counts.scanned = counts.unchanged = kept.files
+    counts.lines = kept.lines
+    counts.limit_reached = kept.files >= max_files
+    counts.seconds["analyse"] = 0.0
+    return counts
+
+
 def found_unchanged(scan: Scan, kept: UnchangedRun, languages: Languages, timeout_ms: int) -> bool:
     """Whether the run changes nothing in the index that `kept` describes:
     the scan read no file and found as many as it holds, so every file is
@@ -316,25 +342,10 @@ def update_index(
     counts = RunCounts()
     started = time.perf_counter()
     with store.snapshot() as since:
-        kept = store.unchanged_run()
-        scan = stored = None
-        if kept is not None:
-            try:
-                scan = scan_tree(root, max_files, show_progress, languages, kept.known)
-            except RuntimeError:
-                kept = None  # the kept statuses are not of this indexer's writing: the table tells them
-        if scan is None:
-            stored = store.stored_states()
-            known = known_member((path, state.status) for path, state in stored.items() if state.status is not None)
-            scan = scan_tree(root, max_files, show_progress, languages, known)
+        kept, scan, stored = scan_with_statuses_known(store, root, max_files, show_progress, languages)
         if kept is not None and found_unchanged(scan, kept, languages, timeout_ms):
             counts.seconds["scan"] = time.perf_counter() - started
-            counts.scanned = counts.unchanged = kept.files
-            counts.lines = kept.lines
-            counts.limit_reached = kept.files >= max_files
-            counts.seconds["analyse"] = 0.0
-            counts.peak_worker_kib = pool.peak_worker_kib
-            return counts
+            return unchanged_counts(counts, kept, max_files)
         if stored is None:
             stored = store.stored_states()
     scanned = scanned_files(scan, stored, languages)
