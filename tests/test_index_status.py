@@ -378,3 +378,21 @@ def test_a_kept_view_leaves_a_failure_worth_retrying_to_a_run_that_reads_the_tab
     run(tree, db, "--timeout-ms", "50")
     counts, _ = run(tree, db, "--timeout-ms", budget)
     assert (counts.retried, len(table_reads)) == (int(retried), 1 + retried)
+
+
+# Answers of "scan" and what an unchanged run reads off their text without
+# parsing it: the count, and whether any file was read.
+SCAN_ANSWERS = [
+    ('{"count":2,"entries":[{"path":"a.py"},{"path":"b/c.rs"}],"ok":true}', 2, True),
+    ('{"count":1,"entries":[{"file_hash":"' + "0" * 64 + '","path":"a.py","total_lines":1}],"ok":true}', 1, False),
+    # A name holding the member's text: its quotes are escaped in the answer.
+    ('{"count":1,"entries":[{"path":"x\\"file_hash\\":.py"}],"ok":true}', 1, True),
+    ('{"entries":[{"path":"a.py"}],"ok":true,"count":1}', 1, True),
+]
+
+
+@pytest.mark.parametrize("answer, count, read_none", SCAN_ANSWERS)
+def test_an_unchanged_run_reads_the_count_and_whether_a_file_was_read_off_the_scan_answer(answer, count, read_none):
+    scan = update.Scan(answer, 0)
+    assert (scan.file_count(), scan.read_none()) == (count, read_none)
+    assert scan.file_count() == len(scan.entries())

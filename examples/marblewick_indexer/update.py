@@ -94,11 +94,31 @@ def scan_payload(request: dict, known: str) -> str:
     return f'{json.dumps(request)[:-1]},"known":{{{known}}}}}'
 
 
-class Scan(NamedTuple):
-    """The scan's entries as the module gives them, and when it started."""
+# The start of every answer of "scan": its members come in key order.
+ANSWER_COUNT = re.compile(r'\{"count":(\d+),')
+# In the entry of every file the scan read, and nowhere else in an answer.
+READ_ENTRY_MEMBER = '"file_hash":'
 
-    entries: list[dict]
+
+class Scan(NamedTuple):
+    """The scan's answer as the module gives it, and when it started. An
+    unchanged run needs only its count and whether any file was read, both
+    told by the text: its thousands of entries are parsed when they are
+    used."""
+
+    answer: str
     started_ns: int
+
+    def entries(self) -> list[dict]:
+        return json.loads(self.answer)["entries"]
+
+    def file_count(self) -> int:
+        found = ANSWER_COUNT.match(self.answer)
+        return int(found[1]) if found else len(self.entries())
+
+    def read_none(self) -> bool:
+        # A path holding the member's text has its quotes escaped.
+        return READ_ENTRY_MEMBER not in self.answer
 
 
 def scan_tree(root: str, max_files: int, show_progress: bool, languages: Languages, known: str) -> Scan:
@@ -114,9 +134,9 @@ def scan_tree(root: str, max_files: int, show_progress: bool, languages: Languag
         # Taken before the scan takes any status: a status settled by then
         # stays settled, whatever the scan's length.
         started_ns = wall_clock_ns()
-        scanned = json.loads(call_in_thread(native.run, "scan", payload))
+        answer = call_in_thread(native.run, "scan", payload)
         progress.advance()
-    return Scan(scanned["entries"], started_ns)
+    return Scan(answer, started_ns)
 
 
 def scanned_files(scan: Scan, stored: Mapping[str, StoredState], languages: Languages) -> list[ScannedFile]:
@@ -124,7 +144,7 @@ def scanned_files(scan: Scan, stored: Mapping[str, StoredState], languages: Lang
     line count stored."""
     files = []
     language_of = languages.language_of
-    for entry in scan.entries:
+    for entry in scan.entries():
         path = entry["path"]
         if "file_hash" in entry:
             files.append(
@@ -175,8 +195,8 @@ def found_unchanged(scan: Scan, kept: UnchangedRun, languages: Languages, timeou
     one it holds, with the status it holds; every file is filed under the
     run's languages; and no recorded failure is worth another try."""
     return (
-        len(scan.entries) == kept.files
-        and not any("file_hash" in entry for entry in scan.entries)
+        scan.read_none()
+        and scan.file_count() == kept.files
         and kept.filed == languages.filing()
         and not any(larger_budget_may_finish(f, timeout_ms) or short_of_memory(f) for f in kept.failures)
     )
