@@ -131,6 +131,7 @@ marblewick_patched_copy(tree-sitter "${DEP_tree_sitter}/tree_sitter/core/lib" "$
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_query_field_leak.patch"
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_lexer_ascii.patch"
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_lexer_direct_calls.patch"
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_parse_table_memo.patch"
   FOLDERS src include)
 add_library(tree_sitter_runtime STATIC "${_ts_lib}/src/lib.c")
 target_include_directories(tree_sitter_runtime
@@ -168,7 +169,9 @@ target_include_directories(tree_sitter_runtime_internals SYSTEM INTERFACE "${_ts
 # runtime's cmake/tree_sitter_lexer_direct_calls.patch).
 set(_grammar_include "${_deps_root}/patched/grammar-include")
 marblewick_patched_copy(tree-sitter-language-pack "${_pack}/${_pack_ts}/src" "${_grammar_include}"
-  PATCHES "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_grammar_lexer_calls.patch"
+  PATCHES
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_grammar_lexer_calls.patch"
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_grammar_character_sets.patch"
   FOLDERS tree_sitter)
 
 # The Python scanner, with our repairs in this order: it allocates its own
@@ -181,6 +184,7 @@ marblewick_patched_copy(tree-sitter-python "${DEP_tree_sitter_python}" "${_pytho
   PATCHES
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_python_scanner.patch"
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_python_comment_blocks.patch"
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_python_scanner_state.patch"
   FOLDERS src)
 
 # The six grammars, each a parser.c and (where the grammar has one) a scanner.c.

@@ -128,15 +128,20 @@ PATCHED_PACKAGES = {
             "tree_sitter_query_field_leak.patch",
             "tree_sitter_lexer_ascii.patch",
             "tree_sitter_lexer_direct_calls.patch",
+            "tree_sitter_parse_table_memo.patch",
         ],
     ),
     "tree-sitter-language-pack": (
         "tree-sitter-language-pack-*/tree_sitter_language_pack-*/parsers/typescript/src",
-        ["tree_sitter_grammar_lexer_calls.patch"],
+        ["tree_sitter_grammar_lexer_calls.patch", "tree_sitter_grammar_character_sets.patch"],
     ),
     "tree-sitter-python": (
         "tree-sitter-python-*/tree_sitter_python-*",
-        ["tree_sitter_python_scanner.patch", "tree_sitter_python_comment_blocks.patch"],
+        [
+            "tree_sitter_python_scanner.patch",
+            "tree_sitter_python_comment_blocks.patch",
+            "tree_sitter_python_scanner_state.patch",
+        ],
     ),
 }
 
