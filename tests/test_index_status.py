@@ -396,3 +396,20 @@ def test_an_unchanged_run_reads_the_count_and_whether_a_file_was_read_off_the_sc
     scan = update.Scan(answer, 0)
     assert (scan.file_count(), scan.read_none()) == (count, read_none)
     assert scan.file_count() == len(scan.entries())
+
+
+def test_a_run_that_cannot_keep_its_view_succeeds_and_the_next_reads_the_table(
+    tmp_path, run, settled, table_reads, monkeypatch
+):
+    tree, db = tmp_path / "tree", tmp_path / "i.sqlite"
+    make_tree(tree)
+
+    def locked(*args):
+        raise sqlite3.OperationalError("database is locked")
+
+    with monkeypatch.context() as patched:
+        patched.setattr(store.Store, "_keep_view", locked)
+        run(tree, db)
+    run(tree, db)
+    run(tree, db)
+    assert len(table_reads) == 2

@@ -335,7 +335,7 @@ class Store:
         changes (keep_unchanged_run)."""
         self.db.execute("BEGIN")
         try:
-            yield self.db.execute("PRAGMA data_version").fetchone()[0]
+            yield self._data_version()
         finally:
             self.db.execute("COMMIT")
 
@@ -360,14 +360,30 @@ class Store:
         )
         return run if well_formed else None
 
-    def keep_unchanged_run(self, filed: str, files: int, since: int) -> bool:
+    def keep_unchanged_run(self, filed: str, files: int, since: int, taken: UnchangedRun | None) -> bool:
         """Keeps what the next run needs to find the tree unchanged, when
         every file of the index was filed under `filed` by this run: the run
         scanned `files` files and the index holds as many, and no other
         connection has written since the data version `since` (snapshot).
+        `taken`: the view the run took at the start, if it could use it.
         Whether it was kept."""
+        if self._data_version() != since:
+            return False
+        if taken is not None and taken.filed == filed and self._view_kept():
+            return True  # the view the run took is still there: the table has not changed
+        try:
+            return self._keep_view(filed, files, since)
+        except sqlite3.OperationalError:
+            # The run's own writes are committed; only the next run's shortcut
+            # is lost (to a lock held too long, or a full disk).
+            return False
+
+    def _data_version(self) -> int:
+        return self.db.execute("PRAGMA data_version").fetchone()[0]
+
+    def _keep_view(self, filed: str, files: int, since: int) -> bool:
         with self.transaction():
-            if self.db.execute("PRAGMA data_version").fetchone()[0] != since:
+            if self._data_version() != since:
                 return False
             count, lines = self.db.execute("SELECT COUNT(*), COALESCE(SUM(lines), 0) FROM files").fetchone()
             if count != files:
@@ -379,13 +395,20 @@ class Store:
                 self.db.execute("SELECT path, status FROM files WHERE status IS NOT NULL ORDER BY path").fetchall()
             )
             members = json.dumps({"filed": filed, "files": count, "lines": lines, "failures": failures})
-            # Written only when it changed: a run that changed nothing writes nothing.
-            if self.unchanged_run() != UnchangedRun(**json.loads(members), known=known):
-                self.db.executemany(
-                    "INSERT OR REPLACE INTO meta VALUES (?, ?)",
-                    [(UNCHANGED_RUN_KEY, members), (KNOWN_STATUSES_KEY, known)],
-                )
+            self.db.executemany(
+                "INSERT OR REPLACE INTO meta VALUES (?, ?)", [(UNCHANGED_RUN_KEY, members), (KNOWN_STATUSES_KEY, known)]
+            )
         return True
+
+    def _view_kept(self) -> bool:
+        """Whether both keys of a kept view are there: any change to the
+        table since it was kept would have dropped them."""
+        return (
+            self.db.execute(
+                "SELECT COUNT(*) FROM meta WHERE key IN (?, ?)", (UNCHANGED_RUN_KEY, KNOWN_STATUSES_KEY)
+            ).fetchone()[0]
+            == 2
+        )
 
     def stored_states(self) -> dict[str, StoredState]:
         # Built in bulk, the rows fetched at once and no tuple unpacked in

@@ -425,7 +425,7 @@ def update_index(
     # which may be filed otherwise; so does a stored file beyond the scan's
     # limit, which the count tells.
     if counts.short_of_memory == 0:
-        store.keep_unchanged_run(languages.filing(), len(scanned), since)
+        store.keep_unchanged_run(languages.filing(), len(scanned), since, kept)
     return counts
 
 
