@@ -360,34 +360,31 @@ class Store:
         )
         return run if well_formed else None
 
-    def keep_unchanged_run(self, filed: str, files: int, since: int, taken: UnchangedRun | None) -> bool:
+    def keep_unchanged_run(self, filed: str, files: int, since: int, taken: UnchangedRun | None) -> None:
         """Keeps what the next run needs to find the tree unchanged, when
         every file of the index was filed under `filed` by this run: the run
         scanned `files` files and the index holds as many, and no other
         connection has written since the data version `since` (snapshot).
-        `taken`: the view the run took at the start, if it could use it.
-        Whether it was kept."""
+        `taken`: the view the run took at the start, if it could use it."""
         if self._data_version() != since:
-            return False
+            return
         if taken is not None and taken.filed == filed and self._view_kept():
-            return True  # the view the run took is still there: the table has not changed
+            return  # the view the run took is still there: the table has not changed
         try:
-            return self._keep_view(filed, files, since)
+            self._keep_view(filed, files, since)
         except sqlite3.OperationalError:
-            # The run's own writes are committed; only the next run's shortcut
-            # is lost (to a lock held too long, or a full disk).
-            return False
+            pass  # the run's own writes are committed; only the next run's shortcut is lost
 
     def _data_version(self) -> int:
         return self.db.execute("PRAGMA data_version").fetchone()[0]
 
-    def _keep_view(self, filed: str, files: int, since: int) -> bool:
+    def _keep_view(self, filed: str, files: int, since: int) -> None:
         with self.transaction():
             if self._data_version() != since:
-                return False
+                return
             count, lines = self.db.execute("SELECT COUNT(*), COALESCE(SUM(lines), 0) FROM files").fetchone()
             if count != files:
-                return False
+                return
             failures = [
                 row[0] for row in self.db.execute("SELECT DISTINCT failure FROM files WHERE failure IS NOT NULL")
             ]
@@ -398,7 +395,6 @@ class Store:
             self.db.executemany(
                 "INSERT OR REPLACE INTO meta VALUES (?, ?)", [(UNCHANGED_RUN_KEY, members), (KNOWN_STATUSES_KEY, known)]
             )
-        return True
 
     def _view_kept(self) -> bool:
         """Whether both keys of a kept view are there: any change to the
@@ -412,8 +408,9 @@ class Store:
 
     def stored_states(self) -> dict[str, StoredState]:
         # Built in bulk, the rows fetched at once and no tuple unpacked in
-        # Python: an unchanged run spends a good part of its time here. In byte order of the paths, the
-        # module's own, so that the statuses it is given of them come sorted.
+        # Python: every run that finds a change reads them all. In byte order
+        # of the paths, the module's own, so that the statuses it is given of
+        # them come sorted.
         rows = self.db.execute(
             "SELECT path, digest, failure, language, valid IS NOT NULL OR failure IS NOT NULL, lines, status "
             "FROM files ORDER BY path"
