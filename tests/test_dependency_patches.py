@@ -129,6 +129,8 @@ PATCHED_PACKAGES = {
             "tree_sitter_lexer_ascii.patch",
             "tree_sitter_lexer_direct_calls.patch",
             "tree_sitter_parse_table_memo.patch",
+            "tree_sitter_stack_unbranched_pop.patch",
+            "tree_sitter_stack_node_fields.patch",
         ],
     ),
     "tree-sitter-language-pack": (

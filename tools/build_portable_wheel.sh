@@ -32,8 +32,9 @@
 #
 # The script changes nothing on the machine unless asked. With --prepare-host
 # (as root) it installs the Debian packages it needs that are missing
-# (dpkg-dev, make, perl, binutils, clang-16, llvm-16 and libssl-dev for the
-# profile, qemu-user-static for aarch64), adds deb-src
+# (dpkg-dev, make, perl, binutils; clang-16, its profile runtime
+# libclang-rt-16-dev, llvm-16 and libssl-dev for the profile;
+# qemu-user-static for aarch64), adds deb-src
 # twins of the Debian entries to apt's sources when apt knows no source
 # package and OpenSSL's source is not in the cache yet, and for aarch64 adds
 # arm64 to dpkg's architectures. Without it, a run that needs any of these
@@ -176,7 +177,7 @@ check_host() {
     need_packages qemu-user-static
   fi
   if [[ $profile -eq 1 ]]; then
-    need_packages clang-16 llvm-16 libssl-dev
+    need_packages clang-16 libclang-rt-16-dev llvm-16 libssl-dev
   fi
   locate_libcrypto
   if [[ ! -e $libcrypto/.complete ]] && ! openssl_source_holds; then
