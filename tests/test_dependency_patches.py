@@ -131,6 +131,7 @@ PATCHED_PACKAGES = {
             "tree_sitter_parse_table_memo.patch",
             "tree_sitter_stack_unbranched_pop.patch",
             "tree_sitter_stack_node_fields.patch",
+            "tree_sitter_subtree_release_inline.patch",
         ],
     ),
     "tree-sitter-language-pack": (
