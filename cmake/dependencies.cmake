@@ -153,7 +153,8 @@ set_target_properties(tree_sitter_runtime PROPERTIES
 # -O2 had been about 2% ahead of -O3 on JavaScript and TypeScript. With the
 # lexer's ASCII path and direct calls (tree_sitter_lexer_*.patch), -O2 with
 # link-time optimisation runs 4.4% (Python) and 4.5% (JavaScript) more
-# instructions in "syntax-check" than -O3.
+# instructions in "syntax-check" than -O3; with every patch listed above, 5.3%
+# (Python), 5.0% (JavaScript) and 5.1% (TypeScript), in "outline" alike.
 target_compile_options(tree_sitter_runtime PRIVATE -w -O3)
 
 # The runtime's internal headers, for the one walk that must see hidden nodes

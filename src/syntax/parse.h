@@ -22,6 +22,20 @@ struct ParsedSource {
   // The steps of work the parse took (see the work ceiling below).
   std::uint64_t work_steps = 0;
 
+  ParsedSource() = default;
+  ParsedSource(ParsedSource&&) noexcept = default;
+  ParsedSource& operator=(ParsedSource&&) = delete;
+  // Every node of the tree lies in the parse's memory, which goes last:
+  // freeing that memory at once frees the tree without walking it node by
+  // node (2 to 3% of a call). Not when the reserve served some of it, which
+  // must have its blocks back one by one.
+  ~ParsedSource() {
+    if (tree && memory.can_discard()) {
+      (void)tree.release();
+      memory.discard_at_end();
+    }
+  }
+
   TSNode root() const { return ts_tree_root_node(tree.get()); }
 };
 

@@ -138,12 +138,17 @@ ParserMemory::ParserMemory() {
   current_pool = pool_;
 }
 
-ParserMemory::ParserMemory(ParserMemory&& other) noexcept : pool_(std::exchange(other.pool_, nullptr)) {}
+ParserMemory::ParserMemory(ParserMemory&& other) noexcept
+    : pool_(std::exchange(other.pool_, nullptr)), discard_(std::exchange(other.discard_, false)) {}
 
 ParserMemory::~ParserMemory() {
   if (pool_ == nullptr) return;
   if (current_pool == pool_) current_pool = nullptr;
-  pool_->end_parse();
+  if (discard_) {
+    pool_->discard();
+  } else {
+    pool_->end_parse();
+  }
 }
 
 LastingParserAllocations::LastingParserAllocations() {
@@ -170,5 +175,12 @@ bool parser_memory_over_ceiling() { return current_pool != nullptr && current_po
 void ParserMemory::set_ceiling(std::size_t bytes) { pool_->set_ceiling(bytes); }
 
 std::size_t ParserMemory::peak_bytes() const { return pool_->peak_bytes(); }
+
+bool ParserMemory::can_discard() const { return pool_ != nullptr && pool_->served_every_block(); }
+
+void ParserMemory::discard_at_end() {
+  check_invariant(can_discard(), "a parse's memory was discarded with blocks of the reserve in it");
+  discard_ = true;
+}
 
 }  // namespace marblewick

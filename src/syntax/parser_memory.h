@@ -15,7 +15,8 @@ class ParserPool;
 // large chunks instead of the general allocator is most of what separates a
 // command's cost from the bare parse. Nothing is kept between calls: the owner
 // is created before the parser and ends after the tree and every cursor. A
-// block the library keeps past that point stays valid: its pool waits for it.
+// block the library keeps past that point stays valid: its pool waits for it,
+// unless the owner was told to give such blocks up (discard_at_end).
 class ParserMemory {
  public:
   ParserMemory();
@@ -32,8 +33,17 @@ class ParserMemory {
   // The most bytes the parse has held at once so far.
   std::size_t peak_bytes() const;
 
+  // Whether discard_at_end may be asked: every block of the parse came from
+  // its pool, none from the reserve (which must have its blocks back).
+  bool can_discard() const;
+  // Makes the end of this instance free every block still out at once
+  // instead of waiting for them: for a tree dropped with its memory, whose
+  // nodes nothing touches again. Only when can_discard().
+  void discard_at_end();
+
  private:
-  ParserPool* pool_;  // ends through ParserPool::end_parse, never deleted here
+  ParserPool* pool_;  // ends through ParserPool::end_parse or discard, never deleted here
+  bool discard_ = false;
 };
 
 // While an instance lives, the parsing library's allocations on this thread

@@ -27,6 +27,11 @@ void ParserPool::end_parse() {
   detached_blocks.fetch_add(live_blocks_, std::memory_order_relaxed);
 }
 
+void ParserPool::discard() {
+  large_blocks_.free_all();
+  delete this;
+}
+
 void ParserPool::released_while_detached() {
   detached_blocks.fetch_sub(1, std::memory_order_relaxed);
   if (live_blocks_ == 0) delete this;

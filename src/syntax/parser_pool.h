@@ -3,9 +3,10 @@
 //
 // A pool object lives as long as any block that names it: when its parse ends
 // with blocks still out, it stays behind, detached, and frees itself when the
-// last of them comes back. Large requests made during a parse come from the
-// general allocator but still name the parse's pool, so the pool knows every
-// byte its parse holds: its chunks and those large blocks. That sum has a
+// last of them comes back, unless its owner gives those blocks up with it
+// (discard). Large requests made during a parse come from the general
+// allocator but still name the parse's pool, which lists them, so the pool
+// knows every byte its parse holds: its chunks and those large blocks. That sum has a
 // ceiling per parse, and passing it marks the parse, whose next progress check
 // stops it. Only the parse's thread allocates from a pool; a block goes back
 // from whichever thread holds the tree, which is one at a time, as for every
@@ -13,6 +14,7 @@
 // inline them.
 #pragma once
 
+#include "syntax/large_blocks.h"
 #include "syntax/memory_reserve.h"
 #include "syntax/parser_block.h"
 
@@ -38,8 +40,8 @@ class ParserPool {
 
   // A block above the pooled sizes: its own allocation, counted here.
   void* allocate_large(std::size_t bytes) {
-    BlockHeader* header = malloc_block(bytes, this);
-    if (header == nullptr) return allocate_from_reserve(bytes);
+    BlockHeader* header = large_blocks_.allocate(bytes, this);
+    if (header == nullptr) return take_from_reserve(bytes);
     ++live_blocks_;
     hold(bytes);
     return user_of(header);
@@ -49,7 +51,7 @@ class ParserPool {
   // null (the block unchanged) when it refuses.
   void* grow_large(BlockHeader* header, std::size_t bytes) {
     std::size_t before = header->bytes;
-    BlockHeader* grown = realloc_block(header, bytes);
+    BlockHeader* grown = large_blocks_.resize(header, bytes);
     if (grown == nullptr) return nullptr;
     held_bytes_ -= before;
     hold(bytes);
@@ -67,7 +69,7 @@ class ParserPool {
     std::size_t needed = sizeof(BlockHeader) + size_class * GRANULE;
     if (static_cast<std::size_t>(chunk_end_ - chunk_next_) < needed && !grow()) {
       --live_blocks_;
-      return allocate_from_reserve(bytes);
+      return take_from_reserve(bytes);
     }
     auto* header = reinterpret_cast<BlockHeader*>(chunk_next_);
     mark_in_use(header, needed);
@@ -80,7 +82,7 @@ class ParserPool {
   void release(BlockHeader* header) {
     if (header->bytes > MAX_POOLED_BYTES) {
       held_bytes_ -= header->bytes;
-      std::free(header);
+      large_blocks_.free(header);
     } else {
       release_pooled(header);
     }
@@ -91,6 +93,16 @@ class ParserPool {
   // The end of the parse this pool served. The pool goes with it unless a
   // block is still out: then it waits, detached, for the last one.
   void end_parse();
+
+  // Whether every block of this pool's parse came from the pool itself, none
+  // from the reserve: only then does discard free all the parse took.
+  bool served_every_block() const { return !took_from_reserve_; }
+
+  // The end of the parse this pool served, with every block still out given
+  // up: the pool frees its chunks and large blocks at once and goes. Only for
+  // blocks that nothing will touch again (the trees of the parse, dropped
+  // unreleased), and only when served_every_block().
+  void discard();
 
   // Blocks of detached pools (whose parse has ended) now out, on any thread.
   // Rare: blocks kept past their parse, which should never happen.
@@ -122,6 +134,11 @@ class ParserPool {
 
   // A fresh chunk; false when the system refuses one.
   bool grow();
+  // A request the system refused, served by the reserve.
+  void* take_from_reserve(std::size_t bytes) {
+    took_from_reserve_ = true;
+    return allocate_from_reserve(bytes);
+  }
   // A block came back to this pool after its parse ended.
   void released_while_detached();
 
@@ -129,8 +146,10 @@ class ParserPool {
   char* chunk_next_ = nullptr;
   char* chunk_end_ = nullptr;
   std::vector<char*> chunks_;
+  LargeBlocks large_blocks_;
   std::size_t live_blocks_ = 0;
   bool detached_ = false;
+  bool took_from_reserve_ = false;
   // Bytes the parse holds now (chunks, never given back before the pool
   // ends, and large blocks), the most it has held, and its ceiling.
   std::size_t held_bytes_ = 0;
