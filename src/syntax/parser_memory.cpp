@@ -30,6 +30,13 @@
 
 #include <tree_sitter/api.h>
 
+// The library's allocator just now (its alloc.c): the hooks below once
+// installed, unless something switched it back to the plain one, as the
+// fuzzer's run under the sanitizer's eye does.
+extern "C" {
+extern void* (*ts_current_malloc)(std::size_t);
+}
+
 namespace marblewick {
 namespace {
 
@@ -136,10 +143,13 @@ ParserMemory::ParserMemory() {
   clear_took_from_reserve();
   pool_ = new ParserPool();
   current_pool = pool_;
+  under_hooks_ = ts_current_malloc == hook_malloc;
 }
 
 ParserMemory::ParserMemory(ParserMemory&& other) noexcept
-    : pool_(std::exchange(other.pool_, nullptr)), discard_(std::exchange(other.discard_, false)) {}
+    : pool_(std::exchange(other.pool_, nullptr)),
+      under_hooks_(other.under_hooks_),
+      discard_(std::exchange(other.discard_, false)) {}
 
 ParserMemory::~ParserMemory() {
   if (pool_ == nullptr) return;
@@ -176,7 +186,11 @@ void ParserMemory::set_ceiling(std::size_t bytes) { pool_->set_ceiling(bytes); }
 
 std::size_t ParserMemory::peak_bytes() const { return pool_->peak_bytes(); }
 
-bool ParserMemory::can_discard() const { return pool_ != nullptr && pool_->served_every_block(); }
+bool ParserMemory::can_discard() const {
+  // Blocks the plain allocator served never reach the pool, so only a parse
+  // under the hooks throughout leaves all of its blocks there.
+  return pool_ != nullptr && pool_->served_every_block() && under_hooks_ && ts_current_malloc == hook_malloc;
+}
 
 void ParserMemory::discard_at_end() {
   check_invariant(can_discard(), "a parse's memory was discarded with blocks of the reserve in it");

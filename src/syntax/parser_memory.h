@@ -34,7 +34,8 @@ class ParserMemory {
   std::size_t peak_bytes() const;
 
   // Whether discard_at_end may be asked: every block of the parse came from
-  // its pool, none from the reserve (which must have its blocks back).
+  // its pool, none from the reserve (which must have its blocks back) and
+  // none from the plain allocator (the hooks were the library's throughout).
   bool can_discard() const;
   // Makes the end of this instance free every block still out at once
   // instead of waiting for them: for a tree dropped with its memory, whose
@@ -43,6 +44,7 @@ class ParserMemory {
 
  private:
   ParserPool* pool_;  // ends through ParserPool::end_parse or discard, never deleted here
+  bool under_hooks_ = false;  // whether the hooks were the library's allocator at the start
   bool discard_ = false;
 };
 
