@@ -29,7 +29,8 @@ BlockHeader* LargeBlocks::allocate(std::size_t bytes, ParserPool* owner) {
 
 BlockHeader* LargeBlocks::resize(BlockHeader* header, std::size_t bytes) {
   if (bytes > SIZE_MAX - sizeof(Place) - sizeof(BlockHeader)) return nullptr;
-  auto* place = static_cast<Place*>(std::realloc(place_of(header), sizeof(Place) + sizeof(BlockHeader) + bytes));
+  auto* place =
+      static_cast<Place*>(std::realloc(place_of(header), sizeof(Place) + sizeof(BlockHeader) + bytes));
   if (place == nullptr) return nullptr;
   auto* grown = reinterpret_cast<BlockHeader*>(place + 1);
   grown->bytes = bytes;

@@ -43,7 +43,7 @@ class ParserMemory {
   void discard_at_end();
 
  private:
-  ParserPool* pool_;  // ends through ParserPool::end_parse or discard, never deleted here
+  ParserPool* pool_;          // ends through ParserPool::end_parse or discard, never deleted here
   bool under_hooks_ = false;  // whether the hooks were the library's allocator at the start
   bool discard_ = false;
 };
