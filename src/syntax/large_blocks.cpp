@@ -1,14 +1,12 @@
 // LargeBlocks: allocation, resizing and freeing of listed large blocks.
 #include "syntax/large_blocks.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <new>
 
 namespace marblewick {
 
 BlockHeader* LargeBlocks::allocate(std::size_t bytes, ParserPool* owner) {
-  if (bytes > SIZE_MAX - sizeof(Place) - sizeof(BlockHeader)) out_of_memory(bytes);
   // The list grows first: it must not throw from inside the library.
   if (blocks_.size() == blocks_.capacity()) {
     try {
@@ -17,24 +15,17 @@ BlockHeader* LargeBlocks::allocate(std::size_t bytes, ParserPool* owner) {
       return nullptr;
     }
   }
-  auto* place = static_cast<Place*>(std::malloc(sizeof(Place) + sizeof(BlockHeader) + bytes));
-  if (place == nullptr) return nullptr;
-  auto* header = reinterpret_cast<BlockHeader*>(place + 1);
-  header->pool = owner;
-  header->bytes = bytes;
-  place->index = blocks_.size();
+  BlockHeader* header = malloc_block(bytes, owner, sizeof(Place));
+  if (header == nullptr) return nullptr;
+  place_of(header)->index = blocks_.size();
   blocks_.push_back(header);
   return header;
 }
 
 BlockHeader* LargeBlocks::resize(BlockHeader* header, std::size_t bytes) {
-  if (bytes > SIZE_MAX - sizeof(Place) - sizeof(BlockHeader)) return nullptr;
-  auto* place =
-      static_cast<Place*>(std::realloc(place_of(header), sizeof(Place) + sizeof(BlockHeader) + bytes));
-  if (place == nullptr) return nullptr;
-  auto* grown = reinterpret_cast<BlockHeader*>(place + 1);
-  grown->bytes = bytes;
-  blocks_[place->index] = grown;
+  BlockHeader* grown = realloc_block(header, bytes, sizeof(Place));
+  if (grown == nullptr) return nullptr;
+  blocks_[place_of(grown)->index] = grown;
   return grown;
 }
 

@@ -27,8 +27,9 @@ struct ParsedSource {
   ParsedSource& operator=(ParsedSource&&) = delete;
   // Every node of the tree lies in the parse's memory, which goes last:
   // freeing that memory at once frees the tree without walking it node by
-  // node (2 to 3% of a call). Not when the reserve served some of it, which
-  // must have its blocks back one by one.
+  // node (2 to 3% of a call). Not when some of it came from elsewhere (the
+  // reserve, or the plain allocator), which must have its blocks back one by
+  // one (ParserMemory::can_discard).
   ~ParsedSource() {
     if (tree && memory.can_discard()) {
       (void)tree.release();

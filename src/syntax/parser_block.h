@@ -58,23 +58,29 @@ inline void mark_in_use(void* start, std::size_t bytes) { ASAN_UNPOISON_MEMORY_R
 inline void mark_unused(void* start, std::size_t bytes) { ASAN_POISON_MEMORY_REGION(start, bytes); }
 
 // A block of its own from the general allocator, headed for `owner` (null:
-// no pool); null when the system refuses it.
-inline BlockHeader* malloc_block(std::size_t bytes, ParserPool* owner) {
-  if (bytes > SIZE_MAX - sizeof(BlockHeader)) out_of_memory(bytes);
-  auto* header = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + bytes));
-  if (header != nullptr) {
-    header->pool = owner;
-    header->bytes = bytes;
-  }
+// no pool), with `before` bytes of the caller's ahead of its header (a
+// multiple of 16; the allocation starts there); null when the system refuses
+// it.
+inline BlockHeader* malloc_block(std::size_t bytes, ParserPool* owner, std::size_t before = 0) {
+  if (bytes > SIZE_MAX - sizeof(BlockHeader) - before) out_of_memory(bytes);
+  auto* start = static_cast<char*>(std::malloc(before + sizeof(BlockHeader) + bytes));
+  if (start == nullptr) return nullptr;
+  auto* header = reinterpret_cast<BlockHeader*>(start + before);
+  header->pool = owner;
+  header->bytes = bytes;
   return header;
 }
 
-// The block grown (or shrunk) by the general allocator, perhaps moved; null,
-// the block unchanged, when the system refuses.
-inline BlockHeader* realloc_block(BlockHeader* header, std::size_t bytes) {
-  if (bytes > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
-  auto* grown = static_cast<BlockHeader*>(std::realloc(header, sizeof(BlockHeader) + bytes));
-  if (grown != nullptr) grown->bytes = bytes;
+// The block grown (or shrunk) by the general allocator, perhaps moved, with
+// the `before` bytes it was made with; null, the block unchanged, when the
+// system refuses.
+inline BlockHeader* realloc_block(BlockHeader* header, std::size_t bytes, std::size_t before = 0) {
+  if (bytes > SIZE_MAX - sizeof(BlockHeader) - before) return nullptr;
+  auto* start = static_cast<char*>(
+      std::realloc(reinterpret_cast<char*>(header) - before, before + sizeof(BlockHeader) + bytes));
+  if (start == nullptr) return nullptr;
+  auto* grown = reinterpret_cast<BlockHeader*>(start + before);
+  grown->bytes = bytes;
   return grown;
 }
 

@@ -193,7 +193,7 @@ bool ParserMemory::can_discard() const {
 }
 
 void ParserMemory::discard_at_end() {
-  check_invariant(can_discard(), "a parse's memory was discarded with blocks of the reserve in it");
+  check_invariant(can_discard(), "a parse's memory was discarded with blocks from outside its pool");
   discard_ = true;
 }
 

@@ -6,12 +6,12 @@
 // last of them comes back, unless its owner gives those blocks up with it
 // (discard). Large requests made during a parse come from the general
 // allocator but still name the parse's pool, which lists them, so the pool
-// knows every byte its parse holds: its chunks and those large blocks. That sum has a
-// ceiling per parse, and passing it marks the parse, whose next progress check
-// stops it. Only the parse's thread allocates from a pool; a block goes back
-// from whichever thread holds the tree, which is one at a time, as for every
-// tree of the library. The hot paths are defined here, so that the hooks
-// inline them.
+// knows every byte its parse holds: its chunks and those large blocks. That
+// sum has a ceiling per parse, and passing it marks the parse, whose next
+// progress check stops it. Only the parse's thread allocates from a pool; a
+// block goes back from whichever thread holds the tree, which is one at a
+// time, as for every tree of the library. The hot paths are defined here, so
+// that the hooks inline them.
 #pragma once
 
 #include "syntax/large_blocks.h"
