@@ -135,6 +135,7 @@ marblewick_patched_copy(tree-sitter "${DEP_tree_sitter}/tree_sitter/core/lib" "$
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_stack_unbranched_pop.patch"
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_stack_node_fields.patch"
     "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_subtree_release_inline.patch"
+    "${CMAKE_CURRENT_LIST_DIR}/tree_sitter_stack_head_in_place.patch"
   FOLDERS src include)
 add_library(tree_sitter_runtime STATIC "${_ts_lib}/src/lib.c")
 target_include_directories(tree_sitter_runtime

@@ -132,6 +132,7 @@ PATCHED_PACKAGES = {
             "tree_sitter_stack_unbranched_pop.patch",
             "tree_sitter_stack_node_fields.patch",
             "tree_sitter_subtree_release_inline.patch",
+            "tree_sitter_stack_head_in_place.patch",
         ],
     ),
     "tree-sitter-language-pack": (

@@ -1,6 +1,9 @@
 // ParserPool: its chunks, and its end with its parse or after it.
 #include "syntax/parser_pool.h"
 
+#include "syntax/huge_page_region.h"
+#include "syntax/pool_chunks.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
@@ -15,7 +18,13 @@ std::atomic<std::size_t> detached_blocks{0};
 }  // namespace
 
 ParserPool::~ParserPool() {
-  for (char* chunk : chunks_) std::free(chunk);
+  give_back_pool_chunks(chunks_);
+  for (char* region : regions_) {
+    // The sanitizer's marks on a region outlast its mapping, and the system
+    // may map the same addresses again for anyone.
+    ASAN_UNPOISON_MEMORY_REGION(region, HUGE_PAGE_REGION_BYTES);
+    unmap_huge_page_region(region);
+  }
 }
 
 void ParserPool::end_parse() {
@@ -39,20 +48,47 @@ void ParserPool::released_while_detached() {
 
 std::size_t ParserPool::live_detached_blocks() { return detached_blocks.load(std::memory_order_relaxed); }
 
-bool ParserPool::grow() {
-  if (chunks_.size() == chunks_.capacity()) {
-    // The chunk list itself must not throw from inside the library.
-    std::size_t wanted = chunks_.empty() ? 16 : chunks_.size() * 2;
-    try {
-      chunks_.reserve(wanted);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
+namespace {
+
+// Room for one more entry in a pool's list; false when the system refuses it.
+// The lists themselves must not throw from inside the library.
+bool make_room(std::vector<char*>& list) {
+  if (list.size() < list.capacity()) return true;
+  try {
+    list.reserve(list.empty() ? 16 : list.size() * 2);
+  } catch (const std::bad_alloc&) {
+    return false;
   }
-  char* chunk = static_cast<char*>(std::malloc(CHUNK_BYTES));
-  if (chunk == nullptr) return false;
+  return true;
+}
+
+}  // namespace
+
+char* ParserPool::chunk_from_region() {
+  if (region_next_ == region_end_) {
+    if (!make_room(regions_)) return nullptr;
+    char* region = map_huge_page_region();
+    if (region == nullptr) return nullptr;
+    regions_.push_back(region);
+    region_next_ = region;
+    region_end_ = region + HUGE_PAGE_REGION_BYTES;
+  }
+  char* chunk = region_next_;
+  region_next_ += CHUNK_BYTES;
+  return chunk;
+}
+
+bool ParserPool::grow() {
+  // A chunk is a chunk wherever it lies: the bytes held, and so the ceiling,
+  // are those of the same chunks from the general allocator.
+  char* chunk = chunks_.size() >= ALLOCATED_CHUNKS ? chunk_from_region() : nullptr;
+  if (chunk == nullptr) {
+    if (!make_room(chunks_)) return false;
+    chunk = take_pool_chunk();
+    if (chunk == nullptr) return false;
+    chunks_.push_back(chunk);
+  }
   mark_unused(chunk, CHUNK_BYTES);
-  chunks_.push_back(chunk);
   hold(CHUNK_BYTES);
   chunk_next_ = chunk;
   chunk_end_ = chunk + CHUNK_BYTES;

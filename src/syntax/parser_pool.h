@@ -8,7 +8,10 @@
 // allocator but still name the parse's pool, which lists them, so the pool
 // knows every byte its parse holds: its chunks and those large blocks. That
 // sum has a ceiling per parse, and passing it marks the parse, whose next
-// progress check stops it. Only the parse's thread allocates from a pool; a
+// progress check stops it. A pool's first chunks come from the general
+// allocator; a pool that outgrows them cuts the rest from huge-page regions,
+// so a large parse faults its memory in by the region, not by the page. Only
+// the parse's thread allocates from a pool; a
 // block goes back from whichever thread holds the tree, which is one at a
 // time, as for every tree of the library. The hot paths are defined here, so
 // that the hooks inline them.
@@ -17,6 +20,7 @@
 #include "syntax/large_blocks.h"
 #include "syntax/memory_reserve.h"
 #include "syntax/parser_block.h"
+#include "syntax/pool_chunks.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -110,7 +114,10 @@ class ParserPool {
 
  private:
   static constexpr std::size_t CLASS_COUNT = MAX_POOLED_BYTES / GRANULE + 1;
-  static constexpr std::size_t CHUNK_BYTES = 64 * 1024;
+  static constexpr std::size_t CHUNK_BYTES = POOL_CHUNK_BYTES;
+  // Chunks from the general allocator before the pool turns to regions: most
+  // parses never reach it, and a region would cost them a whole huge page.
+  static constexpr std::size_t ALLOCATED_CHUNKS = 32;
 
   ~ParserPool();
 
@@ -134,6 +141,9 @@ class ParserPool {
 
   // A fresh chunk; false when the system refuses one.
   bool grow();
+  // A chunk cut from a huge-page region (a new one when the last is used
+  // up); null when the system refuses a region.
+  char* chunk_from_region();
   // A request the system refused, served by the reserve.
   void* take_from_reserve(std::size_t bytes) {
     took_from_reserve_ = true;
@@ -146,6 +156,10 @@ class ParserPool {
   char* chunk_next_ = nullptr;
   char* chunk_end_ = nullptr;
   std::vector<char*> chunks_;
+  // Regions mapped for this pool, and the unused part of the last one.
+  std::vector<char*> regions_;
+  char* region_next_ = nullptr;
+  char* region_end_ = nullptr;
   LargeBlocks large_blocks_;
   std::size_t live_blocks_ = 0;
   bool detached_ = false;
