@@ -1,20 +1,15 @@
 // LargeBlocks: allocation, resizing and freeing of listed large blocks.
 #include "syntax/large_blocks.h"
 
+#include "syntax/room_for_one.h"
+
 #include <cstdlib>
-#include <new>
 
 namespace marblewick {
 
 BlockHeader* LargeBlocks::allocate(std::size_t bytes, ParserPool* owner) {
-  // The list grows first: it must not throw from inside the library.
-  if (blocks_.size() == blocks_.capacity()) {
-    try {
-      blocks_.reserve(blocks_.empty() ? 16 : blocks_.size() * 2);
-    } catch (const std::bad_alloc&) {
-      return nullptr;
-    }
-  }
+  // The list grows first, so that a listed block never waits for room.
+  if (!make_room_for_one(blocks_)) return nullptr;
   BlockHeader* header = malloc_block(bytes, owner, sizeof(Place));
   if (header == nullptr) return nullptr;
   place_of(header)->index = blocks_.size();

@@ -3,11 +3,10 @@
 
 #include "syntax/huge_page_region.h"
 #include "syntax/pool_chunks.h"
+#include "syntax/room_for_one.h"
 
 #include <atomic>
 #include <cstddef>
-#include <cstdlib>
-#include <new>
 
 namespace marblewick {
 namespace {
@@ -48,25 +47,9 @@ void ParserPool::released_while_detached() {
 
 std::size_t ParserPool::live_detached_blocks() { return detached_blocks.load(std::memory_order_relaxed); }
 
-namespace {
-
-// Room for one more entry in a pool's list; false when the system refuses it.
-// The lists themselves must not throw from inside the library.
-bool make_room(std::vector<char*>& list) {
-  if (list.size() < list.capacity()) return true;
-  try {
-    list.reserve(list.empty() ? 16 : list.size() * 2);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 char* ParserPool::chunk_from_region() {
   if (region_next_ == region_end_) {
-    if (!make_room(regions_)) return nullptr;
+    if (!make_room_for_one(regions_)) return nullptr;
     char* region = map_huge_page_region();
     if (region == nullptr) return nullptr;
     regions_.push_back(region);
@@ -83,7 +66,7 @@ bool ParserPool::grow() {
   // are those of the same chunks from the general allocator.
   char* chunk = chunks_.size() >= ALLOCATED_CHUNKS ? chunk_from_region() : nullptr;
   if (chunk == nullptr) {
-    if (!make_room(chunks_)) return false;
+    if (!make_room_for_one(chunks_)) return false;
     chunk = take_pool_chunk();
     if (chunk == nullptr) return false;
     chunks_.push_back(chunk);

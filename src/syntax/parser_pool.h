@@ -11,10 +11,9 @@
 // progress check stops it. A pool's first chunks come from the general
 // allocator; a pool that outgrows them cuts the rest from huge-page regions,
 // so a large parse faults its memory in by the region, not by the page. Only
-// the parse's thread allocates from a pool; a
-// block goes back from whichever thread holds the tree, which is one at a
-// time, as for every tree of the library. The hot paths are defined here, so
-// that the hooks inline them.
+// the parse's thread allocates from a pool; a block goes back from whichever
+// thread holds the tree, which is one at a time, as for every tree of the
+// library. The hot paths are defined here, so that the hooks inline them.
 #pragma once
 
 #include "syntax/large_blocks.h"
